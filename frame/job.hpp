@@ -1,0 +1,66 @@
+// The job file INPUT: one protein sample per job, read line by line.
+//
+// A job's lines mean what their position says (most of them are comment lines
+// that the builder fills with labels and the readers skip whatever they
+// hold):
+//    1  comment; the end of the file here ends the run normally
+//    2  comment
+//    3  IPrint, IBasis (free format; the other values are ignored)
+//    4  comment            5  comment          6  title (fixed text)
+//    7  comment            8  comment          9  first, last wavelength, factor
+//   10  comment           11  comment         12.. N CD values, free format
+//   then two comment lines and the initial-guess line (fixed columns).
+// N = trunc(first - last) + 1: one value per nanometre, long to short.
+//
+// The analysis programs read a job in steps, because they write parts of
+// their report between the reads (and the self-consistent program reads the
+// initial-guess line only after its reference set is loaded).  Each step
+// names the lines it consumes; every failure is a ReadError that names the
+// line and what was expected there.
+#pragma once
+
+#include <string>
+
+#include "frame/matrix.hpp"
+#include "frame/text_input.hpp"
+
+namespace cdsec {
+
+class JobReader {
+ public:
+  explicit JobReader(LineReader& in) : in_(in) {}
+
+  // Line 1.  False at the end of the file: no more jobs.
+  bool begin();
+  // Lines 2 and 3: IPrint and IBasis.
+  void read_print_basis(int& iprint, int& ibasis);
+  // Lines 4 to 6: the first `len` characters of line 6, blank-padded to len.
+  std::string read_title(int len);
+  // Lines 7 to 9: first (long) and last (short) wavelength, factor.
+  void read_range(float& first, float& last, float& factor);
+  // Lines 10 and 11 and the n CD values from line 12 on (kEndOfFile or
+  // kBadValue while reading them).  A count below 1 or above `capacity` is
+  // refused (kTooMany) before anything is read, naming line 9.
+  void read_cd(int n, int capacity, VecView<float> raw);
+  // The two comment lines after the CD values.
+  void skip_after_cd();
+  // The initial-guess line: IGuess in columns 1-4, then ns fractions in
+  // 8-column fields with three implied decimals.
+  void read_guess(int ns, int& iguess, VecView<float> guess);
+  // The same line, skipped.
+  void skip_guess();
+
+  // N for a job's range, or -1 when it is below 1 or absurdly large.
+  static long long point_count(float first, float last);
+
+  int range_line() const { return range_line_; }
+  LineReader& source() { return in_; }
+
+ private:
+  void skip(std::string_view expected);
+  LineReader& in_;
+  int range_line_ = 0;
+  float first_ = 0, last_ = 0;
+};
+
+}  // namespace cdsec

@@ -1,0 +1,46 @@
+// What both analysis programs share after the analysis: the distance
+// measure, the segment estimate and the summary record of ProtSS.out.
+#pragma once
+
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "frame/matrix.hpp"
+
+namespace cdsec {
+
+// Root-mean-square difference of two vectors over n points:
+// sqrt(sum_i (a(i) - b(i))^2 / n), the sum taken in increasing i.  (The
+// leading dimension that callers pass with b takes no part in the result.)
+float RMS(VecView<const float> a, VecView<const float> b, int n);
+
+// Helix and strand segments per 100 residues and their average lengths,
+// from a fraction vector whose first four classes are regular helix,
+// distorted helix, regular strand, distorted strand.  Each distorted
+// segment end contributes a fixed number of residues (two at each end of a
+// helix, one at each end of a strand), which is why the distorted fraction
+// counts the segments.
+struct Segments {
+  float helix_segments, strand_segments, helix_length, strand_length;
+};
+Segments SEGMENT(VecView<const float> fractions, int ns);
+
+// The 8-line summary record appended to ProtSS.out after each analysed
+// protein.  The file is opened for appending before the record and closed
+// after it, so that records of every job and run, of both programs,
+// accumulate in one file.
+enum class SummaryProgram { kSelfConsistent, kVariableSelection };
+struct SummaryRecord {
+  SummaryProgram program;
+  std::string_view title;  // 64 (self-consistent) or 50 characters
+  int ibasis;
+  std::span<const std::string_view> labels;  // ns labels
+  std::span<const float> fractions;          // ns fractions
+  float rmsd;
+};
+// Appends to `path` (ProtSS.out in the working directory).  Throws
+// std::runtime_error naming the file when it cannot be opened or written.
+void append_summary_record(const std::string& path, const SummaryRecord& rec);
+
+}  // namespace cdsec

@@ -1,0 +1,271 @@
+// Runs one program on one golden case and compares what it wrote with the
+// reviewed expected files, byte for byte.
+//
+//   cdsec_golden --program BIN --case DIR [--update] [--keep]
+//
+// DIR/in/        copied into a fresh working directory before the run
+// DIR/stdin      standard input of the run (empty when absent)
+// DIR/env        KEY=VALUE lines added to the environment
+// DIR/expected/  files compared with the run's files of the same name;
+//                "console" is standard output, "stderr" standard error,
+//                "status" the exit code (0 when absent)
+// With --update the run's outputs are written into expected/ instead (all
+// files already listed there; for a new case every file the run wrote or
+// changed), to be reviewed with git diff before committing.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string slurp(const fs::path& p, bool* ok = nullptr) {
+  std::ifstream in(p, std::ios::binary);
+  if (ok) *ok = static_cast<bool>(in);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void spit(const fs::path& p, const std::string& text) {
+  std::ofstream out(p, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+// Prints the first line where the two texts differ.
+void show_difference(const std::string& name, const std::string& want, const std::string& got) {
+  std::istringstream a(want), b(got);
+  std::string la, lb;
+  int line = 0;
+  for (;;) {
+    bool ha = static_cast<bool>(std::getline(a, la));
+    bool hb = static_cast<bool>(std::getline(b, lb));
+    ++line;
+    if (!ha && !hb) break;
+    if (!ha || !hb || la != lb) {
+      std::cerr << name << ": first difference at line " << line << "\n"
+                << "  expected: " << (ha ? "\"" + la + "\"" : std::string("(end of file)")) << "\n"
+                << "  actual:   " << (hb ? "\"" + lb + "\"" : std::string("(end of file)")) << "\n";
+      return;
+    }
+  }
+  std::cerr << name << ": the files differ only in the final newline\n";
+}
+
+struct RunResult {
+  int status = -1;
+  bool timed_out = false;
+};
+
+RunResult run(const std::string& program, const fs::path& work, const fs::path& in, const fs::path& out,
+              const fs::path& err, const std::vector<std::string>& env, int timeout_s) {
+  RunResult r;
+  pid_t pid = fork();
+  if (pid < 0) {
+    perror("fork");
+    std::exit(2);
+  }
+  if (pid == 0) {
+    if (chdir(work.c_str()) != 0) _exit(126);
+    int fi = open(in.c_str(), O_RDONLY);
+    int fo = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int fe = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fi < 0 || fo < 0 || fe < 0) _exit(126);
+    dup2(fi, 0);
+    dup2(fo, 1);
+    dup2(fe, 2);
+    std::vector<char*> envp;
+    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+    execve(program.c_str(), argv, envp.data());
+    _exit(127);
+  }
+  int st = 0;
+  for (int waited = 0;; ++waited) {
+    pid_t w = waitpid(pid, &st, WNOHANG);
+    if (w == pid) break;
+    if (waited >= timeout_s * 10) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &st, 0);
+      r.timed_out = true;
+      return r;
+    }
+    usleep(100000);
+  }
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+  return r;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string program, case_dir;
+  bool update = false, keep = false;
+  int timeout_s = 600;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--program" && i + 1 < argc) program = argv[++i];
+    else if (a == "--case" && i + 1 < argc) case_dir = argv[++i];
+    else if (a == "--update") update = true;
+    else if (a == "--keep") keep = true;
+    else if (a == "--timeout" && i + 1 < argc) timeout_s = std::atoi(argv[++i]);
+    else {
+      std::cerr << "usage: cdsec_golden --program BIN --case DIR [--update] [--keep] [--timeout S]\n";
+      return 2;
+    }
+  }
+  if (program.empty() || case_dir.empty()) {
+    std::cerr << "usage: cdsec_golden --program BIN --case DIR [--update] [--keep]\n";
+    return 2;
+  }
+  program = fs::absolute(program).string();
+  fs::path cdir = fs::absolute(case_dir);
+  if (!fs::is_directory(cdir / "in")) {
+    std::cerr << cdir.string() << ": no in/ directory\n";
+    return 2;
+  }
+
+  char tmpl[] = "/tmp/cdsec-golden-XXXXXX";
+  if (!mkdtemp(tmpl)) {
+    perror("mkdtemp");
+    return 2;
+  }
+  fs::path root = tmpl;
+  fs::path work = root / "work";
+  fs::create_directory(work);
+  fs::copy(cdir / "in", work, fs::copy_options::recursive);
+  fs::path stdin_file = fs::exists(cdir / "stdin") ? cdir / "stdin" : fs::path("/dev/null");
+
+  // The environment of the test process, without the variables that change
+  // what the programs do, plus the case's own.
+  std::map<std::string, std::string> env;
+  for (char** e = environ; *e; ++e) {
+    std::string kv = *e;
+    auto eq = kv.find('=');
+    if (eq == std::string::npos) continue;
+    std::string k = kv.substr(0, eq);
+    if (k == "CDSEC_REFDIR" || k == "KESTRA_SEED" || k == "CDSEC_DETAILS" || k == "CDSEC_THREADS") continue;
+    env[k] = kv.substr(eq + 1);
+  }
+  if (fs::exists(cdir / "env")) {
+    std::istringstream es(slurp(cdir / "env"));
+    std::string line;
+    while (std::getline(es, line)) {
+      if (line.empty() || line[0] == '#') continue;
+      auto eq = line.find('=');
+      if (eq == std::string::npos) continue;
+      std::string v = line.substr(eq + 1);
+      // @CASE@ stands for the case directory, so a case can point at its own files.
+      for (auto p = v.find("@CASE@"); p != std::string::npos; p = v.find("@CASE@")) v.replace(p, 6, cdir.string());
+      env[line.substr(0, eq)] = v;
+    }
+  }
+  std::vector<std::string> envv;
+  for (auto& [k, v] : env) envv.push_back(k + "=" + v);
+
+  RunResult r = run(program, work, stdin_file, root / "console", root / "stderr", envv, timeout_s);
+  if (r.timed_out) {
+    std::cerr << "the program did not finish within " << timeout_s << " s (working directory " << work.string()
+              << ")\n";
+    return 1;
+  }
+
+  // name -> actual content
+  auto actual = [&](const std::string& name, bool* ok) -> std::string {
+    if (name == "console") return slurp(root / "console", ok);
+    if (name == "stderr") return slurp(root / "stderr", ok);
+    if (name == "status") {
+      if (ok) *ok = true;
+      return std::to_string(r.status) + "\n";
+    }
+    return slurp(work / name, ok);
+  };
+
+  fs::path exp = cdir / "expected";
+  if (update) {
+    std::vector<std::string> names;
+    if (fs::is_directory(exp)) {
+      for (auto& e : fs::directory_iterator(exp))
+        if (e.is_regular_file()) names.push_back(e.path().filename().string());
+    } else {
+      fs::create_directory(exp);
+      for (auto& e : fs::directory_iterator(work)) {
+        if (!e.is_regular_file()) continue;
+        std::string n = e.path().filename().string();
+        bool was;
+        std::string before = slurp(cdir / "in" / n, &was);
+        if (!was || before != slurp(e.path())) names.push_back(n);
+      }
+      names.push_back("console");
+      if (fs::file_size(root / "stderr") > 0) names.push_back("stderr");
+    }
+    bool has_console = false, has_status = false;
+    for (auto& n : names) {
+      has_console |= n == "console";
+      has_status |= n == "status";
+    }
+    if (!has_console) names.push_back("console");
+    if (!has_status && r.status != 0) names.push_back("status");
+    for (auto& n : names) {
+      bool ok;
+      std::string text = actual(n, &ok);
+      if (!ok) {
+        std::cerr << n << ": not written by the run; removed from expected/\n";
+        fs::remove(exp / n);
+        continue;
+      }
+      spit(exp / n, text);
+    }
+    std::cout << "updated " << exp.string() << " (" << names.size() << " files); review with git diff\n";
+    fs::remove_all(root);
+    return 0;
+  }
+
+  if (!fs::is_directory(exp)) {
+    std::cerr << exp.string() << ": no expected/ directory (make one with --update and review it)\n";
+    return 1;
+  }
+  int failures = 0;
+  bool status_listed = false;
+  for (auto& e : fs::directory_iterator(exp)) {
+    if (!e.is_regular_file()) continue;
+    std::string n = e.path().filename().string();
+    status_listed |= n == "status";
+    std::string want = slurp(e.path());
+    bool ok;
+    std::string got = actual(n, &ok);
+    if (!ok) {
+      std::cerr << n << ": expected, but the run did not write it\n";
+      ++failures;
+    } else if (got != want) {
+      show_difference(n, want, got);
+      ++failures;
+    }
+  }
+  if (!status_listed && r.status != 0) {
+    std::cerr << "exit status " << r.status << ", expected 0; stderr:\n" << slurp(root / "stderr");
+    ++failures;
+  }
+  if (failures) {
+    std::cerr << failures << " difference(s); the run's files are kept in " << root.string() << "\n";
+    return 1;
+  }
+  if (keep) std::cout << "run kept in " << root.string() << "\n";
+  else fs::remove_all(root);
+  return 0;
+}

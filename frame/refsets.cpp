@@ -1,0 +1,270 @@
+#include "frame/refsets.hpp"
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+
+#include "frame/layout.hpp"
+#include "frame/summary.hpp"
+
+namespace cdsec {
+
+namespace {
+
+constexpr std::array<std::string_view, 6> kSplitLabels = {"H(r)", "H(d)", "S(r)", "S(d)", "Trn ", "Unrd"};
+
+// Regular and distorted helix and strand: the sets whose split allows the
+// segment estimate.
+constexpr RefSetInfo kCatalogue[8] = {
+    {1, "29", 6, kSplitLabels, 260.0f, 178.0f, 1, " 29 "},
+    {2, "23", 6, {"AHel", "3/10", "BSht", "Turn", "PP2 ", "Unrd"}, 260.0f, 178.0f, 0, " 22 "},
+    {3, "37", 6, kSplitLabels, 240.0f, 185.0f, 1, " 37 "},
+    {4, "43", 6, kSplitLabels, 240.0f, 190.0f, 1, " 43 "},
+    {5, "P2", 5, {"AHel", "BSht", "Turn", "PP2 ", "Unrd", "Unrd"}, 240.0f, 185.0f, 0, " 37 "},
+    {6, "42", 6, kSplitLabels, 240.0f, 185.0f, 1, " 42 "},
+    {7, "48", 6, kSplitLabels, 240.0f, 190.0f, 1, " 48 "},
+    {8, "CA", 6, kSplitLabels, 240.0f, 190.0f, 1, " CA "},
+};
+
+// CDDATA: 83 values in lines of 15 fields of 6 columns, two implied decimals.
+constexpr int kCdPerLine = 15, kCdWidth = 6, kCdDecimals = 2;
+// SSDATA: fields of 8 columns, three implied decimals.
+constexpr int kSsWidth = 8, kSsDecimals = 3;
+
+std::string_view structures_text(const RefSetInfo& set) {
+  switch (set.ibasis) {
+    case 2:
+      return "    Structures: A-Helix, 310-Helix, B-Sheet, Turns, PP2 and Unordered";
+    case 5:
+      return "    Structures: Helix, Sheet, Turns, P2, and Unordered";
+    default:
+      return "    Structures: Helix1, Helix2, Strand1, Strand2, Turns and Unordered";
+  }
+}
+
+// K0: the database points (one per nm from 260 nm) that lie before the
+// sample's first wavelength.  The sample must lie inside the 83 points.
+int database_offset(float first, int nw, const char* who) {
+  float k = std::trunc(kRefLongNm - first);
+  if (!(k >= 0.0f && k <= static_cast<float>(kRefPoints - 1)) || nw < 1 ||
+      static_cast<int>(k) + nw > kRefPoints) {
+    throw std::invalid_argument(std::string(who) + ": a sample of " + std::to_string(nw) + " points from " +
+                                edit_F(first, 8, 1) + " nm does not lie within the reference spectra (260 to 178 nm)");
+  }
+  return static_cast<int>(k);
+}
+
+const RefSetInfo& require_set(int ibasis) {
+  const RefSetInfo* set = find_ref_set(ibasis);
+  if (!set)
+    throw std::invalid_argument("reference set number " + std::to_string(ibasis) + " is not one of 1 to 8");
+  return *set;
+}
+
+}  // namespace
+
+const RefSetInfo* find_ref_set(int ibasis) {
+  if (ibasis < 1 || ibasis > 8) return nullptr;
+  return &kCatalogue[ibasis - 1];
+}
+
+std::string_view summary_code(int ibasis) {
+  const RefSetInfo* set = find_ref_set(ibasis);
+  return set ? set->summary_code : std::string_view("    ");
+}
+
+void write_set_texts(std::ostream& report, const RefSetInfo& set) {
+  // Set 2 was compiled by an outside author, whom the file line credits.
+  std::string_view credit = set.ibasis == 2 ? ". Set contributed by its author" : "";
+  put(report, R"([/, /, "    Reference PROTEIN Set Selected:", /, "     CDDATA.", A2, "; SSDATA.", A2, A])",
+      set.suffix, set.suffix, credit);
+  put(report, R"([/, A, /])", structures_text(set));
+  if (set.segment_flag == 1) put(report, R"([/, /, "   Number of Helices and Strands Calculated", /, /])");
+}
+
+// ---------------------------------------------------------------- finding the files
+
+RefFileLocation locate_ref_file(std::string_view file_name) {
+  namespace fs = std::filesystem;
+  const std::string name(file_name);
+  std::error_code ec;
+  if (fs::is_regular_file(name, ec)) return {name, RefFileLocation::From::kWorkingDir};
+
+  std::string tried = "the working directory";
+  const char* refdir = std::getenv("CDSEC_REFDIR");
+  if (refdir && *refdir) {
+    fs::path p = fs::path(refdir) / name;
+    if (fs::is_regular_file(p, ec)) return {p.string(), RefFileLocation::From::kRefDirVariable};
+    tried += ", " + std::string(refdir) + " (CDSEC_REFDIR)";
+  } else {
+    tried += ", CDSEC_REFDIR (not set)";
+  }
+  fs::path p = fs::path(CDSEC_DATADIR) / name;
+  if (fs::is_regular_file(p, ec)) return {p.string(), RefFileLocation::From::kInstalled};
+  tried += " and " + std::string(CDSEC_DATADIR) + " (installed data)";
+  throw ReadError(ReadError::Kind::kCannotOpen, name, 0, "reference data file not found; looked in " + tried);
+}
+
+// ---------------------------------------------------------------- reading a set
+
+void RefSetReader::open(const RefSetInfo& set) {
+  const std::string suffix(set.suffix);
+  cd_loc_ = locate_ref_file("CDDATA." + suffix);
+  ss_loc_ = locate_ref_file("SSDATA." + suffix);
+  cd_.open(cd_loc_.path);
+  ss_.open(ss_loc_.path);
+  if (!cd_.skip() || !cd_.skip()) cd_.fail_eof("the two header lines");
+}
+
+bool RefSetReader::next(RefProtein& p, bool want_scale, int nfrac) {
+  if (nfrac < 0 || nfrac > 6) throw std::invalid_argument("RefSetReader::next: nfrac " + std::to_string(nfrac));
+  // Fields are filled as they are read, so that after a failure the caller
+  // sees how far the protein got (empty name: not even the name line).
+  p.name.clear();
+  p.ss_name.clear();
+  p.scale = 0.0f;
+  p.cd.fill(0.0f);
+  p.ss.fill(0.0f);
+
+  std::string line;
+  if (!cd_.next(line)) return false;
+  {
+    FixedLine f(line, cd_);
+    p.name = f.A(2, 4);
+    if (want_scale) p.scale = f.F(6, 6, 3);
+  }
+  const std::string what = "the CD values of protein \"" + p.name + "\"";
+  for (int k = 1; k <= kRefPoints;) {
+    cd_.require(line, what);
+    FixedLine f(line, cd_);
+    for (int j = 0; j < kCdPerLine && k <= kRefPoints; ++j, ++k)
+      p.cd(k) = f.F(1 + kCdWidth * j, kCdWidth, kCdDecimals);
+  }
+
+  ss_.require(line, "the name line of protein \"" + p.name + "\" (the next one in " + cd_.name() + ")");
+  p.ss_name = FixedLine(line, ss_).A(2, 4);
+  ss_.require(line, "the fractions of protein \"" + p.ss_name + "\"");
+  FixedLine f(line, ss_);
+  for (int j = 1; j <= nfrac; ++j) p.ss(j) = f.F(1 + kSsWidth * (j - 1), kSsWidth, kSsDecimals);
+  return true;
+}
+
+void RefSetReader::close() {
+  cd_.close();
+  ss_.close();
+}
+
+// ---------------------------------------------------------------- self-consistent program
+
+void SELBAS(std::string_view sample_name, VecView<const float> sample, int nw, int ns, float first, int ibasis,
+            WorkingSet& ws, std::ostream& basis, std::ostream& report) {
+  const RefSetInfo& set = require_set(ibasis);
+  if (ns < 1 || ns > 6) throw std::invalid_argument("SELBAS: " + std::to_string(ns) + " structure classes");
+  const int k0 = database_offset(first, nw, "SELBAS");
+  if (nw > kMaxPointsSC || sample.size() < nw)
+    throw std::invalid_argument("SELBAS: " + std::to_string(nw) + " sample points");
+
+  ws.np = 1;
+  ws.names[0] = std::string(sample_name.substr(0, 4));
+  ws.names[0].resize(4, ' ');
+  ws.dist(1) = 0.0f;
+  for (int i = 1; i <= nw; ++i) ws.cd(i, 1) = sample(i);
+  // The sample's own fractions are set when the set is ordered; until then
+  // (and in the listing) its row is zero.
+  for (int j = 1; j <= 6; ++j) ws.ss(1, j) = 0.0f;
+
+  RefSetReader rd;
+  rd.open(set);
+  RefProtein p;
+  Vector<kRefPoints> spectrum;
+  for (;;) {
+    bool more;
+    try {
+      more = rd.next(p, /*want_scale=*/true, 6);
+    } catch (const ReadError&) {
+      // What the lines read so far would have written before the failure.
+      if (!p.name.empty()) put(basis, R"([2X, A4])", p.name);
+      if (!p.ss_name.empty() && p.ss_name != p.name)
+        put(report, R"([" NAMES OF PROTEINS IN CDDATA:", A4, " AND SSDATA:", A4, " DONOT MATCH !"])", p.name,
+            p.ss_name);
+      throw;
+    }
+    if (!more) break;
+    put(basis, R"([2X, A4])", p.name);
+    if (p.scale != 0.0f)
+      for (int k = 1; k <= kRefPoints; ++k) p.cd(k) *= p.scale;
+    if (p.ss_name != p.name)
+      put(report, R"([" NAMES OF PROTEINS IN CDDATA:", A4, " AND SSDATA:", A4, " DONOT MATCH !"])", p.name,
+          p.ss_name);
+
+    for (int i = 1; i <= nw; ++i) spectrum(i) = p.cd(k0 + i);
+    const float d = RMS(sample, spectrum, nw);
+    // An exact match is the sample itself, taken from this very set.
+    if (d == 0.0f) continue;
+
+    ws.np += 1;
+    if (ws.np > kMaxWorkingSet) {
+      put(report, R"([" Number of Proteins in the database is > MxPR", " For the program to work increase the dimension"])");
+      ws.np = kMaxWorkingSet;
+      rd.close();
+      throw WorkingSetOverflow("more than " + std::to_string(kMaxWorkingSet - 1) +
+                               " reference proteins differ from the sample in " + rd.cd_file().path);
+    }
+    const int np = ws.np;
+    ws.names[static_cast<std::size_t>(np - 1)] = p.name;
+    ws.dist(np) = d;
+    for (int i = 1; i <= nw; ++i) ws.cd(i, np) = spectrum(i);
+    for (int j = 1; j <= ns; ++j) ws.ss(np, j) = p.ss(j);
+  }
+
+  const int np = ws.np;
+  put(basis, R"(["  Nbas=", I4])", np);
+  // The names start on the line after the heading, 12 to a line, as a
+  // WRITE of ('  Prtn :',/,(12(2X,A4))) lays them out.
+  put(basis, R"(["  Prtn :", /, (12(2X, A4))])", std::span<const std::string>(ws.names.data(), np));
+  put(basis, R"(["  No of sec str elements=", I5])", ns);
+  Vector<6> row;
+  for (int p_ = 1; p_ <= np; ++p_) {
+    for (int j = 1; j <= ns; ++j) row(j) = ws.ss(p_, j);
+    put(basis, R"([I4, 6F8.3])", p_, row.first(ns));
+  }
+  // Wavelengths as whole nanometres, from the sample's first one down.
+  Vector<kMaxPointsSC, int> wl;
+  const int top = static_cast<int>(std::trunc(first));
+  for (int i = 1; i <= nw; ++i) wl(i) = top + 1 - i;
+  put(basis, R"(["  Wavelength range", /, (8I5)])", std::span<const int>(wl.first(nw)));
+  // Each protein's number stands on a line of its own, its spectrum on the
+  // lines below, 10 values to a line: (I4,/,(10F8.2)).
+  put(basis, R"(["  CD basis"])");
+  for (int p_ = 1; p_ <= np; ++p_) put(basis, R"([I4, /, (10F8.2)])", p_, ws.cd.column(p_).first(nw));
+  rd.close();
+}
+
+// ---------------------------------------------------------------- variable-selection program
+
+void load_vs_references(const RefSetInfo& set, VecView<const float> sample, int nw, float first,
+                        VsReferenceSet& refs) {
+  const int k0 = database_offset(first, nw, "load_vs_references");
+  if (sample.size() < nw) throw std::invalid_argument("load_vs_references: " + std::to_string(nw) + " sample points");
+  refs.nbascd = 0;
+
+  RefSetReader rd;
+  rd.open(set);
+  RefProtein p;
+  Vector<kRefPoints> spectrum;
+  // Only the first 50 proteins of the files are read; any after them are
+  // ignored without a word.
+  for (int read = 0; read < kMaxRefsVS; ++read) {
+    if (!rd.next(p, /*want_scale=*/false, set.ns)) break;
+    for (int i = 1; i <= nw; ++i) spectrum(i) = p.cd(k0 + i);
+    const float d = RMS(sample, spectrum, nw);
+    if (d == 0.0f) continue;
+    const int n = ++refs.nbascd;
+    for (int i = 1; i <= nw; ++i) refs.cd(i, n) = spectrum(i);
+    for (int j = 1; j <= set.ns; ++j) refs.ss(n, j) = p.ss(j);
+  }
+  rd.close();
+}
+
+}  // namespace cdsec

@@ -201,8 +201,10 @@ Layout::Layout(std::string_view spec) : spec_(spec) {
   revert_ = 0;
   for (std::size_t i = 0; i < top_.size(); ++i)
     if (top_[i].kind == Node::kGroup) revert_ = static_cast<int>(i);
-  if (has_value_item(top_) && !has_value_item(top_, static_cast<std::size_t>(revert_)))
-    p.fail("the part of the layout that is repeated holds no value item");
+  // A tail without value items (a closing rule such as 50("-"), say) is
+  // fine as long as the values never outnumber the layout; write() refuses
+  // the reversion that would loop for ever.
+  revert_has_value_ = has_value_item(top_, static_cast<std::size_t>(revert_));
 }
 
 // ---------------------------------------------------------------- writing
@@ -318,6 +320,8 @@ int Layout::write(std::ostream& out, std::span<const Arg> args) const {
     throw std::logic_error("layout " + spec_ + " takes no values");
   bool going = wr.run(top_);
   while (going && wr.cur.more()) {  // reversion: new line, repeat the tail
+    if (!revert_has_value_)
+      throw std::logic_error("layout " + spec_ + ": values remain, but the part that is repeated holds no value item");
     wr.end_record();
     going = wr.run(top_, static_cast<std::size_t>(revert_));
   }

@@ -93,6 +93,7 @@ class Layout {
   std::string spec_;
   std::vector<Node> top_;
   int revert_ = 0;  // index in top_ where reversion resumes
+  bool revert_has_value_ = true;
 };
 
 // Fortran edit descriptors on their own (used by Layout, exposed for tests

@@ -147,6 +147,14 @@ TEST(Layout, QuotesAndBracketsInTexts) {
   EXPECT_EQ(format(R"((1X, " Hmin:", F6.2))", 0.045f), "  Hmin:  0.05\n");
 }
 
+TEST(Layout, ClosingGroupWithoutValuesIsWrittenWhenValuesFit) {
+  // A box whose last group is a rule: fine while the values fit the layout,
+  // refused when they would need a reversion into the rule.
+  const char* box = R"([5X, "|", F6.2, " |", /, 5X, "+", 3("-"), "+"])";
+  EXPECT_EQ(format(box, 1.5f), "     |  1.50 |\n     +---+\n");
+  EXPECT_THROW(format(box, 1.5f, 2.5f), std::logic_error);
+}
+
 TEST(Layout, BadLayoutsAndBadValuesAreRefused) {
   EXPECT_THROW(cdsec::Layout("[I4"), std::invalid_argument);
   EXPECT_THROW(cdsec::Layout("[F7]"), std::invalid_argument);

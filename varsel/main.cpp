@@ -1,0 +1,3 @@
+#include "varsel/kestra.hpp"
+
+int main() { return cdsec::kestra_main(); }

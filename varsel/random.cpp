@@ -1,0 +1,132 @@
+#include "varsel/random.hpp"
+
+#include <algorithm>
+#include <cassert>
+#include <chrono>
+#include <ctime>
+
+#include "frame/text_input.hpp"
+
+namespace cdsec {
+
+float FCTRL(int n) {
+  float f = 1.0f;
+  for (int i = 1; i <= n; ++i) f = f * static_cast<float>(i);
+  return f;
+}
+
+int trial_budget(int nbascd, int icombf) {
+  if (nbascd > 20) return icombf;
+  // The quotient of the two float factorials, formed in double precision
+  // and truncated: exact enough to give 0 below 8 proteins (every factorial
+  // of a count below 1 is 1) and the float-rounded counts above 13.
+  double count = static_cast<double>(FCTRL(nbascd)) /
+                 (40320.0 * static_cast<double>(FCTRL(nbascd - kNsel)));
+  int combinations = static_cast<int>(count);
+  return icombf > combinations ? combinations : icombf;
+}
+
+std::uint32_t time_of_day_seed() {
+  using namespace std::chrono;
+  auto now = system_clock::now();
+  std::time_t secs = system_clock::to_time_t(now);
+  std::tm local{};
+  localtime_r(&secs, &local);
+  auto hundredths = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000 / 10;
+  return static_cast<std::uint32_t>(local.tm_hour * 360000 + local.tm_min * 6000 + local.tm_sec * 100 +
+                                    static_cast<int>(hundredths));
+}
+
+std::optional<std::uint32_t> fixed_seed_from(const char* value, std::string* complaint) {
+  if (value == nullptr) return std::nullopt;
+  std::string_view text(value);
+  auto b = text.find_first_not_of(" \t");
+  if (b == std::string_view::npos) return std::nullopt;
+  text = text.substr(b, text.find_last_not_of(" \t") - b + 1);
+  long long v = 0;
+  if (!parse_int(text, v)) {
+    if (complaint) *complaint = "KESTRA_SEED=\"" + std::string(value) + "\" is not an integer; seeding from the clock";
+    return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(static_cast<unsigned long long>(v));
+}
+
+// ---------------------------------------------------------------- history
+
+CombinationHistory::CombinationHistory()
+    : rows_(std::make_unique<Matrix<kMaxTrials, kNsel, int>>()), slots_(std::size_t{1} << kSlotBits, 0) {}
+
+void CombinationHistory::clear() { std::fill(slots_.begin(), slots_.end(), 0); }
+
+std::uint64_t CombinationHistory::key(const int* sorted) {
+  // Protein numbers are at most 50: eight bits each, and never all zero.
+  std::uint64_t k = 0;
+  for (int j = 0; j < kNsel; ++j) k |= static_cast<std::uint64_t>(sorted[j] & 0xff) << (8 * j);
+  return k;
+}
+
+namespace {
+inline std::size_t home_slot(std::uint64_t key, int bits) {
+  return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - bits));
+}
+}  // namespace
+
+bool CombinationHistory::contains(const int* sorted) const {
+  const std::uint64_t k = key(sorted);
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t s = home_slot(k, kSlotBits);; s = (s + 1) & mask) {
+    if (slots_[s] == k) return true;
+    if (slots_[s] == 0) return false;
+  }
+}
+
+void CombinationHistory::store(int icomb, const int* sorted) {
+  assert(icomb >= 1 && icomb <= kMaxTrials);
+  for (int j = 1; j <= kNsel; ++j) (*rows_)(icomb, j) = sorted[j - 1];
+  const std::uint64_t k = key(sorted);
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t s = home_slot(k, kSlotBits);; s = (s + 1) & mask) {
+    if (slots_[s] == k) return;
+    if (slots_[s] == 0) {
+      slots_[s] = k;
+      return;
+    }
+  }
+}
+
+// ---------------------------------------------------------------- RNDM
+
+void RNDM(int nbascd, int nsel, int nwave, int nsstr, MatrixView<const float> refcd,
+          MatrixView<const float> refss, int icomb, UniformSource& rng, CombinationHistory& history,
+          VecView<int> drawn, MatrixView<float> a, MatrixView<float> f) {
+  assert(nsel == kNsel && nbascd >= nsel);
+  for (;;) {
+    for (int i = 1; i <= nsel; ++i) {
+      int p;
+      bool repeat;
+      do {
+        float r = rng.uniform();
+        p = static_cast<int>(static_cast<double>(nbascd) * static_cast<double>(r)) + 1;
+        repeat = false;
+        for (int k = 1; k < i; ++k)
+          if (drawn(k) == p) repeat = true;
+      } while (repeat);
+      drawn(i) = p;
+      std::copy_n(refcd.column(p).data(), nwave, a.column(i).data());
+      for (int j = 1; j <= nsstr; ++j) f(i, j) = refss(p, j);
+    }
+    // Selection sort of the numbers alone: the matrices stay in drawing
+    // order, which is the order the decomposition sees them in.
+    for (int i = 1; i <= nsel; ++i) {
+      int m = i;
+      for (int k = i + 1; k <= nsel; ++k)
+        if (drawn(k) < drawn(m)) m = k;
+      std::swap(drawn(i), drawn(m));
+    }
+    if (icomb > 1 && history.contains(drawn.data())) continue;
+    history.store(icomb, drawn.data());
+    return;
+  }
+}
+
+}  // namespace cdsec

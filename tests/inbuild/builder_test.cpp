@@ -1,0 +1,373 @@
+// The builder's parts: the Job text in the job-file layout and read back by
+// the job reader, the range checks and set suggestion at their thresholds,
+// reading points from instrument files, and INPUT replaced or extended
+// without ever holding half a Job.
+#include "inbuild/builder.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "frame/job.hpp"
+#include "frame/layout.hpp"
+
+namespace fs = std::filesystem;
+using cdsec::JobReader;
+using cdsec::LineReader;
+using namespace cdsec::inbuild;
+
+namespace {
+
+class TempDir {
+ public:
+  TempDir() {
+    path_ = fs::temp_directory_path() / ("cdsec_inbuild_" + std::to_string(::getpid()) + "_" + std::to_string(counter_++));
+    fs::remove_all(path_);
+    fs::create_directories(path_);
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  fs::path operator/(const std::string& name) const { return path_ / name; }
+  const fs::path& path() const { return path_; }
+  void write(const std::string& name, const std::string& text) const {
+    std::ofstream(path_ / name, std::ios::binary) << text;
+  }
+  std::string read(const std::string& name) const {
+    std::ifstream in(path_ / name, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  std::vector<std::string> entries() const {
+    std::vector<std::string> v;
+    for (const auto& e : fs::directory_iterator(path_)) v.push_back(e.path().filename().string());
+    std::sort(v.begin(), v.end());
+    return v;
+  }
+
+ private:
+  fs::path path_;
+  static inline int counter_ = 0;
+};
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> v;
+  std::istringstream s(text);
+  for (std::string l; std::getline(s, l);) v.push_back(l);
+  return v;
+}
+
+JobDraft sample_job(int n, int ibasis) {
+  JobDraft j;
+  j.ibasis = ibasis;
+  j.title = "Lysozyme pH 7, 0.1 mm cell";
+  j.longer = 260.0f;
+  j.shorter = 260.0f - static_cast<float>(n - 1);
+  j.n = n;
+  for (int k = 1; k <= n; ++k) j.cd(k) = 0.25f * static_cast<float>(k) - 3.0f;
+  return j;
+}
+
+// A CD value as the job file holds it: written with F8.3, parsed back.
+float as_written(float v) {
+  std::string t = cdsec::edit_F(v, 8, 3);
+  float back = -1.0e30f;
+  EXPECT_TRUE(cdsec::parse_real(t.substr(t.find_first_not_of(' ')), back)) << t;
+  return back;
+}
+
+std::string blanks(int n) { return std::string(static_cast<std::size_t>(n), ' '); }
+
+// ------------------------------------------------------------ the Job text
+
+TEST(JobText, LinesInTheJobFileLayout) {
+  std::ostringstream out;
+  write_job(out, sample_job(23, 3));
+  const auto l = lines_of(out.str());
+  ASSERT_EQ(l.size(), 11u + 3u + 3u);  // 11 header lines, 23 values in 3 lines, 3 closing lines
+  const std::string hash_line = "#" + blanks(50);
+  EXPECT_EQ(l[0], hash_line);
+  EXPECT_EQ(l[1], "# PRINT   Basis_1    Basis_2     Basis_3    SEGMENT");
+  // PRINT 0, Basis_1 = set, Basis_2 0, Basis_3 0, SEGMENT 1: I4 fields after
+  // 3, 6, 7, 8 and 7 blanks, so each number stands under its label.
+  EXPECT_EQ(l[2], blanks(3) + "   0" + blanks(6) + "   3" + blanks(7) + "   0" + blanks(8) + "   0" + blanks(7) + "   1");
+  EXPECT_EQ(l[3], hash_line);
+  EXPECT_EQ(l[4], "# 1 Title Line" + blanks(37));
+  EXPECT_EQ(l[5], "Lysozyme pH 7, 0.1 mm cell" + blanks(14));
+  EXPECT_EQ(l[6], hash_line);
+  EXPECT_EQ(l[7], "#     WL_Begin     WL_End       Factor" + blanks(13));
+  EXPECT_EQ(l[8], "    260.0000    238.0000      1.0000");
+  EXPECT_EQ(l[9], hash_line);
+  EXPECT_EQ(l[10], "# CDDATA (Long->Short Wavelength; 260 - 178 LIMITS ");
+  EXPECT_EQ(l[11], "  -2.750  -2.500  -2.250  -2.000  -1.750  -1.500  -1.250  -1.000  -0.750  -0.500");
+  EXPECT_EQ(l[13], "   2.250   2.500   2.750");
+  EXPECT_EQ(l[14], hash_line);
+  EXPECT_EQ(l[15], "#  IGuess  Str1   Str2   Str3   Str4   Str5    Str6");
+  EXPECT_EQ(l[16], blanks(8) + "0" + blanks(42));
+  for (int i : {0, 1, 3, 4, 6, 7, 9, 10, 14, 15, 16}) EXPECT_EQ(l[static_cast<std::size_t>(i)].size(), 51u) << i;
+}
+
+TEST(JobText, TitleIsCutOrPaddedTo40Characters) {
+  JobDraft j = sample_job(1, 1);
+  j.title = std::string(40, 'x') + "TAIL";
+  std::ostringstream out;
+  write_job(out, j);
+  EXPECT_EQ(lines_of(out.str())[5], std::string(40, 'x'));
+  j.title.clear();
+  std::ostringstream empty;
+  write_job(empty, j);
+  EXPECT_EQ(lines_of(empty.str())[5], blanks(40));
+}
+
+// What the analysis programs read from the text is the Job that was built,
+// to the precision written (3 decimals for CD values, 4 for wavelengths).
+TEST(JobText, ReadBackByTheJobReaderAsTheSameJob) {
+  TempDir dir;
+  JobDraft a = sample_job(83, 1);
+  for (int k = 1; k <= 83; ++k) a.cd(k) = 0.001234f * static_cast<float>(k * k) - 4.0f;
+  a.longer = 260.0f;
+  a.shorter = 178.0f;
+  JobDraft b = sample_job(100, 7);
+  b.title = "second job";
+  std::ostringstream ta, tb;
+  write_job(ta, a);
+  write_job(tb, b);
+  ASSERT_EQ(append_file(dir / "INPUT", ta.str()), "");
+  ASSERT_EQ(append_file(dir / "INPUT", tb.str()), "");
+
+  LineReader in;
+  in.open((dir / "INPUT").string(), "INPUT");
+  JobReader job(in);
+  for (const JobDraft* want : {&a, &b}) {
+    ASSERT_TRUE(job.begin());
+    int iprint = -1, ibasis = -1;
+    job.read_print_basis(iprint, ibasis);
+    EXPECT_EQ(iprint, 0);
+    EXPECT_EQ(ibasis, want->ibasis);
+    std::string title = want->title;
+    title.resize(64, ' ');
+    EXPECT_EQ(job.read_title(64), title);
+    float first = 0, last = 0, factor = 0;
+    job.read_range(first, last, factor);
+    EXPECT_EQ(first, want->longer);
+    EXPECT_EQ(last, want->shorter);
+    EXPECT_EQ(factor, 1.0f);
+    const long long n = JobReader::point_count(first, last);
+    ASSERT_EQ(n, want->n);
+    cdsec::Vector<100> cd;
+    job.read_cd(static_cast<int>(n), 100, cd.view());
+    for (int k = 1; k <= want->n; ++k) {
+      const float written = as_written(want->cd(k));
+      EXPECT_EQ(cd(k), written) << "point " << k;
+      EXPECT_NEAR(cd(k), want->cd(k), 0.0005f) << "point " << k;
+    }
+    job.skip_after_cd();
+    int iguess = -1;
+    cdsec::Vector<6> guess;
+    guess.fill(9.0f);
+    job.read_guess(6, iguess, guess.view());
+    EXPECT_EQ(iguess, 0);  // closest reference protein as the initial guess
+    for (int j = 1; j <= 6; ++j) EXPECT_EQ(guess(j), 0.0f);
+  }
+  EXPECT_FALSE(job.begin());  // the second job ends the file
+}
+
+// ------------------------------------------------------------ range and set
+
+TEST(Range, PointCountAndRejections) {
+  EXPECT_EQ(point_count(260.0f, 178.0f), 83);
+  EXPECT_EQ(point_count(178.0f, 260.0f), 83);
+  EXPECT_EQ(point_count(260.5f, 178.0f), 83);  // trunc, as the readers count
+  EXPECT_EQ(check_range(260.0f, 178.0f), RangeCheck::kOk);
+  EXPECT_EQ(check_range(178.0f, 260.0f), RangeCheck::kOk);
+  EXPECT_EQ(check_range(200.0f, 200.0f), RangeCheck::kEqual);
+  EXPECT_EQ(check_range(260.0f, 161.0f), RangeCheck::kOk);  // 100 points
+  EXPECT_EQ(point_count(260.0f, 160.0f), 101);
+  EXPECT_EQ(check_range(260.0f, 160.0f), RangeCheck::kTooMany);
+  EXPECT_EQ(check_range(160.0f, 260.0f), RangeCheck::kTooMany);
+  EXPECT_EQ(check_range(1.0e30f, -1.0e30f), RangeCheck::kTooMany);
+  // 259.99996 - 178 gives 82 points, but the line says 260.0000: 83.
+  EXPECT_EQ(point_count(259.99996f, 178.0f), 82);
+  EXPECT_EQ(check_range(259.99996f, 178.0f), RangeCheck::kUnwritable);
+  // Too wide for F12.4: the line would hold asterisks.
+  EXPECT_EQ(check_range(1.0e8f, 1.0e8f - 16.0f), RangeCheck::kUnwritable);
+}
+
+TEST(Range, SuggestedSetFollowsTheShortestWavelength) {
+  EXPECT_EQ(suggest_set(178.0f), 1);
+  EXPECT_EQ(suggest_set(181.0f), 1);
+  EXPECT_EQ(suggest_set(181.99f), 1);
+  EXPECT_EQ(suggest_set(182.0f), 3);
+  EXPECT_EQ(suggest_set(185.0f), 3);
+  EXPECT_EQ(suggest_set(189.99f), 3);
+  EXPECT_EQ(suggest_set(190.0f), 4);
+  EXPECT_EQ(suggest_set(240.0f), 4);
+}
+
+TEST(Range, LinesPerNmIsTheIntegerPart) {
+  EXPECT_EQ(lines_per_nm(1.0f), 1);
+  EXPECT_EQ(lines_per_nm(5.0f), 5);
+  EXPECT_EQ(lines_per_nm(2.7f), 2);
+  EXPECT_EQ(lines_per_nm(0.5f), 0);
+  EXPECT_EQ(lines_per_nm(-3.5f), -3);
+  EXPECT_EQ(lines_per_nm(1.0e12f), INT_MAX);
+  EXPECT_EQ(lines_per_nm(-1.0e12f), INT_MIN);
+}
+
+// ------------------------------------------------------------ data file
+
+struct Read {
+  PointsRead r;
+  std::array<float, 100> cd{};
+  std::array<int, 100> line{};
+  std::string console;
+};
+
+Read read_file(const std::string& text, int n, int per_nm, float divisor) {
+  TempDir dir;
+  dir.write("cd.dat", text);
+  LineReader in;
+  in.open((dir / "cd.dat").string(), "cd.dat");
+  Read out;
+  std::ostringstream console;
+  out.r = read_points(in, n, per_nm, divisor, std::span<float>(out.cd.data(), static_cast<std::size_t>(n)),
+                      std::span<int>(out.line.data(), static_cast<std::size_t>(n)), console);
+  out.console = console.str();
+  return out;
+}
+
+TEST(DataFile, OnePointPerLineWithEcho) {
+  Read d = read_file("260 1.5\n259, -2.25\n258\t0.125  99 extra\n", 3, 1, 1.0f);
+  ASSERT_EQ(d.r.status, PointsRead::Status::kOk);
+  EXPECT_EQ(d.r.points, 3);
+  EXPECT_EQ(d.r.header_lines, 0);
+  EXPECT_EQ(d.cd[0], 1.5f);
+  EXPECT_EQ(d.cd[1], -2.25f);
+  EXPECT_EQ(d.cd[2], 0.125f);  // further columns ignored
+  EXPECT_EQ(d.console,
+            "     1     1     260.00000       1.50000\n"
+            "     2     2     259.00000      -2.25000\n"
+            "     3     3     258.00000       0.12500\n");
+}
+
+TEST(DataFile, FiveValuesPerNmUseEveryFifthLine) {
+  std::string text;
+  for (int j = 1; j <= 21; ++j) text += cdsec::format("[F7.1, F6.1]", 240.0f - 0.2f * static_cast<float>(j - 1), static_cast<float>(j));
+  Read d = read_file(text, 5, 5, 1.0f);
+  ASSERT_EQ(d.r.status, PointsRead::Status::kOk);
+  EXPECT_EQ((std::array<float, 5>{d.cd[0], d.cd[1], d.cd[2], d.cd[3], d.cd[4]}),
+            (std::array<float, 5>{1, 6, 11, 16, 21}));
+  EXPECT_EQ((std::array<int, 5>{d.line[0], d.line[1], d.line[2], d.line[3], d.line[4]}),
+            (std::array<int, 5>{1, 6, 11, 16, 21}));
+}
+
+TEST(DataFile, EndOfFileWhileSkippingOnlyEndsTheSkipping) {
+  // The last point is the last line; the 4 lines after it are missing.
+  Read d = read_file("240 1\n1\n2\n3\n4\n239 2\n", 2, 5, 1.0f);
+  ASSERT_EQ(d.r.status, PointsRead::Status::kOk);
+  EXPECT_EQ(d.cd[1], 2.0f);
+}
+
+TEST(DataFile, MolarEllipticityIsDividedBy3300) {
+  Read d = read_file("200 3300\n199 -6600\n198 -33000.0\n", 3, 1, 3300.0f);
+  ASSERT_EQ(d.r.status, PointsRead::Status::kOk);
+  EXPECT_EQ(d.cd[0], 1.0f);
+  EXPECT_EQ(d.cd[1], -2.0f);
+  EXPECT_EQ(d.cd[2], -10.0f);
+  EXPECT_NE(d.console.find("3300.00000"), std::string::npos);  // the echo shows the value as read
+}
+
+TEST(DataFile, HeaderBlockBeforeTheFirstDataLineIsSkipped) {
+  Read d = read_file("TITLE\tlysozyme\nORIGIN\tJASCO\n\nNPOINTS\t3\nXYDATA\n260\t-1.0\t300\n\n259\t-2.0\t301\n", 2, 1, 1.0f);
+  ASSERT_EQ(d.r.status, PointsRead::Status::kOk);
+  EXPECT_EQ(d.r.header_lines, 5);
+  EXPECT_EQ(d.cd[0], -1.0f);
+  EXPECT_EQ(d.cd[1], -2.0f);  // the blank line after the first point is passed over
+  EXPECT_EQ(d.line[0], 6);
+  EXPECT_EQ(d.line[1], 8);
+  EXPECT_EQ(d.console.substr(0, d.console.find('\n')), "  Header lines skipped in cd.dat:   5");
+}
+
+TEST(DataFile, EndOfFileNamesTheLastLineAndTheCount) {
+  Read d = read_file("HEADER\n260 1\n259 2\n", 4, 1, 1.0f);
+  EXPECT_EQ(d.r.status, PointsRead::Status::kEndOfFile);
+  EXPECT_EQ(d.r.points, 2);
+  EXPECT_EQ(d.r.detail, "cd.dat: the file ends after line 3 with 2 of 4 points read");
+}
+
+TEST(DataFile, UnreadableLineAfterTheFirstPoint) {
+  Read d = read_file("260 1\n259 2\n258 n/a\n", 3, 1, 1.0f);
+  EXPECT_EQ(d.r.status, PointsRead::Status::kBadPoint);
+  EXPECT_EQ(d.r.points, 2);
+  EXPECT_EQ(d.r.detail, "cd.dat, line 3: expected a wavelength and a CD value for point 3, found \"258 n/a\"");
+  // A wavelength alone is no point either.
+  EXPECT_EQ(read_file("260 1\n259\n", 2, 1, 1.0f).r.status, PointsRead::Status::kBadPoint);
+}
+
+TEST(DataFile, NoDataLineAtAll) {
+  Read text = read_file("wavelength,CD\nnothing here\n", 3, 1, 1.0f);
+  EXPECT_EQ(text.r.status, PointsRead::Status::kNoDataLine);
+  EXPECT_EQ(text.r.detail, "cd.dat: no line starts with a wavelength and a CD value (2 lines read)");
+  Read empty = read_file("", 3, 1, 1.0f);
+  EXPECT_EQ(empty.r.status, PointsRead::Status::kEndOfFile);
+  EXPECT_EQ(empty.r.detail, "cd.dat: the file is empty");
+  EXPECT_EQ(read_file("\n\n", 3, 1, 1.0f).r.status, PointsRead::Status::kEndOfFile);
+}
+
+TEST(DataFile, ValuesThatDoNotFitTheJobLayout) {
+  const std::array<float, 3> ok{9999.999f, -999.999f, 0.0f};
+  EXPECT_EQ(first_unwritable(ok), 0);
+  const std::array<float, 3> big{1.0f, 10000.0f, 1.0f};
+  EXPECT_EQ(first_unwritable(big), 2);
+  const std::array<float, 1> neg{-1000.0f};
+  EXPECT_EQ(first_unwritable(neg), 1);
+}
+
+// ------------------------------------------------------------ INPUT on disk
+
+TEST(InputFile, ReplaceLeavesOnlyTheNewTextAndNoTemporaryFile) {
+  TempDir dir;
+  dir.write("INPUT", "old job\nold job line 2\n");
+  ::chmod((dir / "INPUT").c_str(), 0640);
+  EXPECT_EQ(replace_file(dir / "INPUT", "new\n"), "");
+  EXPECT_EQ(dir.read("INPUT"), "new\n");
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"INPUT"});
+  struct stat st;
+  ASSERT_EQ(::stat((dir / "INPUT").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_EQ(replace_file(dir / "NEW", "created\n"), "");
+  EXPECT_EQ(dir.read("NEW"), "created\n");
+}
+
+TEST(InputFile, AppendCreatesOrExtendsOnANewLine) {
+  TempDir dir;
+  EXPECT_EQ(append_file(dir / "INPUT", "one\n"), "");
+  EXPECT_EQ(append_file(dir / "INPUT", "two\n"), "");
+  EXPECT_EQ(dir.read("INPUT"), "one\ntwo\n");
+  dir.write("OPEN", "last line without newline");
+  EXPECT_EQ(append_file(dir / "OPEN", "job\n"), "");
+  EXPECT_EQ(dir.read("OPEN"), "last line without newline\njob\n");
+}
+
+TEST(InputFile, FailuresSayWhyAndTouchNothing) {
+  TempDir dir;
+  std::string err = replace_file(dir / "missing" / "INPUT", "x\n");
+  EXPECT_NE(err.find("cannot create a temporary file in"), std::string::npos) << err;
+  err = append_file(dir / "missing" / "INPUT", "x\n");
+  EXPECT_EQ(err.rfind("cannot open INPUT for appending: ", 0), 0u) << err;
+  fs::create_directory(dir / "INPUT");  // INPUT is a directory: neither can write it
+  EXPECT_NE(append_file(dir / "INPUT", "x\n"), "");
+  EXPECT_NE(replace_file(dir / "INPUT", "x\n"), "");
+  EXPECT_TRUE(fs::is_directory(dir / "INPUT"));
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"INPUT"});  // the temporary file is gone
+}
+
+}  // namespace

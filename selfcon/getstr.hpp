@@ -1,0 +1,156 @@
+// GETSTR: the self-consistent analysis of one sample.
+//
+// The sample joins the reference proteins with a guess of its own
+// structure; its fractions are solved from truncated SVD fits over subsets of
+// the most similar references, the solutions that look physically sound are
+// averaged into a new guess, and this repeats until the guess stops
+// changing.  A second stage keeps the solutions whose implied spectrum
+// matches the measured one, and a helix window placed by an all-basis
+// estimate makes the final choice.
+//
+// Selection rules:
+//   1  the fractions sum to 1 within SumLim;
+//   2  no fraction lies below FracMin;
+//   3  the spectrum implied by the solution (or the rank-reduced sample
+//      spectrum) lies within RmsLim of the measured spectrum;
+//   4  the helix lies in a window around the expected helix.
+// Each rule is relaxed step by step while nothing passes, up to a fixed last
+// step after which the analysis reports its failure.
+#pragma once
+
+#include <array>
+#include <ostream>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "frame/matrix.hpp"
+#include "frame/refsets.hpp"
+
+namespace cdsec {
+
+constexpr int kMaxSolutions = 500;  // one iteration forms at most 353 (51 proteins)
+
+// The analysis inputs, in the order the driver hands them over.
+struct GetstrInput {
+  int np = 0;                         // proteins in the working set, sample first
+  int nw = 0;                         // wavelengths
+  int ns = 0;                         // structure classes
+  VecView<const float> sample;        // nw CD values (declared 83, zero beyond nw)
+  std::string_view name;              // 4 characters, "TEST"
+  float sum_tolerance = 0.05f;        // first limit of rule 1
+  float min_fraction = -0.03f;        // first limit of rule 2
+  float first = 0, last = 0;          // wavelength range, nm
+  MatrixView<const float> cd;         // 83 x 51, column p = protein p
+  MatrixView<float> ss;               // 51 x 6, row p = protein p; row 1 (the sample) is changed
+  float rms_limit = 0.25f;            // first limit of rule 3
+  int iteration_bound = 20;           // at most this less one iterations
+  std::string_view print_keyword;     // "PRNT": intermediate printing
+  int segment_flag = 0;
+  int ibasis = 0;
+  std::span<const std::string_view> labels;  // ns labels of 4 characters
+  std::string_view title;             // 64 characters
+};
+
+struct GetstrFiles {
+  std::ostream& report;  // MORVAN3.OUT
+  std::ostream& calccd;  // CalcCD.OUT, must be seekable
+  std::string protss;    // path of the summary file
+};
+
+enum class GetstrOutcome { kFirstStageFailed, kSecondStageFailed, kRule4Failed, kCompleted };
+
+// Solutions of one iteration, in the order they are formed.
+struct SolutionTable {
+  int count = 0;
+  std::array<int, kMaxSolutions + 1> nbas{};  // subset size (from 1)
+  std::array<int, kMaxSolutions + 1> nsv{};   // singular vectors used
+  Matrix<kMaxSolutions, 6> frac;              // frac(n, j)
+};
+
+// Positions in the solution table.
+struct SolutionList {
+  int count = 0;
+  std::array<int, kMaxSolutions + 1> pos{};  // pos[1..count]
+};
+
+// What the second stage derives from each first-stage solution.
+struct SecondStageData {
+  Matrix<kMaxPointsSC, kMaxSolutions> calc;  // column n: spectrum implied by solution n
+  Vector<kMaxSolutions> rms_exp;             // reconstructed sample vs measured
+  Vector<kMaxSolutions> rms_rec;             // implied vs reconstructed sample
+  Vector<kMaxSolutions> rms_small;           // the smaller of the two (rule 3)
+};
+
+// Everything one analysis needs, allocated once for the whole run.
+struct GetstrWork {
+  // Decomposition of the CD matrix (or of its first NB columns), sorted.
+  Vector<kMaxWorkingSet> w;
+  Matrix<kMaxPointsSC, kMaxWorkingSet> u;
+  Matrix<kMaxWorkingSet, kMaxWorkingSet> v;
+  Vector<kMaxWorkingSet> rv1;
+  Vector<kMaxWorkingSet> weights;
+  // The protein weights of every (NB, NV) trial.  They depend on the CD
+  // matrix alone, not on the sample's guessed structure, so they are formed
+  // once per sample and each iteration only recombines the fractions.
+  Matrix<kMaxWorkingSet, kMaxSolutions> trial_weights;
+  SolutionTable table;
+  SolutionList first, second;
+  SecondStageData stage2;
+  // Scratch of the second stage.
+  Matrix<kMaxPointsSC, kMaxWorkingSet> b;
+  Vector<kMaxPointsSC> r;
+  Vector<6> w2;
+  Matrix<kMaxWorkingSet, 6> u2;
+  Matrix<6, 6> v2;
+  Vector<kMaxWorkingSet> y;
+  Vector<kMaxPointsSC> avg;  // average spectrum (zero beyond nw)
+};
+
+GetstrOutcome GETSTR(const GetstrInput& in, GetstrWork& work, const GetstrFiles& files);
+
+// ---------------------------------------------------------------- the stages, for testing
+
+// Helix measure: class 1 alone for sets 2 and 5 (their first class is the
+// whole helix), classes 1 and 2 (regular and distorted helix) otherwise.
+float helix_of(float f1, float f2, int ibasis);
+
+// Limits of rules 1 and 2 as the passes leave them.
+struct Rule12Limits {
+  float sumlim;
+  float fracmin;
+  int minsol;
+};
+
+// Passes of rules 1 and 2 over `table`, relaxing SumLim by 0.02 and FracMin
+// by 0.01 after every empty pass.  True when at least minsol solutions
+// passed (their positions in `accepted`, their fraction sums in `sums`);
+// false when SumLim reached 0.14 before that.  With `print` every pass lists
+// its limits and the solutions it accepts.
+bool select_rules12(const SolutionTable& table, int ns, Rule12Limits& lim, SolutionList& accepted, Vector<6>& sums,
+                    bool print, std::span<const std::string_view> labels, std::ostream& report);
+
+// Passes of rule 3 over the first-stage list, raising rmslim by 0.1 after
+// every empty pass while it is below 0.6.  True when at least minsol passed
+// (list in `passed`, fraction sums in `sums`, spectrum sums in `spectrum`);
+// false when the limit has gone past 0.6, or an empty pass was made at
+// exactly 0.6.  The listing lines are written whatever `print` says.
+bool select_rule3(const SolutionTable& table, const SecondStageData& s2, const SolutionList& first, int ns, int nw,
+                  float& rmslim, int minsol, SolutionList& passed, Vector<6>& sums, Vector<kMaxPointsSC>& spectrum,
+                  bool print, std::span<const std::string_view> labels, std::ostream& report);
+
+// The helix window of rule 4.  hmin and hmax enter as the extremes of the
+// second-stage helices and `centre` as the helix of the last one; all three
+// leave as the first window.  Returns the value the report shows after
+// "HELIX:".
+float helix_window(float heldp, float& hmin, float& hmax, float& centre);
+
+// Passes of rule 4 over the second-stage list, widening the window by 0.02
+// at each side after every empty pass; the window line is written while the
+// window's lower edge lies within 0.13 of the centre, and once it does not
+// after an empty pass the rule has failed (false).
+bool select_rule4(const SolutionTable& table, const SecondStageData& s2, const SolutionList& second, int ns,
+                  int nw, int ibasis, float centre, float& hmin, float& hmax, int minsol, int& count, Vector<6>& sums,
+                  Vector<kMaxPointsSC>& spectrum, std::ostream& report);
+
+}  // namespace cdsec

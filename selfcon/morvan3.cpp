@@ -1,0 +1,266 @@
+#include "selfcon/morvan3.hpp"
+
+#include <cmath>
+#include <exception>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "frame/console.hpp"
+#include "frame/job.hpp"
+#include "frame/layout.hpp"
+#include "frame/refsets.hpp"
+#include "frame/text_input.hpp"
+#include "selfcon/getstr.hpp"
+#include "selfcon/order.hpp"
+
+namespace cdsec {
+
+namespace {
+
+constexpr std::string_view kProgram = "MORVAN3";
+constexpr std::string_view kSampleName = "TEST";
+constexpr int kTitleLength = 64;
+
+// The method's fixed limits.
+constexpr float kSumTolerance = 0.05f;
+constexpr float kMinFraction = -0.03f;
+constexpr float kRmsLimit = 0.25f;
+constexpr int kIterationBound = 20;
+
+// Everything a job needs, allocated once for the run.
+struct Work {
+  Vector<kMaxPointsSC> raw;     // the CD values as read
+  Vector<kMaxPointsSC> sample;  // fitted and scaled; zero beyond NW
+  WorkingSet ws;
+  GetstrWork getstr;
+};
+
+// Where in a job a read failed: the title and the CD values have their own
+// fixed message, everything else stops with the reader's message.
+enum class Phase { kHeader, kTitle, kRange, kValues, kRest };
+
+class DataError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+void clear_working_set(WorkingSet& ws) {
+  ws.np = 0;
+  for (auto& n : ws.names) n.assign(4, ' ');
+  ws.cd.fill(0.0f);
+  ws.ss.fill(0.0f);
+  ws.dist.fill(0.0f);
+}
+
+// Number of values of a range, trunc(first - last) + 1; -1 when the range
+// is not a usable number of nanometres.
+int point_count(float first, float last) {
+  const float span = first - last;
+  if (!(std::fabs(span) < 1.0e6f)) return -1;
+  return static_cast<int>(std::trunc(span)) + 1;
+}
+
+}  // namespace
+
+void MESSAGE(int code, std::ostream& console) {
+  if (code == 1) {
+    put(console,
+        R"([/, /, 80("*"), /, /, "         Program MORVAN--For analyzing Protein CD spectra", /, "         Self-consistent analysis against a reference set of known proteins", /, "         Input file: INPUT", /, "         Output files: MORVAN3.OUT, BASIS, CalcCD.OUT,", " ProtSS.out", /, /, 80("*"), /, /])");
+    console.flush();
+  } else if (code == 2) {
+    put(console,
+        R"([/, /, 80("*"), /, " End of Program", /, " Output in MORVAN3.OUT; Final Result in ProtSS.out", /, /, " Run KESTRA and HAVORKIN with this INPUT for Comparison", /, " For additional REFERENCE SETS change IBas1 in INPUT", /, /, " Result from different runs are in ProtSS.out", /, " Hit Enter to QUIT"])");
+    console.flush();
+    wait_for_enter();
+  }
+}
+
+namespace {
+
+class Program {
+ public:
+  int run();
+
+ private:
+  bool open_files();
+  void one_job();
+  void close_files();
+
+  LineReader input_;
+  std::ofstream report_, basis_, calccd_;
+  std::unique_ptr<Work> work_ = std::make_unique<Work>();
+  std::string_view keyword_ = "    ";
+  Phase phase_ = Phase::kHeader;
+};
+
+bool Program::open_files() {
+  try {
+    input_.open("INPUT");
+  } catch (const ReadError& e) {
+    report_stop(nullptr, kProgram, e.what());
+    return false;
+  }
+  const auto mode = std::ios::out | std::ios::trunc | std::ios::binary;
+  for (auto [file, name] : {std::pair{&report_, "MORVAN3.OUT"}, {&basis_, "BASIS"}, {&calccd_, "CalcCD.OUT"}}) {
+    file->open(name, mode);
+    if (!file->is_open()) {
+      report_stop(report_.is_open() ? &report_ : nullptr, kProgram, std::string(name) + ": cannot be opened for writing");
+      return false;
+    }
+  }
+  return true;
+}
+
+void Program::close_files() {
+  report_.close();
+  basis_.close();
+  calccd_.close();
+  input_.close();
+}
+
+void Program::one_job() {
+  Work& wk = *work_;
+  std::ostream& out = report_;
+  JobReader job(input_);
+
+  phase_ = Phase::kHeader;
+  int iprint = 0, ibasis = 0;
+  job.read_print_basis(iprint, ibasis);
+  if (iprint == 1) keyword_ = "PRNT";  // stays on for the rest of the run
+  put(out, R"([/, /, 5X, " IPrint  IBasis  ", /, 4X, 2I8])", iprint, ibasis);
+
+  const RefSetInfo* set = find_ref_set(ibasis);
+  if (!set)
+    throw DataError("INPUT, line " + std::to_string(input_.line_no()) + ": reference set number " +
+                    std::to_string(ibasis) + " is not one of 1 to 8");
+  const int ns = set->ns;
+  float long_limit = set->long_limit, short_limit = set->short_limit;
+  write_set_texts(out, *set);
+  put(out, R"([/, 80("_"), /])");
+
+  phase_ = Phase::kTitle;
+  const std::string title = job.read_title(kTitleLength);
+  put(out, R"([/, A])", title);
+  put(std::cout, R"([A])", title);
+
+  phase_ = Phase::kRange;
+  float first = 0, last = 0, factor = 0;
+  job.read_range(first, last, factor);
+  const int n = point_count(first, last);
+  int nw = n, offset = 0;
+  if (long_limit < first || short_limit > last) {
+    put(out,
+        R"([/, /, " The wavelength range: ", 2F7.1, ", is different from that of", /, " the Database proteins:", 2F7.1, /, " The No. of CD points = ", I4, /, /, " The wavelengths are modified to be within the valid range"])",
+        first, last, long_limit, short_limit, n);
+    offset = first > long_limit ? static_cast<int>(std::trunc(first - long_limit)) : 0;
+    if (long_limit < first) first = long_limit;
+    if (short_limit > last) last = short_limit;
+    nw = point_count(first, last);
+    put(out, R"([/, " Beginning wavelength:", F8.2, "; Ending wavelength:", F8.2, /, " Total No of CD points", I4, /])",
+        first, last, nw);
+    if (nw < 1 && n >= 1 && n <= kMaxPointsSC)
+      throw DataError("INPUT, line " + std::to_string(job.range_line()) + ": the wavelength range lies outside " +
+                      "the valid range of reference set " + std::to_string(ibasis) + " (" +
+                      std::to_string(static_cast<int>(long_limit)) + " to " +
+                      std::to_string(static_cast<int>(short_limit)) + " nm)");
+  }
+
+  phase_ = Phase::kValues;
+  job.read_cd(n, kMaxPointsSC, wk.raw);
+  phase_ = Phase::kRest;
+  job.skip_after_cd();
+  if (offset + nw > n) nw = n - offset;  // a fitted range never exceeds the values read
+
+  if (factor == 0.0f) factor = 1.0f;
+  wk.sample.fill(0.0f);
+  for (int i = 1; i <= nw; ++i) wk.sample(i) = wk.raw(offset + i) * factor;
+
+  put(out,
+      R"([/, " Beginning wavelength:", F8.2, "; Ending wavelength:", F8.2, /, " Total No of CD points", I4, /, " Secondary structural elements=", I4, /, " Multipilcation", " FACTOR for CD spectrum=", F6.3, /])",
+      first, last, nw, ns, factor);
+  put(out, R"([/, /, " SAMPLE CD: FILE from ", A4, /, (10F7.2)])", kSampleName, wk.sample.first(nw));
+
+  clear_working_set(wk.ws);
+  SELBAS(kSampleName, wk.sample, nw, ns, first, ibasis, wk.ws, basis_, out);
+  ORDER(nw, ns, wk.ws, job, out);
+  put(out, R"([/, 80("_"), /])");
+
+  GetstrInput in;
+  in.np = wk.ws.np;
+  in.nw = nw;
+  in.ns = ns;
+  in.sample = wk.sample;
+  in.name = kSampleName;
+  in.sum_tolerance = kSumTolerance;
+  in.min_fraction = kMinFraction;
+  in.first = first;
+  in.last = last;
+  in.cd = wk.ws.cd;
+  in.ss = wk.ws.ss;
+  in.rms_limit = kRmsLimit;
+  in.iteration_bound = kIterationBound;
+  in.print_keyword = keyword_;
+  in.segment_flag = set->segment_flag;
+  in.ibasis = ibasis;
+  in.labels = std::span<const std::string_view>(set->labels.data(), static_cast<std::size_t>(ns));
+  in.title = title;
+  GETSTR(in, wk.getstr, GetstrFiles{out, calccd_, "ProtSS.out"});
+
+  put(out, R"([/, 80("_"), /])");
+  out.flush();
+  basis_.flush();
+  calccd_.flush();
+  MESSAGE(2, std::cout);
+}
+
+int Program::run() {
+  MESSAGE(1, std::cout);
+  if (!open_files()) return 1;
+  put(report_, R"([/, 80("_"), /])");
+  put(report_, R"([" THE FRACTIONS OF SECONDARY STRUCTURES", " FROM THE SELF-CONSISTENT METHOD"])");
+  put(report_,
+      R"(["    Self-consistent method: the sample joins the reference set", /, "    with a guessed structure, refined by truncated SVD fits over", /, "    subsets of the most similar reference proteins until the", /, "    guess no longer changes."])");
+
+  int status = 0;
+  try {
+    for (;;) {
+      JobReader job(input_);
+      if (!job.begin()) break;
+      one_job();
+    }
+  } catch (const ReadError& e) {
+    const bool cd_data = (phase_ == Phase::kTitle && e.kind() == ReadError::Kind::kEndOfFile) ||
+                         (phase_ == Phase::kValues && (e.kind() == ReadError::Kind::kEndOfFile ||
+                                                       e.kind() == ReadError::Kind::kBadValue));
+    if (cd_data) {
+      put(report_, R"([/, /, "  ERROR in file DATA. Insufficient CD Data", /])");
+      report_stop(nullptr, kProgram, e.what());
+    } else {
+      report_stop(&report_, kProgram, e.what());
+    }
+    status = 1;
+  } catch (const WorkingSetOverflow& e) {
+    // The report already holds the overflow line.
+    report_stop(nullptr, kProgram, e.what());
+    status = 1;
+  } catch (const std::exception& e) {
+    report_stop(&report_, kProgram, e.what());
+    status = 1;
+  }
+  close_files();
+  std::cout.flush();
+  return status;
+}
+
+}  // namespace
+
+int run_morvan3() {
+  Program p;
+  return p.run();
+}
+
+}  // namespace cdsec

@@ -1,0 +1,610 @@
+// The reference-set catalogue, the CDDATA/SSDATA readers and both loadings.
+// Each test writes a small reference set of its own into a temporary
+// directory with the layouts the data files use.
+#include "frame/refsets.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <vector>
+
+#include <unistd.h>
+
+#include "frame/layout.hpp"
+#include "frame/summary.hpp"
+
+namespace fs = std::filesystem;
+using cdsec::ReadError;
+using cdsec::RefSetInfo;
+using cdsec::VecView;
+
+namespace {
+
+// ---------------------------------------------------------------- test data
+
+// A protein as the tests write it: CD in hundredths (F6.2 fields), fractions
+// in thousandths (F8.3 fields), so that every value is exact in the file.
+struct TestProtein {
+  std::string name;
+  std::string ss_name;  // empty: the same as name
+  std::string scale_field = "";  // columns 6-11 verbatim ("" leaves them blank)
+  std::array<int, 83> cd{};
+  std::array<int, 6> ss{};
+  bool implied = false;  // write CD values without decimal points
+};
+
+float cd_value(int hundredths) { return static_cast<float>(hundredths) / 100.0f; }
+float ss_value(int thousandths) { return static_cast<float>(thousandths) / 1000.0f; }
+
+// Protein k of a family: distinct, smooth-ish spectra in -10.00 .. 9.99.
+TestProtein make_protein(int k, std::string name = {}) {
+  TestProtein p;
+  p.name = name.empty() ? "P" + std::string(k < 10 ? "00" : k < 100 ? "0" : "") + std::to_string(k) : name;
+  for (int i = 0; i < 83; ++i) p.cd[static_cast<std::size_t>(i)] = (k * 37 + i * 11 + k * i) % 2000 - 1000;
+  for (int j = 0; j < 6; ++j) p.ss[static_cast<std::size_t>(j)] = (k * 13 + j * 101) % 400;
+  return p;
+}
+
+void write_set(const fs::path& dir, std::string_view suffix, const std::vector<TestProtein>& prots, int nfrac = 6) {
+  std::ofstream cd(dir / ("CDDATA." + std::string(suffix)), std::ios::binary);
+  std::ofstream ss(dir / ("SSDATA." + std::string(suffix)), std::ios::binary);
+  cdsec::put(cd, R"(["  Reference spectra for the tests, 260 to 178 nm"])");
+  cdsec::put(cd, R"(["  delta epsilon, 15 values per line"])");
+  for (const auto& p : prots) {
+    cdsec::put(cd, R"([1X, A4, A])", p.name, p.scale_field);
+    if (p.implied) {
+      cdsec::put(cd, R"([(15I6)])", std::span<const int>(p.cd));
+    } else {
+      std::array<float, 83> v{};
+      for (std::size_t i = 0; i < 83; ++i) v[i] = cd_value(p.cd[i]);
+      cdsec::put(cd, R"([(15F6.2)])", std::span<const float>(v));
+    }
+    cdsec::put(ss, R"([1X, A4])", p.ss_name.empty() ? p.name : p.ss_name);
+    std::array<float, 6> f{};
+    for (std::size_t j = 0; j < 6; ++j) f[j] = ss_value(p.ss[j]);
+    cdsec::put(ss, R"([6F8.3])", std::span<const float>(f.data(), static_cast<std::size_t>(nfrac)));
+  }
+}
+
+std::vector<TestProtein> family(int n, int from = 1) {
+  std::vector<TestProtein> v;
+  for (int k = from; k < from + n; ++k) v.push_back(make_protein(k));
+  return v;
+}
+
+// A scratch directory that is also the working directory while it lives,
+// with CDSEC_REFDIR unset.
+class RefDirTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    old_cwd_ = fs::current_path();
+    dir_ = fs::temp_directory_path() / ("cdsec_refsets_" + std::to_string(::getpid()) + "_" +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    fs::current_path(dir_);
+    if (const char* v = std::getenv("CDSEC_REFDIR")) saved_refdir_ = v, had_refdir_ = true;
+    ::unsetenv("CDSEC_REFDIR");
+  }
+  void TearDown() override {
+    fs::current_path(old_cwd_);
+    fs::remove_all(dir_);
+    if (had_refdir_) ::setenv("CDSEC_REFDIR", saved_refdir_.c_str(), 1);
+  }
+  const fs::path& dir() const { return dir_; }
+
+  // The sample: protein k's values at points k0+1 .. k0+nw, or a spectrum of
+  // its own when k is 0.
+  void set_sample(const TestProtein* like, int k0, int nw) {
+    nw_ = nw;
+    for (int i = 1; i <= nw; ++i)
+      sample_(i) = like ? cd_value(like->cd[static_cast<std::size_t>(k0 + i - 1)]) : 0.5f * static_cast<float>(i);
+  }
+  void selbas(int ibasis, float first, int ns = 6) {
+    cdsec::SELBAS("TEST", sample_, nw_, ns, first, ibasis, ws_, basis_, report_);
+  }
+
+  cdsec::Vector<83> sample_;
+  int nw_ = 0;
+  cdsec::WorkingSet ws_;
+  std::ostringstream basis_, report_;
+
+ private:
+  fs::path old_cwd_, dir_;
+  std::string saved_refdir_;
+  bool had_refdir_ = false;
+};
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> v;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) v.push_back(l);
+  return v;
+}
+
+template <class F>
+ReadError read_error_of(F&& f) {
+  try {
+    f();
+  } catch (const ReadError& e) {
+    return e;
+  }
+  ADD_FAILURE() << "no ReadError";
+  return ReadError(ReadError::Kind::kBadValue, "(none)", 0, "no error");
+}
+
+// ---------------------------------------------------------------- catalogue
+
+TEST(Catalogue, RowsOfAllEightSets) {
+  struct Row {
+    const char* suffix;
+    int ns;
+    const char* label1;
+    const char* label2;
+    float lo, hi;
+    int seg;
+    const char* code;
+  };
+  const Row want[8] = {
+      {"29", 6, "H(r)", "H(d)", 260, 178, 1, " 29 "}, {"23", 6, "AHel", "3/10", 260, 178, 0, " 22 "},
+      {"37", 6, "H(r)", "H(d)", 240, 185, 1, " 37 "}, {"43", 6, "H(r)", "H(d)", 240, 190, 1, " 43 "},
+      {"P2", 5, "AHel", "BSht", 240, 185, 0, " 37 "}, {"42", 6, "H(r)", "H(d)", 240, 185, 1, " 42 "},
+      {"48", 6, "H(r)", "H(d)", 240, 190, 1, " 48 "}, {"CA", 6, "H(r)", "H(d)", 240, 190, 1, " CA "},
+  };
+  for (int ib = 1; ib <= 8; ++ib) {
+    const RefSetInfo* s = cdsec::find_ref_set(ib);
+    ASSERT_NE(s, nullptr) << ib;
+    const Row& r = want[ib - 1];
+    EXPECT_EQ(s->ibasis, ib);
+    EXPECT_EQ(s->suffix, r.suffix) << ib;
+    EXPECT_EQ(s->ns, r.ns) << ib;
+    EXPECT_EQ(s->labels[0], r.label1) << ib;
+    EXPECT_EQ(s->labels[1], r.label2) << ib;
+    EXPECT_EQ(s->long_limit, r.lo) << ib;
+    EXPECT_EQ(s->short_limit, r.hi) << ib;
+    EXPECT_EQ(s->segment_flag, r.seg) << ib;
+    EXPECT_EQ(s->summary_code, r.code) << ib;
+    for (auto l : s->labels) EXPECT_EQ(l.size(), 4u) << ib;
+  }
+  const std::array<std::string_view, 6> split{"H(r)", "H(d)", "S(r)", "S(d)", "Trn ", "Unrd"};
+  for (int ib : {1, 3, 4, 6, 7, 8}) EXPECT_EQ(cdsec::find_ref_set(ib)->labels, split) << ib;
+  EXPECT_EQ(cdsec::find_ref_set(2)->labels,
+            (std::array<std::string_view, 6>{"AHel", "3/10", "BSht", "Turn", "PP2 ", "Unrd"}));
+  EXPECT_EQ(cdsec::find_ref_set(5)->labels,
+            (std::array<std::string_view, 6>{"AHel", "BSht", "Turn", "PP2 ", "Unrd", "Unrd"}));
+  EXPECT_EQ(cdsec::find_ref_set(0), nullptr);
+  EXPECT_EQ(cdsec::find_ref_set(9), nullptr);
+  EXPECT_EQ(cdsec::find_ref_set(-1), nullptr);
+}
+
+std::string texts_of(int ib) {
+  std::ostringstream o;
+  cdsec::write_set_texts(o, *cdsec::find_ref_set(ib));
+  return o.str();
+}
+
+TEST(Catalogue, ReportTextsOfSetsWithTheSegmentNote) {
+  EXPECT_EQ(texts_of(1),
+            "\n\n    Reference PROTEIN Set Selected:\n"
+            "     CDDATA.29; SSDATA.29\n"
+            "\n"
+            "    Structures: Helix1, Helix2, Strand1, Strand2, Turns and Unordered\n"
+            "\n"
+            "\n\n   Number of Helices and Strands Calculated\n\n\n");
+  std::string eight = texts_of(1);
+  eight.replace(eight.find("29; SSDATA.29"), 13, "CA; SSDATA.CA");
+  EXPECT_EQ(texts_of(8), eight);
+}
+
+TEST(Catalogue, ReportTextsOfSets2And5HaveNoSegmentNote) {
+  const std::string two = texts_of(2);
+  const std::string file_line = "     CDDATA.23; SSDATA.23. ";
+  EXPECT_EQ(two.rfind("\n\n    Reference PROTEIN Set Selected:\n" + file_line, 0), 0u) << two;
+  const auto lines = lines_of(two);
+  ASSERT_EQ(lines.size(), 7u) << two;
+  EXPECT_GT(lines[3].size(), file_line.size()) << "set 2 credits its author";
+  EXPECT_EQ(lines[4], "");
+  EXPECT_EQ(lines[5], "    Structures: A-Helix, 310-Helix, B-Sheet, Turns, PP2 and Unordered");
+  EXPECT_EQ(lines[6], "");
+  EXPECT_EQ(texts_of(5),
+            "\n\n    Reference PROTEIN Set Selected:\n"
+            "     CDDATA.P2; SSDATA.P2\n"
+            "\n"
+            "    Structures: Helix, Sheet, Turns, P2, and Unordered\n"
+            "\n");
+}
+
+// ---------------------------------------------------------------- finding the files
+
+TEST_F(RefDirTest, WorkingDirectoryComesFirstThenTheVariable) {
+  const fs::path other = dir() / "elsewhere";
+  fs::create_directories(other);
+  std::ofstream(other / "CDDATA.29") << "x\n";
+  std::ofstream(other / "CDDATA.43") << "x\n";
+  std::ofstream(dir() / "CDDATA.29") << "x\n";
+  ::setenv("CDSEC_REFDIR", other.c_str(), 1);
+
+  auto here = cdsec::locate_ref_file("CDDATA.29");
+  EXPECT_EQ(here.from, cdsec::RefFileLocation::From::kWorkingDir);
+  EXPECT_EQ(here.path, "CDDATA.29");
+  auto there = cdsec::locate_ref_file("CDDATA.43");
+  EXPECT_EQ(there.from, cdsec::RefFileLocation::From::kRefDirVariable);
+  EXPECT_EQ(fs::path(there.path), other / "CDDATA.43");
+}
+
+TEST_F(RefDirTest, AMissingFileNamesEveryPlaceTried) {
+  ::setenv("CDSEC_REFDIR", (dir() / "refs").c_str(), 1);
+  ReadError e = read_error_of([] { cdsec::locate_ref_file("SSDATA.48"); });
+  EXPECT_EQ(e.kind(), ReadError::Kind::kCannotOpen);
+  const std::string m = e.what();
+  EXPECT_NE(m.find("SSDATA.48"), std::string::npos) << m;
+  EXPECT_NE(m.find("working directory"), std::string::npos) << m;
+  EXPECT_NE(m.find((dir() / "refs").string()), std::string::npos) << m;
+  EXPECT_NE(m.find(CDSEC_DATADIR), std::string::npos) << m;
+
+  ::unsetenv("CDSEC_REFDIR");
+  const std::string m2 = read_error_of([] { cdsec::locate_ref_file("SSDATA.48"); }).what();
+  EXPECT_NE(m2.find("CDSEC_REFDIR (not set)"), std::string::npos) << m2;
+}
+
+// ---------------------------------------------------------------- RefSetReader
+
+TEST_F(RefDirTest, ReaderReturnsEachProteinAsWritten) {
+  auto prots = family(3);
+  prots[1].implied = true;  // "  -523" in an F6.2 field is -5.23
+  prots[2].scale_field = " 1.500";
+  write_set(dir(), "29", prots);
+  cdsec::RefSetReader rd;
+  rd.open(*cdsec::find_ref_set(1));
+  cdsec::RefProtein p;
+  for (const auto& want : prots) {
+    ASSERT_TRUE(rd.next(p, true, 6));
+    EXPECT_EQ(p.name, want.name);
+    EXPECT_EQ(p.ss_name, want.name);
+    for (int i = 1; i <= 83; ++i) ASSERT_EQ(p.cd(i), cd_value(want.cd[static_cast<std::size_t>(i - 1)])) << i;
+    for (int j = 1; j <= 6; ++j) EXPECT_EQ(p.ss(j), ss_value(want.ss[static_cast<std::size_t>(j - 1)])) << j;
+  }
+  EXPECT_EQ(p.scale, 1.5f);
+  EXPECT_FALSE(rd.next(p, true, 6));
+  EXPECT_EQ(rd.cd_file().path, "CDDATA.29");
+}
+
+TEST_F(RefDirTest, TruncatedSpectraFileNamesFileAndLine) {
+  write_set(dir(), "29", family(2));
+  // Cut the file inside the second protein's spectrum: header 2 lines,
+  // protein 1 lines 3-9, protein 2's name on 10 and 3 value lines 11-13.
+  {
+    std::ifstream in(dir() / "CDDATA.29");
+    std::vector<std::string> keep;
+    for (std::string l; std::getline(in, l) && keep.size() < 13;) keep.push_back(l);
+    std::ofstream out(dir() / "CDDATA.29", std::ios::trunc);
+    for (auto& l : keep) out << l << '\n';
+  }
+  cdsec::RefSetReader rd;
+  rd.open(*cdsec::find_ref_set(1));
+  cdsec::RefProtein p;
+  ASSERT_TRUE(rd.next(p, true, 6));
+  ReadError e = read_error_of([&] { rd.next(p, true, 6); });
+  EXPECT_EQ(e.kind(), ReadError::Kind::kEndOfFile);
+  EXPECT_EQ(e.path(), "CDDATA.29");
+  EXPECT_EQ(e.line(), 14);
+  EXPECT_NE(std::string(e.what()).find("P002"), std::string::npos) << e.what();
+}
+
+TEST_F(RefDirTest, ShortFractionsFileNamesFileAndLine) {
+  write_set(dir(), "29", family(3));
+  {  // SSDATA for two proteins only.
+    std::vector<TestProtein> two = family(2);
+    std::ofstream ss(dir() / "SSDATA.29", std::ios::trunc);
+    for (auto& p : two) {
+      cdsec::put(ss, R"([1X, A4])", p.name);
+      cdsec::put(ss, R"([6F8.3])", 0.1f, 0.1f, 0.1f, 0.1f, 0.3f, 0.3f);
+    }
+  }
+  cdsec::RefSetReader rd;
+  rd.open(*cdsec::find_ref_set(1));
+  cdsec::RefProtein p;
+  ASSERT_TRUE(rd.next(p, true, 6));
+  ASSERT_TRUE(rd.next(p, true, 6));
+  ReadError e = read_error_of([&] { rd.next(p, true, 6); });
+  EXPECT_EQ(e.kind(), ReadError::Kind::kEndOfFile);
+  EXPECT_EQ(e.path(), "SSDATA.29");
+  EXPECT_EQ(e.line(), 5);
+  EXPECT_NE(std::string(e.what()).find("P003"), std::string::npos) << e.what();
+}
+
+TEST_F(RefDirTest, UnreadableValueNamesTheColumns) {
+  write_set(dir(), "29", family(1));
+  std::string text;
+  {
+    std::ifstream in(dir() / "CDDATA.29");
+    std::stringstream s;
+    s << in.rdbuf();
+    text = s.str();
+  }
+  // Line 5 (the second line of values), field 3: columns 13-18.
+  std::size_t at = 0;
+  for (int l = 1; l < 5; ++l) at = text.find('\n', at) + 1;
+  text.replace(at + 12, 6, "  1x.2");
+  std::ofstream(dir() / "CDDATA.29", std::ios::trunc) << text;
+  cdsec::RefSetReader rd;
+  rd.open(*cdsec::find_ref_set(1));
+  cdsec::RefProtein p;
+  const std::string m = read_error_of([&] { rd.next(p, true, 6); }).what();
+  EXPECT_EQ(m.rfind("CDDATA.29, line 5, columns 13-18", 0), 0u) << m;
+  EXPECT_NE(m.find("1x.2"), std::string::npos) << m;
+}
+
+TEST_F(RefDirTest, MissingHeaderLinesAreAnError) {
+  std::ofstream(dir() / "CDDATA.29") << "only one line\n";
+  std::ofstream(dir() / "SSDATA.29") << "";
+  cdsec::RefSetReader rd;
+  ReadError e = read_error_of([&] { rd.open(*cdsec::find_ref_set(1)); });
+  EXPECT_EQ(e.path(), "CDDATA.29");
+  EXPECT_EQ(e.line(), 2);
+}
+
+// ---------------------------------------------------------------- SELBAS
+
+TEST_F(RefDirTest, SelbasLoadsInFileOrderWithDistancesAndListing) {
+  auto prots = family(3);
+  prots[1].scale_field = " 2.000";
+  write_set(dir(), "29", prots);
+  // 12 points from 200 nm: database points 61..72 (K0 = 60).
+  set_sample(nullptr, 0, 12);
+  selbas(1, 200.0f);
+  ASSERT_EQ(ws_.np, 4);
+  EXPECT_EQ(ws_.names[0], "TEST");
+  EXPECT_EQ(ws_.dist(1), 0.0f);
+  for (int p = 2; p <= 4; ++p) {
+    const auto& tp = prots[static_cast<std::size_t>(p - 2)];
+    const float scale = p == 3 ? 2.0f : 1.0f;
+    EXPECT_EQ(ws_.names[static_cast<std::size_t>(p - 1)], tp.name);
+    cdsec::Vector<83> col;
+    for (int i = 1; i <= 12; ++i) {
+      col(i) = cd_value(tp.cd[static_cast<std::size_t>(59 + i)]) * scale;
+      EXPECT_EQ(ws_.cd(i, p), col(i)) << p << "," << i;
+    }
+    EXPECT_EQ(ws_.dist(p), cdsec::RMS(sample_, col, 12)) << p;
+    for (int j = 1; j <= 6; ++j) EXPECT_EQ(ws_.ss(p, j), ss_value(tp.ss[static_cast<std::size_t>(j - 1)]));
+  }
+  for (int i = 1; i <= 12; ++i) EXPECT_EQ(ws_.cd(i, 1), sample_(i));
+  EXPECT_EQ(report_.str(), "");
+
+  // The listing, line by line.  Fractions of protein k, class j (from 0):
+  // (13k + 101j) % 400 thousandths; CD of protein 1 at point i (from 0):
+  // (37 + 12i) % 2000 - 1000 hundredths, -2.43 at point 60.
+  std::vector<std::string> want = {
+      "  P001",
+      "  P002",
+      "  P003",
+      "  Nbas=   4",
+      "  Prtn :",
+      "  TEST  P001  P002  P003",
+      "  No of sec str elements=    6",
+      "   1   0.000   0.000   0.000   0.000   0.000   0.000",
+      "   2   0.013   0.114   0.215   0.316   0.017   0.118",
+      "   3   0.026   0.127   0.228   0.329   0.030   0.131",
+      "   4   0.039   0.140   0.241   0.342   0.043   0.144",
+      "  Wavelength range",
+      "  200  199  198  197  196  195  194  193",
+      "  192  191  190  189",
+      "  CD basis",
+      "   1",
+      "    0.50    1.00    1.50    2.00    2.50    3.00    3.50    4.00    4.50    5.00",
+      "    5.50    6.00",
+      "   2",
+      "   -2.43   -2.31   -2.19   -2.07   -1.95   -1.83   -1.71   -1.59   -1.47   -1.35",
+      "   -1.23   -1.11",
+  };
+  for (int p = 3; p <= 4; ++p) {
+    const auto& tp = prots[static_cast<std::size_t>(p - 2)];
+    const float scale = p == 3 ? 2.0f : 1.0f;
+    want.push_back(cdsec::edit_I(p, 4));
+    std::string a, b;
+    for (int i = 1; i <= 12; ++i)
+      (i <= 10 ? a : b) += cdsec::edit_F(cd_value(tp.cd[static_cast<std::size_t>(59 + i)]) * scale, 8, 2);
+    want.push_back(a);
+    want.push_back(b);
+  }
+  EXPECT_EQ(lines_of(basis_.str()), want);
+}
+
+TEST_F(RefDirTest, SampleThatIsAReferenceProteinIsLeftOut) {
+  auto prots = family(5);
+  write_set(dir(), "29", prots);
+  // The whole 260..178 range: K0 = 0, NW = 83; the sample is protein 4.
+  set_sample(&prots[3], 0, 83);
+  selbas(1, 260.0f);
+  EXPECT_EQ(ws_.np, 5) << "the sample plus the other four";
+  for (int p = 2; p <= ws_.np; ++p) {
+    EXPECT_NE(ws_.names[static_cast<std::size_t>(p - 1)], "P004");
+    EXPECT_GT(ws_.dist(p), 0.0f);
+  }
+  // It is still named in the listing as it is read.
+  EXPECT_NE(basis_.str().find("  P004\n"), std::string::npos);
+}
+
+TEST_F(RefDirTest, ScaleFactorAppliedWhenGivenBlankOrZeroLeavesValues) {
+  auto prots = family(5);
+  prots[0].scale_field = " 2.000";
+  prots[1].scale_field = "";        // blank: as read
+  prots[2].scale_field = "  2000";  // three implied decimals: 2.000
+  prots[3].scale_field = " 0.000";  // zero: as read
+  prots[4].scale_field = "   0.5";  // a decimal point: as written
+  write_set(dir(), "29", prots);
+  set_sample(nullptr, 0, 83);
+  selbas(1, 260.0f);
+  ASSERT_EQ(ws_.np, 6);
+  const float factor[5] = {2.0f, 1.0f, 2.0f, 1.0f, 0.5f};
+  for (int p = 2; p <= 6; ++p)
+    for (int i = 1; i <= 83; ++i)
+      ASSERT_EQ(ws_.cd(i, p), cd_value(prots[static_cast<std::size_t>(p - 2)].cd[static_cast<std::size_t>(i - 1)]) *
+                                  factor[p - 2])
+          << p << "," << i;
+}
+
+TEST_F(RefDirTest, FirstWavelength240UsesPoints21Onwards) {
+  auto prots = family(2);
+  write_set(dir(), "37", prots);
+  set_sample(nullptr, 0, 56);  // 240 .. 185 nm
+  selbas(3, 240.0f);
+  ASSERT_EQ(ws_.np, 3);
+  for (int i = 1; i <= 56; ++i) ASSERT_EQ(ws_.cd(i, 2), cd_value(prots[0].cd[static_cast<std::size_t>(19 + i)])) << i;
+  // A sample identical to points 21..76 of protein 2 is recognised as it.
+  basis_.str("");
+  set_sample(&prots[1], 20, 56);
+  selbas(3, 240.0f);
+  EXPECT_EQ(ws_.np, 2);
+  const auto l = lines_of(basis_.str());
+  EXPECT_NE(std::find(l.begin(), l.end(), "  240  239  238  237  236  235  234  233"), l.end());
+}
+
+TEST_F(RefDirTest, Set5ListsFiveFractions) {
+  auto prots = family(2);
+  prots[0].ss = {100, 200, 300, 150, 250, 0};
+  write_set(dir(), "P2", prots, 5);
+  set_sample(nullptr, 0, 56);
+  selbas(5, 240.0f, 5);
+  ASSERT_EQ(ws_.np, 3);
+  const auto l = lines_of(basis_.str());
+  EXPECT_NE(std::find(l.begin(), l.end(), "  No of sec str elements=    5"), l.end());
+  EXPECT_NE(std::find(l.begin(), l.end(), "   2   0.100   0.200   0.300   0.150   0.250"), l.end());
+  EXPECT_NE(std::find(l.begin(), l.end(), "   1   0.000   0.000   0.000   0.000   0.000"), l.end());
+  EXPECT_EQ(ws_.ss(2, 5), 0.25f);
+  EXPECT_EQ(ws_.ss(2, 6), 0.0f);
+}
+
+TEST_F(RefDirTest, FiftyProteinsLoadAndFiftyOneOverflow) {
+  write_set(dir(), "29", family(50));
+  set_sample(nullptr, 0, 83);
+  selbas(1, 260.0f);
+  ASSERT_EQ(ws_.np, 51);
+  EXPECT_EQ(ws_.names[50], "P050");
+  const auto l = lines_of(basis_.str());
+  // 51 names, 12 to a line after the heading: 12, 12, 12, 12, 3.
+  auto at = std::find(l.begin(), l.end(), "  Prtn :");
+  ASSERT_NE(at, l.end());
+  EXPECT_EQ(at[1], "  TEST  P001  P002  P003  P004  P005  P006  P007  P008  P009  P010  P011");
+  EXPECT_EQ(at[5], "  P048  P049  P050");
+  EXPECT_EQ(at[6], "  No of sec str elements=    6");
+  EXPECT_EQ(report_.str(), "");
+
+  // 51 that all differ: the line and a stop, no listing.
+  write_set(dir(), "29", family(51));
+  basis_.str("");
+  EXPECT_THROW(selbas(1, 260.0f), cdsec::WorkingSetOverflow);
+  EXPECT_EQ(report_.str(),
+            " Number of Proteins in the database is > MxPR For the program to work increase the dimension\n");
+  EXPECT_EQ(basis_.str().find("Nbas="), std::string::npos);
+
+  // 51 of which one is the sample: 50 accepted, no overflow.
+  auto prots = family(51);
+  write_set(dir(), "29", prots);
+  set_sample(&prots[30], 0, 83);
+  report_.str("");
+  selbas(1, 260.0f);
+  EXPECT_EQ(ws_.np, 51);
+  EXPECT_EQ(report_.str(), "");
+}
+
+TEST_F(RefDirTest, NameMismatchWarnsAndPairsByPosition) {
+  auto prots = family(3);
+  prots[1].ss_name = "LYSO";
+  write_set(dir(), "29", prots);
+  set_sample(nullptr, 0, 83);
+  selbas(1, 260.0f);
+  EXPECT_EQ(report_.str(), " NAMES OF PROTEINS IN CDDATA:P002 AND SSDATA:LYSO DONOT MATCH !\n");
+  ASSERT_EQ(ws_.np, 4);
+  EXPECT_EQ(ws_.names[2], "P002");
+  EXPECT_EQ(ws_.ss(3, 1), ss_value(prots[1].ss[0]));
+}
+
+TEST_F(RefDirTest, SelbasRefusesWhatItCannotHold) {
+  write_set(dir(), "29", family(1));
+  set_sample(nullptr, 0, 10);
+  try {
+    selbas(9, 260.0f);
+    ADD_FAILURE() << "IBasis 9 accepted";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_NE(std::string(e.what()).find("9"), std::string::npos) << e.what();
+  }
+  // 10 points from 180 nm would run past 178 nm.
+  EXPECT_THROW(selbas(1, 180.0f), std::invalid_argument);
+  EXPECT_THROW(selbas(1, 261.0f), std::invalid_argument);
+  // A set whose files are not there.
+  EXPECT_THROW(selbas(4, 240.0f), ReadError);
+}
+
+TEST_F(RefDirTest, SelbasFailureInsideAProteinKeepsWhatWasListed) {
+  write_set(dir(), "29", family(2));
+  {  // The fractions line of protein 2 is missing.
+    std::ifstream in(dir() / "SSDATA.29");
+    std::vector<std::string> keep;
+    for (std::string l; std::getline(in, l) && keep.size() < 3;) keep.push_back(l);
+    std::ofstream out(dir() / "SSDATA.29", std::ios::trunc);
+    for (auto& l : keep) out << l << '\n';
+  }
+  set_sample(nullptr, 0, 83);
+  ReadError e = read_error_of([&] { selbas(1, 260.0f); });
+  EXPECT_EQ(e.path(), "SSDATA.29");
+  EXPECT_EQ(e.line(), 4);
+  EXPECT_EQ(basis_.str(), "  P001\n  P002\n");
+}
+
+// ---------------------------------------------------------------- variable-selection loading
+
+TEST_F(RefDirTest, VsLoadingReadsOnlyTheFirstFiftyAndIgnoresTheNameLine) {
+  auto prots = family(60);
+  prots[0].scale_field = " 9.999";  // ignored
+  prots[1].scale_field = " x?!  ";  // not even read
+  prots[4].ss_name = "ZZZZ";        // no name check
+  write_set(dir(), "29", prots);
+  cdsec::Vector<100> sample;
+  for (int i = 1; i <= 83; ++i) sample(i) = 0.25f * static_cast<float>(i);
+  cdsec::VsReferenceSet refs;
+  cdsec::load_vs_references(*cdsec::find_ref_set(1), sample, 83, 260.0f, refs);
+  ASSERT_EQ(refs.nbascd, 50);
+  for (int n = 1; n <= 50; ++n) {
+    const auto& tp = prots[static_cast<std::size_t>(n - 1)];
+    for (int i = 1; i <= 83; ++i) ASSERT_EQ(refs.cd(i, n), cd_value(tp.cd[static_cast<std::size_t>(i - 1)])) << n;
+    for (int j = 1; j <= 6; ++j) ASSERT_EQ(refs.ss(n, j), ss_value(tp.ss[static_cast<std::size_t>(j - 1)])) << n;
+  }
+
+  // A sample equal to protein 10 over 240..200 nm: 49 of the first 50.
+  for (int i = 1; i <= 41; ++i) sample(i) = cd_value(prots[9].cd[static_cast<std::size_t>(19 + i)]);
+  cdsec::load_vs_references(*cdsec::find_ref_set(1), sample, 41, 240.0f, refs);
+  ASSERT_EQ(refs.nbascd, 49);
+  EXPECT_EQ(refs.cd(9, 9), cd_value(prots[8].cd[28]));
+  EXPECT_EQ(refs.cd(1, 10), cd_value(prots[10].cd[20]));
+}
+
+TEST_F(RefDirTest, VsLoadingOfSet5ReadsFiveFractions) {
+  auto prots = family(3);
+  write_set(dir(), "P2", prots, 5);
+  cdsec::Vector<100> sample;
+  cdsec::VsReferenceSet refs;
+  refs.ss(1, 6) = 7.0f;  // left from an earlier job: not touched
+  cdsec::load_vs_references(*cdsec::find_ref_set(5), sample, 56, 240.0f, refs);
+  ASSERT_EQ(refs.nbascd, 3);
+  for (int j = 1; j <= 5; ++j) EXPECT_EQ(refs.ss(3, j), ss_value(prots[2].ss[static_cast<std::size_t>(j - 1)]));
+  EXPECT_EQ(refs.ss(1, 6), 7.0f);
+}
+
+TEST_F(RefDirTest, VsLoadingStopsOnATruncatedFile) {
+  write_set(dir(), "29", family(2));
+  fs::resize_file(dir() / "CDDATA.29", fs::file_size(dir() / "CDDATA.29") - 200);
+  cdsec::Vector<100> sample;
+  cdsec::VsReferenceSet refs;
+  ReadError e = read_error_of([&] { cdsec::load_vs_references(*cdsec::find_ref_set(1), sample, 83, 260.0f, refs); });
+  EXPECT_EQ(e.path(), "CDDATA.29");
+  EXPECT_GT(e.line(), 10);
+}
+
+}  // namespace

@@ -153,7 +153,7 @@ int run(std::istream& in, std::ostream& out, const fs::path& dir) {
     put(out, R"([/, "  Do you want to create a new INPUT file?", /, /, )"
                  R"("     If You Want to CREATE a NEW INPUT file, TYPE 0", /, )"
                  R"("     If you want to APPEND the existing INPUT file", "  TYPE 1", /])");
-    const bool append = ask.whole("0 or 1", -2147483647, 2147483647) != 0;
+    const bool append = ask.whole("0 (new INPUT) or 1 (append)", -999999999, 999999999) != 0;
     // Nothing is written yet: INPUT changes only once the whole Job is known.
     if (append)
       put(out, R"([/, /, "  Data will be appended to existing INPUT "])");
@@ -184,7 +184,7 @@ int run(std::istream& in, std::ostream& out, const fs::path& dir) {
     put(out, R"~([/, /, "  Is the CD data in Molar Ellipticity Units?", /, /, )~"
                   R"~("  IF IT IS TYPE 1; IF NOT TYPE 0", /, /, )~"
                   R"~("  If YOU TYPE 1 DATA WILL BE CONVERTED TO DELTA(e)", /, /])~");
-    const float units = ask.real("1 or 0");
+    const float units = ask.real("1 (molar ellipticity) or 0 (delta(e))");
     rule(out);
     float divisor = 1.0f;
     if (units == 0.0f) {

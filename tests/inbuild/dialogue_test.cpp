@@ -1,0 +1,285 @@
+// The whole dialogue driven with answer texts in a scratch directory: the
+// INPUT it writes is read back by the job reader as the Job that was asked
+// for, and a run that stops early (end of the answers, a short or unreadable
+// data file, a missing file) never creates or changes INPUT.
+#include "inbuild/dialogue.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "frame/job.hpp"
+#include "frame/layout.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class Scratch {
+ public:
+  Scratch() {
+    path_ = fs::temp_directory_path() / ("cdsec_inbuild_dlg_" + std::to_string(::getpid()) + "_" + std::to_string(counter_++));
+    fs::remove_all(path_);
+    fs::create_directories(path_);
+  }
+  ~Scratch() { fs::remove_all(path_); }
+  const fs::path& path() const { return path_; }
+  void write(const std::string& name, const std::string& text) const {
+    std::ofstream(path_ / name, std::ios::binary) << text;
+  }
+  std::string read(const std::string& name) const {
+    std::ifstream in(path_ / name, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  bool has(const std::string& name) const { return fs::exists(path_ / name); }
+
+ private:
+  fs::path path_;
+  static inline int counter_ = 0;
+};
+
+struct Outcome {
+  int status;
+  std::string console;
+};
+
+Outcome dialogue(const Scratch& dir, const std::string& answers) {
+  std::istringstream in(answers);
+  std::ostringstream out;
+  int status = cdsec::inbuild::run(in, out, dir.path());
+  return {status, out.str()};
+}
+
+// A smooth synthetic spectrum in delta-epsilon units: a negative band near
+// 220 nm and a positive one near 192 nm.
+float spectrum(int nm) {
+  const float x1 = (static_cast<float>(nm) - 220.0f) / 12.0f;
+  const float x2 = (static_cast<float>(nm) - 192.0f) / 6.0f;
+  return -9.0f * std::exp(-x1 * x1) + 14.0f * std::exp(-x2 * x2);
+}
+
+// Data from `from` to `to` nm in the file's own order, 1 line per nm.
+std::string data_file(int from, int to, float scale = 1.0f) {
+  std::string text;
+  const int step = from > to ? -1 : 1;
+  for (int nm = from;; nm += step) {
+    text += cdsec::format("[F6.1, F12.4]", static_cast<float>(nm), spectrum(nm) * scale);
+    if (nm == to) break;
+  }
+  return text;
+}
+
+const std::string kAnswers = "0\nsynthetic helix\n1\n178\n260\n0\ncd.dat\n0\n";
+
+std::string tail_line(const std::string& console) {
+  std::string t = console.substr(0, console.find_last_not_of('\n') + 1);
+  return t.substr(t.rfind('\n') + 1);
+}
+
+// The values as the data file holds them (4 decimals), divided as the
+// builder divides, then as INPUT holds them (3 decimals).
+float expected_value(int nm, float scale, float divisor) {
+  std::string t = cdsec::edit_F(spectrum(nm) * scale, 12, 4);
+  float in_file = 0, written = 0;
+  EXPECT_TRUE(cdsec::parse_real(t.substr(t.find_first_not_of(' ')), in_file));
+  t = cdsec::edit_F(in_file / divisor, 8, 3);
+  EXPECT_TRUE(cdsec::parse_real(t.substr(t.find_first_not_of(' ')), written));
+  return written;
+}
+
+TEST(Dialogue, WrittenJobIsReadBackAsTheJobAskedFor) {
+  for (bool molar : {false, true}) {
+    SCOPED_TRACE(molar ? "molar ellipticity" : "delta epsilon");
+    Scratch dir;
+    const float scale = molar ? 3300.0f : 1.0f;
+    dir.write("cd.dat", data_file(178, 260, scale));  // rising: written reversed
+    const std::string answers = molar ? "0\nsynthetic helix\n1\n178\n260\n1\ncd.dat\n0\n" : kAnswers;
+    Outcome r = dialogue(dir, answers);
+    ASSERT_EQ(r.status, 0) << r.console;
+
+    cdsec::LineReader in;
+    in.open((dir.path() / "INPUT").string(), "INPUT");
+    cdsec::JobReader job(in);
+    ASSERT_TRUE(job.begin());
+    int iprint = -1, ibasis = -1;
+    job.read_print_basis(iprint, ibasis);
+    EXPECT_EQ(ibasis, 1);  // the suggestion for data down to 178 nm
+    EXPECT_EQ(job.read_title(50), "synthetic helix" + std::string(35, ' '));
+    float first = 0, last = 0, factor = 0;
+    job.read_range(first, last, factor);
+    EXPECT_EQ(first, 260.0f);
+    EXPECT_EQ(last, 178.0f);
+    cdsec::Vector<100> cd;
+    job.read_cd(83, 100, cd.view());
+    for (int k = 1; k <= 83; ++k) EXPECT_EQ(cd(k), expected_value(261 - k, scale, molar ? 3300.0f : 1.0f)) << k;
+    job.skip_after_cd();
+    job.skip_guess();
+    EXPECT_FALSE(job.begin());
+  }
+}
+
+TEST(Dialogue, AppendAddsASecondJobAfterTheFirst) {
+  Scratch dir;
+  dir.write("cd.dat", data_file(240, 190));
+  ASSERT_EQ(dialogue(dir, "1\nfirst\n1\n240\n190\n0\ncd.dat\n0\n").status, 0);
+  const std::string one = dir.read("INPUT");
+  ASSERT_EQ(dialogue(dir, "1\nsecond\n1\n240\n190\n0\ncd.dat\n7\n").status, 0);
+  const std::string two = dir.read("INPUT");
+  ASSERT_EQ(two.substr(0, one.size()), one);
+
+  cdsec::LineReader in;
+  in.open((dir.path() / "INPUT").string(), "INPUT");
+  cdsec::JobReader job(in);
+  for (int set : {4, 7}) {
+    ASSERT_TRUE(job.begin());
+    int iprint, ibasis;
+    job.read_print_basis(iprint, ibasis);
+    EXPECT_EQ(ibasis, set);
+    job.read_title(40);
+    float first, last, factor;
+    job.read_range(first, last, factor);
+    cdsec::Vector<100> cd;
+    job.read_cd(51, 100, cd.view());
+    job.skip_after_cd();
+    job.skip_guess();
+  }
+  EXPECT_FALSE(job.begin());
+  // Choice 0 now replaces both with one.
+  ASSERT_EQ(dialogue(dir, "0\nfirst\n1\n240\n190\n0\ncd.dat\n0\n").status, 0);
+  EXPECT_EQ(dir.read("INPUT"), one);
+}
+
+// Every way of stopping before the Job is complete, with and without an
+// INPUT present, in both modes.
+TEST(Dialogue, StoppingEarlyNeverCreatesOrChangesInput) {
+  struct Case {
+    const char* what;
+    std::string data;
+    std::string answers;
+    std::string last_line;  // the console's last line
+  };
+  const std::vector<Case> cases = {
+      {"data file ends", data_file(260, 200), "X\nt\n1\n260\n178\n0\ncd.dat\n0\n",
+       "  cd.dat: the file ends after line 61 with 61 of 83 points read"},
+      {"unreadable point", "260 1\n259 2\n258 ?\n", "X\nt\n1\n260\n178\n0\ncd.dat\n0\n",
+       "  cd.dat, line 3: expected a wavelength and a CD value for point 3, found \"258 ?\""},
+      {"no data line", "no numbers\nhere\n", "X\nt\n1\n260\n178\n0\ncd.dat\n0\n",
+       "  cd.dat: no line starts with a wavelength and a CD value (2 lines read)"},
+      {"missing data file", "", "X\nt\n1\n260\n178\n0\nnothere.dat\n0\n",
+       "  Cannot open the CD data file nothere.dat; INPUT not changed"},
+      {"value too wide", "260 1\n259 -12345.6\n", "X\nt\n1\n260\n259\n0\ncd.dat\n0\n",
+       "  cd.dat, line 2: delta(e) value -12345.6 does not fit the 8 columns of INPUT; check the units; INPUT not changed"},
+      {"answers end at the set", data_file(260, 178), "X\nt\n1\n260\n178\n0\ncd.dat\n",
+       "  END OF INPUT while waiting for the number of the reference set; INPUT not changed"},
+  };
+  for (const Case& c : cases) {
+    for (const char* choice : {"0", "1"}) {
+      for (bool existing : {false, true}) {
+        SCOPED_TRACE(std::string(c.what) + ", choice " + choice + (existing ? ", INPUT present" : ", no INPUT"));
+        Scratch dir;
+        if (!c.data.empty()) dir.write("cd.dat", c.data);
+        const std::string old = "an earlier job\nwithout its last newline";
+        if (existing) dir.write("INPUT", old);
+        std::string answers = c.answers;
+        answers.replace(0, 1, choice);
+        Outcome r = dialogue(dir, answers);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(tail_line(r.console), c.last_line);
+        if (existing)
+          EXPECT_EQ(dir.read("INPUT"), old);
+        else
+          EXPECT_FALSE(dir.has("INPUT"));
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()),
+                  (c.data.empty() ? 0 : 1) + (existing ? 1 : 0));  // no temporary file left
+      }
+    }
+  }
+}
+
+// The answers cut after each of their lines: every cut stops with a message
+// naming the open question, and INPUT is untouched.
+TEST(Dialogue, EndOfAnswersAtEveryQuestionStopsCleanly) {
+  const std::vector<std::string> answers = {"0", "t", "1", "260", "178", "0", "cd.dat", "0"};
+  const std::vector<std::string> waiting = {"0 (new INPUT) or 1 (append)",
+                                            "the TITLE",
+                                            "the number of CD values per nm",
+                                            "the INITIAL wavelength",
+                                            "the FINAL wavelength",
+                                            "1 (molar ellipticity) or 0 (delta(e))",
+                                            "the name of the CD data file",
+                                            "the number of the reference set"};
+  for (std::size_t cut = 0; cut < answers.size(); ++cut) {
+    SCOPED_TRACE("answers cut after " + std::to_string(cut) + " lines");
+    Scratch dir;
+    dir.write("cd.dat", data_file(260, 178));
+    dir.write("INPUT", "kept\n");
+    std::string text;
+    for (std::size_t i = 0; i < cut; ++i) text += answers[i] + "\n";
+    if (cut != 1) text += "   \n\n";  // blank lines are no number (but a title)
+    Outcome r = dialogue(dir, text);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(tail_line(r.console), "  END OF INPUT while waiting for " + waiting[cut] + "; INPUT not changed");
+    EXPECT_EQ(dir.read("INPUT"), "kept\n");
+  }
+}
+
+TEST(Dialogue, AnswersThatAreNotNumbersAreAskedAgain) {
+  Scratch dir;
+  dir.write("cd.dat", data_file(200, 181));
+  Outcome r = dialogue(dir, "new\n0.5\n0\nt\nfive\n1\n200\nabc\n181\nyes\n0\ncd.dat\n2.5\n,\n2\n");
+  ASSERT_EQ(r.status, 0) << r.console;
+  for (const char* msg : {"  Not a number: \"new\"; enter 0 (new INPUT) or 1 (append)\n", "  Not a whole number: 0.5; enter 0 (new INPUT) or 1 (append)\n",
+                          "  Not a number: \"five\"; enter the number of CD values per nm\n",
+                          "  Not a number: \"abc\"; enter the FINAL wavelength\n",
+                          "  Not a number: \"yes\"; enter 1 (molar ellipticity) or 0 (delta(e))\n",
+                          "  Not a whole number: 2.5; enter the number of the reference set\n",
+                          "  Not a number: \",\"; enter the number of the reference set\n"})
+    EXPECT_NE(r.console.find(msg), std::string::npos) << msg;
+  cdsec::LineReader in;
+  in.open((dir.path() / "INPUT").string(), "INPUT");
+  cdsec::JobReader job(in);
+  ASSERT_TRUE(job.begin());
+  int iprint, ibasis;
+  job.read_print_basis(iprint, ibasis);
+  EXPECT_EQ(ibasis, 2);
+  job.read_title(40);
+  float first, last, factor;
+  job.read_range(first, last, factor);
+  EXPECT_EQ(first, 200.0f);
+  EXPECT_EQ(last, 181.0f);
+}
+
+TEST(Dialogue, RangesThatCannotBeWrittenAreAskedAgain) {
+  Scratch dir;
+  dir.write("cd.dat", data_file(250, 200));
+  Outcome r = dialogue(dir, "0\nt\n1\n220\n220\n300\n180\n250\n200\n0\ncd.dat\n0\n");
+  ASSERT_EQ(r.status, 0) << r.console;
+  EXPECT_NE(r.console.find("  Initial and final wavelength are equal; enter the range again\n"), std::string::npos);
+  EXPECT_NE(r.console.find("  The range needs 121 points, at most 100 are allowed; enter the range again\n"),
+            std::string::npos);
+  EXPECT_NE(dir.read("INPUT").find("    250.0000    200.0000      1.0000\n"), std::string::npos);
+}
+
+TEST(Dialogue, LongFileNameIsCutTo12Characters) {
+  Scratch dir;
+  dir.write("spectrum_lon", data_file(240, 230));
+  Outcome r = dialogue(dir, "0\nt\n1\n240\n230\n0\nspectrum_long_name.txt\n0\n");
+  ASSERT_EQ(r.status, 0) << r.console;
+  EXPECT_NE(r.console.find(" CD data is contained in File:spectrum_lon\n"
+                           "  The name has more than 12 characters; its first 12 are used\n"),
+            std::string::npos);
+  Scratch other;
+  Outcome missing = dialogue(other, "0\nt\n1\n240\n230\n0\nspectrum_long_name.txt\n0\n");
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(tail_line(missing.console), "  Cannot open the CD data file spectrum_lon; INPUT not changed");
+}
+
+}  // namespace

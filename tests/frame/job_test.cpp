@@ -1,0 +1,524 @@
+// The job file INPUT as both analysis programs read it: the self-consistent
+// program (64-character title, 83 values, initial-guess line read) and the
+// variable-selection program (50 characters, 100 values, guess line skipped).
+#include "frame/job.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <limits>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include <unistd.h>
+
+#include "frame/layout.hpp"
+
+namespace fs = std::filesystem;
+using cdsec::JobReader;
+using cdsec::LineReader;
+using cdsec::ReadError;
+
+namespace {
+
+std::string pad(std::string s, std::size_t n = 51) {
+  s.resize(std::max(s.size(), n), ' ');
+  return s;
+}
+
+const std::string kGuessInbuild = pad("        0");
+
+struct JobText {
+  int iprint = 0, ibasis = 1;
+  std::string title = "Test protein";
+  float first = 240.0f, last = 231.0f, factor = 1.0f;
+  std::vector<int> cd_thousandths;  // the CD values, exact in F8.3
+  int per_line = 10;                // values per CD line
+  std::string guess = kGuessInbuild;
+};
+
+float value_of(int thousandths) { return static_cast<float>(thousandths) / 1000.0f; }
+
+// One job laid out as the builder writes it.
+void write_job(std::ostream& o, const JobText& j) {
+  cdsec::put(o, "[A]", pad("#"));
+  cdsec::put(o, "[A]", pad("# PRINT   Basis_1    Basis_2     Basis_3    SEGMENT"));
+  cdsec::put(o, R"([3X, I4, 6X, I4, 7X, I4, 8X, I4, 7X, I4])", j.iprint, j.ibasis, 0, 0, 1);
+  cdsec::put(o, "[A]", pad("#"));
+  cdsec::put(o, "[A]", pad("# 1 Title Line"));
+  cdsec::put(o, "[A]", j.title);
+  cdsec::put(o, "[A]", pad("#"));
+  cdsec::put(o, "[A]", pad("#     WL_Begin     WL_End       Factor"));
+  cdsec::put(o, "[3F12.4]", j.first, j.last, j.factor);
+  cdsec::put(o, "[A]", pad("#"));
+  cdsec::put(o, "[A]", "# CDDATA (Long->Short Wavelength; 260 - 178 LIMITS ");
+  std::vector<float> v;
+  for (int t : j.cd_thousandths) v.push_back(value_of(t));
+  const std::string layout = "[(" + std::to_string(j.per_line) + "F8.3)]";
+  if (!v.empty()) cdsec::put(o, layout, std::span<const float>(v));
+  cdsec::put(o, "[A]", pad("#"));
+  cdsec::put(o, "[A]", pad("#  IGuess  Str1   Str2   Str3   Str4   Str5    Str6"));
+  cdsec::put(o, "[A]", j.guess);
+}
+
+std::vector<int> ramp(int n, int from = -5000, int step = 137) {
+  std::vector<int> v;
+  for (int i = 0; i < n; ++i) v.push_back(from + step * i);
+  return v;
+}
+
+class JobFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = fs::temp_directory_path() / ("cdsec_job_" + std::to_string(::getpid()) + "_" +
+                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
+  }
+  void TearDown() override { fs::remove(path_); }
+  void write(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
+  void write(const std::vector<JobText>& jobs) {
+    std::ostringstream o;
+    for (const auto& j : jobs) write_job(o, j);
+    write(o.str());
+  }
+  void open() { in_.open(path_.string(), "INPUT"); }
+
+  fs::path path_;
+  LineReader in_;
+};
+
+// What one program makes of one job.
+struct Read {
+  int iprint = -1, ibasis = -1;
+  std::string title;
+  float first = 0, last = 0, factor = 0;
+  int n = 0;
+  cdsec::Vector<100> cd;
+  int iguess = -1;
+  cdsec::Vector<6> guess;
+};
+
+// The self-consistent program's order of reads.
+Read read_selfcon(JobReader& jr, int ns = 6) {
+  Read r;
+  jr.read_print_basis(r.iprint, r.ibasis);
+  r.title = jr.read_title(64);
+  jr.read_range(r.first, r.last, r.factor);
+  r.n = static_cast<int>(JobReader::point_count(r.first, r.last));
+  jr.read_cd(r.n, 83, r.cd);
+  jr.skip_after_cd();
+  jr.read_guess(ns, r.iguess, r.guess);
+  return r;
+}
+
+// The variable-selection program's.
+Read read_varsel(JobReader& jr) {
+  Read r;
+  jr.read_print_basis(r.iprint, r.ibasis);
+  r.title = jr.read_title(50);
+  jr.read_range(r.first, r.last, r.factor);
+  r.n = static_cast<int>(JobReader::point_count(r.first, r.last));
+  jr.read_cd(r.n, 100, r.cd);
+  jr.skip_after_cd();
+  jr.skip_guess();
+  return r;
+}
+
+template <class F>
+ReadError read_error_of(F&& f) {
+  try {
+    f();
+  } catch (const ReadError& e) {
+    return e;
+  }
+  ADD_FAILURE() << "no ReadError";
+  return ReadError(ReadError::Kind::kBadValue, "(none)", 0, "no error");
+}
+
+// ---------------------------------------------------------------- whole jobs
+
+TEST_F(JobFileTest, TwoAppendedJobsAreReadAsTwoByBothPrograms) {
+  JobText a;
+  a.cd_thousandths = ramp(10);
+  JobText b;
+  b.iprint = 1;
+  b.ibasis = 5;
+  b.title = "Second sample";
+  b.first = 250.0f;
+  b.last = 190.0f;
+  b.factor = 0.0f;
+  b.cd_thousandths = ramp(61, 12345, -211);
+  b.guess = "   1   0.300   0.100   0.200   0.100   0.300";
+  write({a, b});
+
+  open();
+  JobReader jr(in_);
+  ASSERT_TRUE(jr.begin());
+  Read r1 = read_selfcon(jr);
+  EXPECT_EQ(r1.iprint, 0);
+  EXPECT_EQ(r1.ibasis, 1);
+  EXPECT_EQ(r1.title, pad("Test protein", 64));
+  EXPECT_EQ(r1.first, 240.0f);
+  EXPECT_EQ(r1.last, 231.0f);
+  EXPECT_EQ(r1.factor, 1.0f);
+  ASSERT_EQ(r1.n, 10);
+  for (int i = 1; i <= 10; ++i) EXPECT_EQ(r1.cd(i), value_of(a.cd_thousandths[static_cast<std::size_t>(i - 1)]));
+  EXPECT_EQ(r1.iguess, 0);
+  EXPECT_EQ(jr.range_line(), 9);
+  // Lines 1-11, one line of 10 values, two comments, the guess: line 15.
+  EXPECT_EQ(in_.line_no(), 15);
+
+  ASSERT_TRUE(jr.begin());
+  Read r2 = read_selfcon(jr, 5);
+  EXPECT_EQ(r2.iprint, 1);
+  EXPECT_EQ(r2.ibasis, 5);
+  EXPECT_EQ(r2.factor, 0.0f) << "the reader hands the factor over as written";
+  ASSERT_EQ(r2.n, 61);
+  for (int i = 1; i <= 61; ++i) EXPECT_EQ(r2.cd(i), value_of(b.cd_thousandths[static_cast<std::size_t>(i - 1)]));
+  EXPECT_EQ(r2.iguess, 1);
+  EXPECT_EQ(r2.guess(5), 0.3f);
+  EXPECT_EQ(jr.range_line(), 15 + 9);
+  EXPECT_FALSE(jr.begin()) << "the end of the file at line 1 ends the run";
+
+  // The variable-selection program reads the same two jobs.
+  LineReader again;
+  again.open(path_.string(), "INPUT");
+  JobReader jv(again);
+  ASSERT_TRUE(jv.begin());
+  Read v1 = read_varsel(jv);
+  EXPECT_EQ(v1.title, pad("Test protein", 50));
+  EXPECT_EQ(v1.n, 10);
+  ASSERT_TRUE(jv.begin());
+  Read v2 = read_varsel(jv);
+  EXPECT_EQ(v2.ibasis, 5);
+  EXPECT_EQ(v2.cd(61), r2.cd(61));
+  EXPECT_FALSE(jv.begin());
+}
+
+TEST_F(JobFileTest, AnEmptyFileHasNoJobs) {
+  write("");
+  open();
+  JobReader jr(in_);
+  EXPECT_FALSE(jr.begin());
+}
+
+// ---------------------------------------------------------------- CD values
+
+TEST_F(JobFileTest, CdValuesOverLinesOfAnyLengthReadAlike) {
+  std::vector<Read> got;
+  for (int per_line : {10, 1, 3, 7, 83}) {
+    JobText j;
+    j.first = 260.0f;
+    j.last = 178.0f;
+    j.cd_thousandths = ramp(83, -20000, 491);
+    j.per_line = per_line;
+    j.guess = "   2";
+    write({j});
+    open();
+    JobReader jr(in_);
+    ASSERT_TRUE(jr.begin());
+    got.push_back(read_selfcon(jr));
+    EXPECT_EQ(got.back().iguess, 2) << per_line << " per line";
+    in_.close();
+  }
+  for (std::size_t k = 1; k < got.size(); ++k)
+    for (int i = 1; i <= 83; ++i) ASSERT_EQ(got[k].cd(i), got[0].cd(i)) << k << "," << i;
+  EXPECT_EQ(got[0].cd(83), value_of(-20000 + 491 * 82));
+}
+
+TEST_F(JobFileTest, CommasAndBlankLinesAmongTheValues) {
+  JobText j;
+  j.first = 200.0f;
+  j.last = 196.0f;
+  std::ostringstream o;
+  write_job(o, j);  // with no values; they are put in by hand below
+  std::string text = o.str();
+  const std::string marker = "LIMITS \n";
+  text.insert(text.find(marker) + marker.size(), "1.5, -2\n\n  .25,3.\n4E-1\n");
+  write(text);
+  open();
+  JobReader jr(in_);
+  ASSERT_TRUE(jr.begin());
+  Read r = read_selfcon(jr);
+  ASSERT_EQ(r.n, 5);
+  const float want[5] = {1.5f, -2.0f, 0.25f, 3.0f, 0.4f};
+  for (int i = 1; i <= 5; ++i) EXPECT_EQ(r.cd(i), want[i - 1]) << i;
+  EXPECT_EQ(r.iguess, 0);
+}
+
+TEST_F(JobFileTest, ACountEndingMidLineDiscardsTheRestOfThatLine) {
+  // Five values wanted, seven on the line: the two extra must not be taken
+  // for the lines that follow, so the guess line is still found.
+  JobText j;
+  j.first = 200.0f;
+  j.last = 196.0f;
+  j.cd_thousandths = ramp(7);
+  j.guess = "   3   0.300";
+  write({j});
+  open();
+  JobReader jr(in_);
+  ASSERT_TRUE(jr.begin());
+  Read r = read_selfcon(jr);
+  ASSERT_EQ(r.n, 5);
+  EXPECT_EQ(r.cd(5), value_of(j.cd_thousandths[4]));
+  EXPECT_EQ(r.cd(6), 0.0f) << "nothing past the count is stored";
+  EXPECT_EQ(r.iguess, 3);
+  EXPECT_EQ(r.guess(1), 0.3f);
+  EXPECT_FALSE(jr.begin());
+}
+
+// ---------------------------------------------------------------- title
+
+TEST_F(JobFileTest, AnEightyCharacterTitleIsCutPerProgram) {
+  JobText j;
+  j.title = "0123456789abcdefghijABCDEFGHIJ0123456789abcdefghijABCDEFGHIJ0123456789abcdefghij";
+  ASSERT_EQ(j.title.size(), 80u);
+  j.cd_thousandths = ramp(10);
+  write({j});
+  open();
+  JobReader jr(in_);
+  ASSERT_TRUE(jr.begin());
+  EXPECT_EQ(read_selfcon(jr).title, j.title.substr(0, 64));
+  LineReader again;
+  again.open(path_.string(), "INPUT");
+  JobReader jv(again);
+  ASSERT_TRUE(jv.begin());
+  EXPECT_EQ(read_varsel(jv).title, j.title.substr(0, 50));
+}
+
+TEST_F(JobFileTest, AnEmptyTitleLineIsAllBlanks) {
+  JobText j;
+  j.title = "";
+  j.cd_thousandths = ramp(10);
+  write({j});
+  open();
+  JobReader jr(in_);
+  ASSERT_TRUE(jr.begin());
+  EXPECT_EQ(read_selfcon(jr).title, std::string(64, ' '));
+}
+
+// ---------------------------------------------------------------- initial-guess line
+
+struct GuessCase {
+  const char* line;
+  int ns;
+  int iguess;
+  std::array<float, 6> want;
+};
+
+TEST_F(JobFileTest, InitialGuessLineFieldsAsWrittenOrImplied) {
+  const GuessCase cases[] = {
+      // decimal points: taken as written
+      {"   1   0.300   0.100   0.200   0.100   0.150   0.150", 6, 1, {0.3f, 0.1f, 0.2f, 0.1f, 0.15f, 0.15f}},
+      // no decimal point: three implied decimals
+      {"   1     300     100     200      50     150     200", 6, 1, {0.3f, 0.1f, 0.2f, 0.05f, 0.15f, 0.2f}},
+      // the builder's line: "0" in column 9 is IGuess 0 and a first fraction of 0
+      {"        0                                          ", 6, 0, {0, 0, 0, 0, 0, 0}},
+      // set 5: five fields only; whatever stands in the sixth is not read
+      {"   1   0.250   0.300   0.150   0.050   0.250  garbage", 5, 1, {0.25f, 0.3f, 0.15f, 0.05f, 0.25f, -9.0f}},
+      // fields touch: IGuess ends in column 4, the first fraction starts in 5
+      {"   10.300000  0.1000", 6, 1, {0.3f, 0.1f, 0, 0, 0, 0}},
+      // a blank line: IGuess 0
+      {"", 6, 0, {0, 0, 0, 0, 0, 0}},
+  };
+  for (const auto& c : cases) {
+    JobText j;
+    j.cd_thousandths = ramp(10);
+    j.guess = c.line;
+    write({j});
+    open();
+    JobReader jr(in_);
+    ASSERT_TRUE(jr.begin());
+    Read r;
+    r.guess.fill(-9.0f);
+    jr.read_print_basis(r.iprint, r.ibasis);
+    r.title = jr.read_title(64);
+    jr.read_range(r.first, r.last, r.factor);
+    jr.read_cd(10, 83, r.cd);
+    jr.skip_after_cd();
+    jr.read_guess(c.ns, r.iguess, r.guess);
+    EXPECT_EQ(r.iguess, c.iguess) << c.line;
+    for (int k = 1; k <= 6; ++k) EXPECT_EQ(r.guess(k), c.want[static_cast<std::size_t>(k - 1)]) << c.line << " #" << k;
+    in_.close();
+  }
+}
+
+TEST_F(JobFileTest, AnUnreadableGuessFieldNamesItsColumns) {
+  JobText j;
+  j.cd_thousandths = ramp(10);
+  j.guess = "   1   0.300   0.1o0";
+  write({j});
+  open();
+  JobReader jr(in_);
+  ASSERT_TRUE(jr.begin());
+  const std::string m = read_error_of([&] { read_selfcon(jr); }).what();
+  EXPECT_EQ(m.rfind("INPUT, line 15, columns 13-20", 0), 0u) << m;
+  EXPECT_NE(m.find("0.1o0"), std::string::npos) << m;
+}
+
+// ---------------------------------------------------------------- ends and errors
+
+TEST_F(JobFileTest, AFileEndingInsideAJobNamesTheLine) {
+  JobText j;
+  j.cd_thousandths = ramp(10);
+  std::ostringstream o;
+  write_job(o, j);
+  const std::string full = o.str();
+  auto first_lines = [&](int n) {
+    std::size_t at = 0;
+    for (int k = 0; k < n; ++k) at = full.find('\n', at) + 1;
+    return full.substr(0, at);
+  };
+  // Cut after line k: the next read expects line k+1.
+  for (int k : {1, 2, 5, 8, 11, 12, 13, 14}) {
+    write(first_lines(k));
+    open();
+    JobReader jr(in_);
+    ASSERT_TRUE(jr.begin());
+    ReadError e = read_error_of([&] { read_selfcon(jr); });
+    EXPECT_EQ(e.kind(), ReadError::Kind::kEndOfFile) << k;
+    EXPECT_EQ(e.path(), "INPUT");
+    // Inside the CD values the reader names the last line it got.
+    EXPECT_EQ(e.line(), k == 11 ? 11 : k + 1) << k << ": " << e.what();
+    in_.close();
+  }
+}
+
+TEST_F(JobFileTest, AStrayBlankLineAfterTheLastJobStopsInOrder) {
+  JobText j;
+  j.cd_thousandths = ramp(10);
+  std::ostringstream o;
+  write_job(o, j);
+  write(o.str() + "\n");
+  open();
+  JobReader jr(in_);
+  ASSERT_TRUE(jr.begin());
+  read_selfcon(jr);
+  ASSERT_TRUE(jr.begin()) << "the blank line is line 1 of a new job";
+  ReadError e = read_error_of([&] { read_selfcon(jr); });
+  EXPECT_EQ(e.kind(), ReadError::Kind::kEndOfFile);
+  EXPECT_EQ(e.line(), 17);
+  EXPECT_NE(std::string(e.what()).find("INPUT, line 17"), std::string::npos) << e.what();
+}
+
+TEST_F(JobFileTest, TooFewOrUnreadableCdValues) {
+  JobText j;
+  j.cd_thousandths = ramp(6);  // the range asks for 10
+  std::ostringstream o;
+  write_job(o, j);
+  std::string text = o.str();
+  write(text.substr(0, text.find("LIMITS \n") + 8) + "   1.000   2.000\n   3.000\n");
+  open();
+  {
+    JobReader jr(in_);
+    ASSERT_TRUE(jr.begin());
+    ReadError e = read_error_of([&] { read_selfcon(jr); });
+    EXPECT_EQ(e.kind(), ReadError::Kind::kEndOfFile);
+    EXPECT_EQ(e.line(), 13);
+  }
+  in_.close();
+  write(text.substr(0, text.find("LIMITS \n") + 8) + "   1.000   2.000\n   3.000   4.0.0\n");
+  open();
+  JobReader jr(in_);
+  ASSERT_TRUE(jr.begin());
+  ReadError e = read_error_of([&] { read_selfcon(jr); });
+  EXPECT_EQ(e.kind(), ReadError::Kind::kBadValue);
+  EXPECT_EQ(e.line(), 13);
+  EXPECT_NE(std::string(e.what()).find("\"4.0.0\""), std::string::npos) << e.what();
+}
+
+TEST_F(JobFileTest, PrintFlagAndSetNumberLine) {
+  JobText j;
+  j.cd_thousandths = ramp(10);
+  std::ostringstream o;
+  write_job(o, j);
+  std::string text = o.str();
+  const std::size_t l3 = text.find('\n', text.find('\n') + 1) + 1;
+  const std::size_t e3 = text.find('\n', l3);
+  // Commas, and values after the second ignored.
+  write(text.substr(0, l3) + "1,7, 9 junk" + text.substr(e3));
+  open();
+  {
+    JobReader jr(in_);
+    ASSERT_TRUE(jr.begin());
+    Read r = read_selfcon(jr);
+    EXPECT_EQ(r.iprint, 1);
+    EXPECT_EQ(r.ibasis, 7);
+  }
+  in_.close();
+  write(text.substr(0, l3) + "   0   2.0" + text.substr(e3));
+  open();
+  JobReader jr(in_);
+  ASSERT_TRUE(jr.begin());
+  ReadError e = read_error_of([&] { read_selfcon(jr); });
+  EXPECT_EQ(e.kind(), ReadError::Kind::kBadValue);
+  EXPECT_EQ(e.line(), 3);
+  EXPECT_NE(std::string(e.what()).find("\"2.0\""), std::string::npos) << e.what();
+}
+
+// ---------------------------------------------------------------- range and capacity
+
+TEST(JobRange, PointCount) {
+  EXPECT_EQ(JobReader::point_count(260.0f, 178.0f), 83);
+  EXPECT_EQ(JobReader::point_count(240.0f, 190.0f), 51);
+  EXPECT_EQ(JobReader::point_count(240.5f, 200.0f), 41);  // trunc(40.5) + 1
+  EXPECT_EQ(JobReader::point_count(200.0f, 200.0f), 1);
+  EXPECT_EQ(JobReader::point_count(178.0f, 260.0f), -1);
+  EXPECT_EQ(JobReader::point_count(std::numeric_limits<float>::quiet_NaN(), 200.0f), -1);
+  EXPECT_EQ(JobReader::point_count(3.0e38f, -3.0e38f), -1);
+}
+
+TEST_F(JobFileTest, ARangeBeyondTheCapacityIsRefusedBeforeAnyValueIsRead) {
+  JobText j;
+  j.first = 260.0f;
+  j.last = 170.0f;  // 91 values
+  j.cd_thousandths = ramp(91);
+  write({j});
+  open();
+  {
+    JobReader jr(in_);
+    ASSERT_TRUE(jr.begin());
+    Read r;
+    jr.read_print_basis(r.iprint, r.ibasis);
+    jr.read_title(64);
+    jr.read_range(r.first, r.last, r.factor);
+    const int n = static_cast<int>(JobReader::point_count(r.first, r.last));
+    ASSERT_EQ(n, 91);
+    ReadError e = read_error_of([&] { jr.read_cd(n, 83, r.cd); });
+    EXPECT_EQ(e.kind(), ReadError::Kind::kTooMany);
+    EXPECT_EQ(e.line(), 9);
+    const std::string m = e.what();
+    EXPECT_NE(m.find("91"), std::string::npos) << m;
+    EXPECT_NE(m.find("83"), std::string::npos) << m;
+    EXPECT_EQ(in_.line_no(), 9) << "no line after the range was consumed";
+    EXPECT_EQ(r.cd(1), 0.0f);
+  }
+  in_.close();
+  // The variable-selection program holds 100: the same job reads.
+  open();
+  JobReader jv(in_);
+  ASSERT_TRUE(jv.begin());
+  Read v = read_varsel(jv);
+  EXPECT_EQ(v.n, 91);
+  EXPECT_EQ(v.cd(91), value_of(j.cd_thousandths[90]));
+}
+
+TEST_F(JobFileTest, AnInvertedRangeIsRefused) {
+  JobText j;
+  j.first = 178.0f;
+  j.last = 260.0f;
+  j.cd_thousandths = ramp(10);
+  write({j});
+  open();
+  JobReader jr(in_);
+  ASSERT_TRUE(jr.begin());
+  ReadError e = read_error_of([&] { read_varsel(jr); });
+  EXPECT_EQ(e.kind(), ReadError::Kind::kTooMany);
+  EXPECT_EQ(e.line(), 9);
+  EXPECT_NE(std::string(e.what()).find("longer"), std::string::npos) << e.what();
+  EXPECT_EQ(in_.line_no(), 9);
+}
+
+}  // namespace

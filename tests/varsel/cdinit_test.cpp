@@ -1,0 +1,284 @@
+#include "varsel/cdinit.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "frame/text_input.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using cdsec::KestraJob;
+using cdsec::ReadError;
+
+// Protein i of a test set has the value i + k/100 at database point k.
+std::string cd_value(int i, int k) {
+  char b[8];
+  std::snprintf(b, sizeof b, "%6d", i * 100 + k);
+  return b;
+}
+
+void write_set(const fs::path& dir, const std::string& suffix, int proteins, int ns) {
+  std::ofstream cd(dir / ("CDDATA." + suffix)), ss(dir / ("SSDATA." + suffix));
+  cd << "test set\nheader\n";
+  for (int i = 1; i <= proteins; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, " P%03d", i);
+    cd << name << "  2000\n";  // a scale factor the program must ignore
+    for (int k = 1; k <= 83; ++k) cd << cd_value(i, k) << ((k % 15 == 0 || k == 83) ? "\n" : "");
+    ss << name << "\n";
+    for (int j = 1; j <= ns; ++j) {
+      char f[16];
+      std::snprintf(f, sizeof f, "%8d", 100 + 10 * j + i);
+      ss << f;
+    }
+    ss << "\n";
+  }
+}
+
+std::string job(int iprint, int ibasis, const std::string& title, const std::string& range,
+                const std::vector<std::string>& values) {
+  std::ostringstream s;
+  s << "#\n# PRINT Basis\n   " << iprint << "   " << ibasis << "   0   0   1\n#\n# 1 Title Line\n" << title
+    << "\n#\n# WL\n" << range << "\n#\n# CD\n";
+  for (std::size_t i = 0; i < values.size(); ++i) s << values[i] << ((i % 10 == 9) ? "\n" : " ");
+  s << "\n#\n# IGuess\n       0\n";
+  return s.str();
+}
+
+// The values of protein p at database points from..to, as INPUT text.
+std::vector<std::string> protein_values(int p, int from, int to) {
+  std::vector<std::string> v;
+  for (int k = from; k <= to; ++k) {
+    char b[16];
+    std::snprintf(b, sizeof b, "%d.%02d", p + k / 100, k % 100);
+    v.push_back(b);
+  }
+  return v;
+}
+
+std::vector<std::string> constant_values(int n, const char* v) { return std::vector<std::string>(static_cast<std::size_t>(n), v); }
+
+class Cdinit : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("kestra_cdinit_" + std::to_string(::getpid()) + "_" +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    old_ = fs::current_path();
+    fs::current_path(dir_);
+    ::unsetenv("CDSEC_REFDIR");
+    job_ = std::make_unique<KestraJob>();
+  }
+  void TearDown() override {
+    fs::current_path(old_);
+    fs::remove_all(dir_);
+  }
+  void input(const std::string& text) {
+    std::ofstream("INPUT") << text;
+    in_.open("INPUT");
+  }
+  bool next() {
+    cdsec::JobReader r(in_);
+    return cdsec::CDINIT(r, report_, *job_);
+  }
+  std::vector<std::string> report_lines() const {
+    std::vector<std::string> v;
+    std::istringstream s(report_.str());
+    for (std::string l; std::getline(s, l);) v.push_back(l);
+    return v;
+  }
+  bool report_has(const std::string& line) const {
+    for (const auto& l : report_lines())
+      if (l == line) return true;
+    return false;
+  }
+
+  fs::path dir_, old_;
+  cdsec::LineReader in_;
+  std::ostringstream report_;
+  std::unique_ptr<KestraJob> job_;
+};
+
+TEST_F(Cdinit, RangeInsideTheSetDropsTheSampleItselfAndIgnoresScales) {
+  write_set(dir_, "29", 10, 6);
+  // 250..200 nm are database points 11..61; the sample is protein 3 there.
+  input(job(0, 1, "Protein three", "250 200 0", protein_values(3, 11, 61)));
+  ASSERT_TRUE(next());
+  EXPECT_EQ(job_->nwave, 51);
+  EXPECT_EQ(job_->nsstr, 6);
+  EXPECT_EQ(job_->factor, 1.0f);
+  EXPECT_EQ(job_->sample_offset, 0);
+  EXPECT_EQ(job_->first, 250.0f);
+  EXPECT_EQ(job_->title, "Protein three" + std::string(37, ' '));
+  ASSERT_EQ(job_->refs.nbascd, 9);
+  // Column 3 is protein 4: no scaling, points 11.. of the database.
+  EXPECT_EQ(job_->refs.cd(1, 3), 4.11f);
+  EXPECT_EQ(job_->refs.cd(51, 3), 4.61f);
+  EXPECT_EQ(job_->refs.cd(1, 2), 2.11f);
+  EXPECT_EQ(job_->refs.ss(3, 1), 0.114f);
+  EXPECT_EQ(job_->refs.ss(3, 6), 0.164f);
+  EXPECT_TRUE(report_has("  Proteins:  9;  CD data: 51;  Sec Str:  6"));
+  EXPECT_FALSE(report_has(" The wavelengths are modified to be within the valid range"));
+  EXPECT_TRUE(report_has("      IPrint  IBasis  "));
+  EXPECT_TRUE(report_has("           0       1"));
+  EXPECT_TRUE(report_has("      For use with Vimbo reference proteins"));
+  EXPECT_TRUE(report_has(" Beginning wavelength:  250.00; Ending wavelength:  200.00"));
+  EXPECT_TRUE(report_has(" Multipilcation FACTOR for CD spectrum= 1.000"));
+  EXPECT_TRUE(report_has(std::string(30, ' ') + job_->title));
+  EXPECT_FALSE(next());  // the end of INPUT
+}
+
+TEST_F(Cdinit, BothEndsClippedToTheSet) {
+  write_set(dir_, "37", 5, 6);
+  std::vector<std::string> v;
+  for (int i = 1; i <= 83; ++i) v.push_back(std::to_string(i) + ".5");
+  input(job(0, 3, "Clipped", "260 178 -1", v));
+  ASSERT_TRUE(next());
+  EXPECT_EQ(job_->sample_offset, 20);
+  EXPECT_EQ(job_->nwave, 56);
+  EXPECT_EQ(job_->first, 240.0f);
+  EXPECT_EQ(job_->last, 185.0f);
+  EXPECT_EQ(job_->sample(1), -21.5f);  // the 21st value, times the factor -1
+  EXPECT_EQ(job_->sample(56), -76.5f);
+  EXPECT_EQ(job_->refs.cd(1, 1), 1.21f);
+  const auto l = report_lines();
+  std::size_t at = 0;
+  while (at < l.size() && l[at] != " The wavelength range:   260.0  178.0, is different from that of") ++at;
+  ASSERT_LT(at + 4, l.size());
+  EXPECT_EQ(l[at - 1], "");
+  EXPECT_EQ(l[at + 1], " the Database proteins:  240.0  185.0");
+  EXPECT_EQ(l[at + 2], " The No. of CD points =   83");
+  EXPECT_EQ(l[at + 3], "");
+  EXPECT_EQ(l[at + 4], " The wavelengths are modified to be within the valid range");
+  // No block inside the fit: the next line is the one block after the values.
+  EXPECT_EQ(l[at + 5], "");
+  EXPECT_EQ(l[at + 6], " Beginning wavelength:  240.00; Ending wavelength:  185.00");
+}
+
+TEST_F(Cdinit, OnlyTheShortEndClipped) {
+  write_set(dir_, "29", 3, 6);
+  input(job(0, 1, "Short end", "250 170 1", constant_values(81, "1.0")));
+  ASSERT_TRUE(next());
+  EXPECT_EQ(job_->sample_offset, 0);
+  EXPECT_EQ(job_->nwave, 73);
+  EXPECT_EQ(job_->last, 178.0f);
+  EXPECT_TRUE(report_has(" The No. of CD points =   81"));
+  EXPECT_TRUE(report_has(" Total No of CD points  73"));
+}
+
+TEST_F(Cdinit, SetFiveThenSetOne) {
+  write_set(dir_, "P2", 4, 5);
+  write_set(dir_, "29", 4, 6);
+  input(job(0, 5, "Five", "240 200 1", constant_values(41, "1.0")) +
+        job(1, 1, "One", "240 200 1", constant_values(41, "1.0")));
+  ASSERT_TRUE(next());
+  EXPECT_EQ(job_->nsstr, 5);
+  EXPECT_EQ(job_->set->labels[0], "AHel");
+  EXPECT_EQ(job_->refs.ss(1, 5), 0.151f);
+  ASSERT_TRUE(next());
+  EXPECT_EQ(job_->nsstr, 6);
+  EXPECT_EQ(job_->iprint, 1);
+  EXPECT_EQ(job_->set->labels[0], "H(r)");
+  EXPECT_EQ(job_->refs.ss(1, 6), 0.161f);
+}
+
+TEST_F(Cdinit, SixtyProteinsLoadTheFirstFifty) {
+  write_set(dir_, "29", 60, 6);
+  input(job(0, 1, "Sixty", "240 200 1", constant_values(41, "1.0")));
+  ASSERT_TRUE(next());
+  EXPECT_EQ(job_->refs.nbascd, 50);
+  EXPECT_EQ(job_->refs.cd(1, 50), 50.21f);
+}
+
+TEST_F(Cdinit, NoSuchReferenceSetStops) {
+  write_set(dir_, "29", 3, 6);
+  input(job(0, 9, "Nine", "240 200 1", constant_values(41, "1.0")));
+  try {
+    next();
+    FAIL() << "no stop";
+  } catch (const cdsec::KestraStop& e) {
+    EXPECT_NE(std::string(e.what()).find("INPUT, line 3"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("reference set 9"), std::string::npos) << e.what();
+  }
+  EXPECT_TRUE(report_has("           0       9"));
+}
+
+TEST_F(Cdinit, MissingDataFileStopsBeforeTheTitle) {
+  input(job(0, 4, "Four", "240 200 1", constant_values(41, "1.0")));
+  try {
+    next();
+    FAIL() << "no stop";
+  } catch (const ReadError& e) {
+    EXPECT_EQ(e.kind(), ReadError::Kind::kCannotOpen);
+    EXPECT_NE(std::string(e.what()).find("CDDATA.43"), std::string::npos) << e.what();
+  }
+  EXPECT_FALSE(report_has("Four" + std::string(46, ' ')));
+}
+
+TEST_F(Cdinit, UnreadableCdValueNamesLineAndValue) {
+  write_set(dir_, "29", 3, 6);
+  auto v = constant_values(41, "1.0");
+  v[12] = "1.O";
+  input(job(0, 1, "Bad", "240 200 1", v));
+  try {
+    next();
+    FAIL() << "no error";
+  } catch (const ReadError& e) {
+    EXPECT_EQ(e.kind(), ReadError::Kind::kBadValue);
+    EXPECT_EQ(e.path(), "INPUT");
+    EXPECT_EQ(e.line(), 13);
+    EXPECT_NE(std::string(e.what()).find("1.O"), std::string::npos) << e.what();
+  }
+}
+
+TEST_F(Cdinit, RangeBeyondOneHundredValuesIsRefusedBeforeReading) {
+  write_set(dir_, "29", 3, 6);
+  input(job(0, 1, "Long", "300 200 1", constant_values(101, "1.0")));
+  try {
+    next();
+    FAIL() << "no error";
+  } catch (const ReadError& e) {
+    EXPECT_EQ(e.kind(), ReadError::Kind::kTooMany);
+    EXPECT_EQ(e.line(), 9);
+  }
+}
+
+TEST_F(Cdinit, RangeOutsideTheSetStops) {
+  write_set(dir_, "37", 3, 6);
+  input(job(0, 3, "Far", "182 175 1", constant_values(8, "1.0")));
+  EXPECT_THROW(next(), cdsec::KestraStop);
+}
+
+TEST(FitRange, Cases) {
+  auto r = cdsec::fit_range(260, 178, 240, 185);
+  EXPECT_TRUE(r.clipped);
+  EXPECT_EQ(r.sample_offset, 20);
+  EXPECT_EQ(r.nw, 56);
+  r = cdsec::fit_range(250, 170, 260, 178);
+  EXPECT_TRUE(r.clipped);
+  EXPECT_EQ(r.sample_offset, 0);
+  EXPECT_EQ(r.nw, 73);
+  r = cdsec::fit_range(240, 190, 240, 185);
+  EXPECT_FALSE(r.clipped);
+  EXPECT_EQ(r.nw, 51);
+  r = cdsec::fit_range(241.5f, 184.6f, 240, 185);
+  EXPECT_EQ(r.sample_offset, 1);
+  EXPECT_EQ(r.nw, 56);
+  EXPECT_EQ(cdsec::job_point_count(200, 200), 1);
+  EXPECT_EQ(cdsec::job_point_count(180, 200), 0);
+  EXPECT_EQ(cdsec::job_point_count(240.5f, 185), 56);
+  EXPECT_EQ(cdsec::job_point_count(1.0e9f, 0), 1000000);
+}
+
+}  // namespace

@@ -1,0 +1,209 @@
+#include "varsel/helix_window.hpp"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+using cdsec::HelixWindow;
+using cdsec::place_helix_window;
+
+HelixWindow window(float h0, std::vector<float> h) {
+  return place_helix_window(h0, h, cdsec::helix_nrange(static_cast<int>(h.size())));
+}
+
+TEST(HelixMeasure, ClassOneForSetsTwoAndFiveElseBothHelixClasses) {
+  cdsec::Vector<6> f;
+  f(1) = 0.25f;
+  f(2) = 0.125f;
+  EXPECT_EQ(cdsec::helix_measure(f.view(), 2), 0.25f);
+  EXPECT_EQ(cdsec::helix_measure(f.view(), 5), 0.25f);
+  for (int ib : {1, 3, 4, 6, 7, 8}) EXPECT_EQ(cdsec::helix_measure(f.view(), ib), 0.375f) << ib;
+}
+
+TEST(HelixWindow, Nrange) {
+  EXPECT_EQ(cdsec::helix_nrange(400), 20);
+  EXPECT_EQ(cdsec::helix_nrange(99), 4);
+  EXPECT_EQ(cdsec::helix_nrange(100), 5);
+  EXPECT_EQ(cdsec::helix_nrange(5), 4);
+  EXPECT_EQ(cdsec::helix_nrange(119), 5);
+}
+
+TEST(HelixWindow, LowHelixCentresBetweenH0AndTheLowestHelix) {
+  const HelixWindow w = window(0.10f, {0.05f, 0.08f, 0.10f, 0.12f, 0.20f});
+  const float c = (0.10f + 0.05f) / 2.0f;
+  EXPECT_EQ(w.hmin, c - 0.03f);
+  EXPECT_EQ(w.hmax, c + 0.03f);
+  EXPECT_NEAR(w.hmin, 0.045f, 1e-6);
+  EXPECT_NEAR(w.hmax, 0.105f, 1e-6);
+}
+
+TEST(HelixWindow, LowHelixWithEveryHelixAboveOne) {
+  const HelixWindow w = window(0.10f, {1.2f, 1.5f, 1.1f, 1.3f, 1.4f});
+  const float c = (0.10f + 1.0f) / 2.0f;
+  EXPECT_EQ(w.hmin, c - 0.03f);
+  EXPECT_EQ(w.hmax, c + 0.03f);
+}
+
+TEST(HelixWindow, LowHelixWithANegativeHelixCentresOnHalfH0) {
+  const HelixWindow w = window(0.12f, {0.05f, -0.02f, 0.10f, 0.12f, 0.20f});
+  EXPECT_EQ(w.hmin, 0.12f / 2.0f - 0.03f);
+  EXPECT_EQ(w.hmax, 0.12f / 2.0f + 0.03f);
+}
+
+TEST(HelixWindow, MiddleRangeIncludingBothEnds) {
+  const std::vector<float> h = {0.9f, 0.9f, 0.9f, 0.9f, 0.9f};
+  for (float h0 : {0.15f, 0.20f, 0.25f}) {
+    const HelixWindow w = window(h0, h);
+    EXPECT_EQ(w.hmin, h0 - 0.03f) << h0;
+    EXPECT_EQ(w.hmax, h0 + 0.03f) << h0;
+  }
+  // Just outside on either side the other rules apply.
+  EXPECT_NE(window(std::nextafter(0.15f, 0.0f), h).hmin, std::nextafter(0.15f, 0.0f) - 0.03f);
+  EXPECT_NE(window(std::nextafter(0.25f, 1.0f), h).hmin, std::nextafter(0.25f, 1.0f) - 0.03f);
+}
+
+TEST(HelixWindow, HighHelixLowersTFromTheTopInThousandths) {
+  const std::vector<float> h = {0.3005f, 0.3205f, 0.3405f, 0.3605f, 0.3805f, 0.5000f};
+  const HelixWindow w = window(0.40f, h);
+  // t = 0.5 lowered by 0.001 in single precision until four helices are at
+  // or above it.
+  float t = 0.5f;
+  int steps = 0;
+  for (;;) {
+    int c = 0;
+    for (float v : h) c += v >= t;
+    if (c >= 4) break;
+    t = t - 0.001f;
+    ++steps;
+  }
+  EXPECT_EQ(steps, 160);
+  EXPECT_NEAR(t, 0.340f, 1e-5);
+  EXPECT_EQ(w.hmin, (0.40f + t) / 2.0f - 0.03f);
+  EXPECT_EQ(w.hmax, (0.40f + t) / 2.0f + 0.03f);
+  EXPECT_NEAR(w.hmin, 0.340f, 1e-5);
+  EXPECT_NEAR(w.hmax, 0.400f, 1e-5);
+}
+
+TEST(HelixWindow, EqualHelicesEnterTheCountTogether) {
+  // At t = 0.4 four solutions join at once: five counted where four are
+  // needed, and t stops at the first step that reaches them.
+  const std::vector<float> h = {0.5f, 0.4f, 0.4f, 0.4f, 0.4f, 0.3f};
+  const HelixWindow w = window(0.70f, h);
+  const float t = w.hmin + 0.03f;
+  EXPECT_LE(t, 0.4f + 1e-6f);
+  EXPECT_GT(t, 0.399f);
+  EXPECT_EQ(w.hmax, 1.0f);
+}
+
+TEST(HelixWindow, VeryHighHelixRunsUpToOne) {
+  const HelixWindow w = window(0.80f, {0.70f, 0.72f, 0.74f, 0.76f, 1.02f});
+  EXPECT_EQ(w.hmax, 1.0f);
+  EXPECT_NEAR(w.hmin, 0.72f - 0.03f, 1.5e-3);
+  EXPECT_LE(w.hmin, 0.72f - 0.03f);
+}
+
+// A store of valid solutions with given helices (set 2: class 1 alone) and
+// recognisable spectra.
+struct Store {
+  std::unique_ptr<cdsec::SolutionStore> s = std::make_unique<cdsec::SolutionStore>();
+  cdsec::Vector<100> sample, avg_calc, avg_recon;
+  cdsec::Vector<6> fractions;
+  std::array<std::string_view, 6> labels{"AHel", "3/10", "BSht", "Turn", "PP2 ", "Unrd"};
+  int nv = 0;
+  explicit Store(const std::vector<float>& helices) {
+    for (float h : helices) {
+      ++nv;
+      s->fractions(nv, 1) = h;
+      for (int j = 2; j <= 6; ++j) s->fractions(nv, j) = 0.01f * static_cast<float>(j + nv);
+      for (int w = 1; w <= 3; ++w) {
+        s->calc_cd(w, nv) = static_cast<float>(nv * w);
+        s->recon_cd(w, nv) = static_cast<float>(-nv * w);
+      }
+    }
+    for (int w = 1; w <= 3; ++w) sample(w) = 1.0f;
+    for (int j = 1; j <= 6; ++j) fractions(j) = 0.7f;  // the all-basis estimate before
+  }
+  cdsec::SelectionResult run(float h0, std::ostringstream& out) {
+    return cdsec::select_and_average(nv, h0, 2, 6, 3, *s, sample.view(), labels, fractions.view(), avg_calc.view(),
+                                     avg_recon.view(), out);
+  }
+};
+
+std::vector<std::string> lines_of(const std::string& t) {
+  std::vector<std::string> v;
+  std::istringstream in(t);
+  for (std::string l; std::getline(in, l);) v.push_back(l);
+  return v;
+}
+
+TEST(SelectAndAverage, SelectsInsideTheWindowAndAverages) {
+  Store st({0.05f, 0.08f, 0.10f, 0.12f, 0.20f});
+  std::ostringstream out;
+  const cdsec::SelectionResult r = st.run(0.10f, out);
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.selected, 3);
+  EXPECT_EQ(st.fractions(1), (0.05f + 0.08f + 0.10f) / 3.0f);
+  EXPECT_EQ(st.fractions(2), (0.01f * 3.0f + 0.01f * 4.0f + 0.01f * 5.0f) / 3.0f);
+  // CalcCD of solutions 1..3 at point w is k * w: the average is 2w.
+  for (int w = 1; w <= 3; ++w) {
+    EXPECT_EQ(st.avg_calc(w), 2.0f * static_cast<float>(w));
+    EXPECT_EQ(st.avg_recon(w), -2.0f * static_cast<float>(w));
+  }
+  EXPECT_FLOAT_EQ(r.rms, std::sqrt((1.0f + 9.0f + 25.0f) / 3.0f));
+  const auto l = lines_of(out.str());
+  ASSERT_EQ(l.size(), 9u);
+  EXPECT_EQ(l[0], "");
+  EXPECT_EQ(l[1], std::string(80, '_'));
+  EXPECT_EQ(l[2], "");
+  EXPECT_EQ(l[3], "  Valid Solutions (combinations):");
+  EXPECT_EQ(l[4], " Number  SComb  AHel  3/10  BSht  Turn  PP2   Unrd");
+  // 0.045000002 and 0.105000004 in single precision.
+  EXPECT_EQ(l[5], "  Hmin:  0.05;  Hmax:  0.11");
+  EXPECT_EQ(l[6], "       1     1  0.05  0.03  0.04  0.05  0.06  0.07");
+  EXPECT_EQ(l[8], "       3     3  0.10  0.05  0.06  0.07  0.08  0.09");
+}
+
+TEST(SelectAndAverage, SecondColumnSkipsUnselectedPositionsAndBoundsAreIncluded) {
+  const float lo = 0.20f - 0.03f, hi = 0.20f + 0.03f;
+  Store st({0.5f, lo, 0.9f, hi, std::nextafter(hi, 1.0f), std::nextafter(lo, 0.0f)});
+  std::ostringstream out;
+  const cdsec::SelectionResult r = st.run(0.20f, out);
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.selected, 2);
+  const auto l = lines_of(out.str());
+  ASSERT_EQ(l.size(), 8u);
+  EXPECT_EQ(l[6].substr(0, 14), "       1     2");
+  EXPECT_EQ(l[7].substr(0, 14), "       2     4");
+}
+
+TEST(SelectAndAverage, EmptyWindowFailsWithZeroFractions) {
+  Store st({0.90f, 0.92f, 0.94f, 0.96f, 0.98f});
+  std::ostringstream out;
+  const cdsec::SelectionResult r = st.run(0.20f, out);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.selected, 0);
+  for (int j = 1; j <= 6; ++j) EXPECT_EQ(st.fractions(j), 0.0f);
+  for (int w = 1; w <= 3; ++w) EXPECT_EQ(st.avg_calc(w), 0.0f);
+  const auto l = lines_of(out.str());
+  ASSERT_EQ(l.size(), 7u);
+  EXPECT_EQ(l[5], "  Hmin:  0.17;  Hmax:  0.23");
+  EXPECT_EQ(l[6], " Random selection failed to give good helix, try again");
+}
+
+TEST(SelectAndAverage, HelixAboveOneIsNotSelectedInTheTopWindow) {
+  Store st({0.70f, 0.72f, 0.74f, 0.76f, 1.02f});
+  std::ostringstream out;
+  const cdsec::SelectionResult r = st.run(0.80f, out);
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.selected, 4);
+  EXPECT_EQ(lines_of(out.str()).size(), 10u);
+}
+
+}  // namespace

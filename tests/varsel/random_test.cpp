@@ -1,0 +1,319 @@
+#include "varsel/random.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <random>
+#include <set>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+using cdsec::CombinationHistory;
+using cdsec::FCTRL;
+using cdsec::KestraRandom;
+using cdsec::Matrix;
+using cdsec::RNDM;
+using cdsec::trial_budget;
+using cdsec::Vector;
+
+TEST(Fctrl, SmallValuesAndTheEmptyProduct) {
+  EXPECT_EQ(FCTRL(0), 1.0f);
+  EXPECT_EQ(FCTRL(-1), 1.0f);
+  EXPECT_EQ(FCTRL(-7), 1.0f);
+  EXPECT_EQ(FCTRL(1), 1.0f);
+  EXPECT_EQ(FCTRL(5), 120.0f);
+  EXPECT_EQ(FCTRL(8), 40320.0f);
+  EXPECT_EQ(FCTRL(13), 6227020800.0f);  // still exact in 24 bits
+}
+
+TEST(Fctrl, RoundsEveryProductToSinglePrecision) {
+  // 14! = 87178291200 is not a float; the routine holds the rounded value,
+  // and each later factorial builds on the rounded one before it.
+  EXPECT_NE(static_cast<double>(FCTRL(14)), 87178291200.0);
+  EXPECT_EQ(FCTRL(14), static_cast<float>(6227020800.0f * 14.0f));
+  float f = 1.0f;
+  for (int n = 1; n <= 20; ++n) {
+    f = f * static_cast<float>(n);
+    EXPECT_EQ(FCTRL(n), f) << n;
+  }
+}
+
+TEST(TrialBudget, TableOfSmallSets) {
+  // Below 8 proteins no combination exists; from 14 to 19 the float
+  // factorials make the count one less than the binomial coefficient.
+  for (int n = 0; n < 8; ++n) EXPECT_EQ(trial_budget(n, 100000), 0) << n;
+  const int expected[] = {1, 9, 45, 165, 495, 1287, 3002, 6434, 12869, 24309, 43757, 75581};
+  for (int n = 8; n <= 19; ++n) EXPECT_EQ(trial_budget(n, 100000), expected[n - 8]) << n;
+  const long long binomial[] = {3003, 6435, 12870, 24310, 43758, 75582};
+  for (int n = 14; n <= 19; ++n) EXPECT_EQ(trial_budget(n, 100000), binomial[n - 14] - 1) << n;
+  // 125970 combinations of 20 exceed the budget, which therefore stays.
+  EXPECT_EQ(trial_budget(20, 100000), 100000);
+  EXPECT_EQ(trial_budget(20, 200000), 125970);
+  for (int n = 21; n <= 50; ++n) EXPECT_EQ(trial_budget(n, 100000), 100000) << n;
+}
+
+TEST(TrialBudget, OnlyLowersTheBudget) {
+  EXPECT_EQ(trial_budget(14, 50), 50);
+  EXPECT_EQ(trial_budget(14, 3002), 3002);
+  EXPECT_EQ(trial_budget(8, 0), 0);
+  EXPECT_EQ(trial_budget(30, 7), 7);
+}
+
+TEST(KestraRandom, TopTwentyFourBitsOfTheTwister) {
+  // The C++ standard fixes the 10000th output of a default-seeded mt19937.
+  KestraRandom r;
+  r.seed(5489u);
+  float u = 0;
+  for (int i = 0; i < 10000; ++i) u = r.uniform();
+  EXPECT_EQ(u, static_cast<float>(4123659995u >> 8) * 0x1p-24f);
+
+  std::mt19937 ref(12345u);
+  r.seed(12345u);
+  for (int i = 0; i < 1000; ++i) {
+    const std::uint32_t out = ref();
+    const float v = r.uniform();
+    ASSERT_EQ(v, std::ldexp(static_cast<float>(out >> 8), -24));
+    ASSERT_GE(v, 0.0f);
+    ASSERT_LT(v, 1.0f);
+  }
+}
+
+TEST(KestraRandom, ReseedingRepeatsTheSequence) {
+  KestraRandom r;
+  r.seed(777u);
+  std::vector<float> a;
+  for (int i = 0; i < 50; ++i) a.push_back(r.uniform());
+  r.seed(777u);
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(r.uniform(), a[static_cast<std::size_t>(i)]);
+}
+
+TEST(Seed, TimeOfDayIsHundredthsSinceMidnight) {
+  const std::uint32_t s = cdsec::time_of_day_seed();
+  EXPECT_LE(s, 8639999u);
+}
+
+TEST(Seed, FixedSeedFromTheEnvironmentValue) {
+  std::string why;
+  EXPECT_FALSE(cdsec::fixed_seed_from(nullptr, &why).has_value());
+  EXPECT_FALSE(cdsec::fixed_seed_from("", &why).has_value());
+  EXPECT_FALSE(cdsec::fixed_seed_from("   ", &why).has_value());
+  EXPECT_TRUE(why.empty());
+  EXPECT_EQ(cdsec::fixed_seed_from("12345", &why).value(), 12345u);
+  EXPECT_EQ(cdsec::fixed_seed_from(" 42 ", &why).value(), 42u);
+  EXPECT_EQ(cdsec::fixed_seed_from("-1", &why).value(), 4294967295u);
+  EXPECT_EQ(cdsec::fixed_seed_from("4294967296", &why).value(), 0u);
+  EXPECT_TRUE(why.empty());
+  EXPECT_FALSE(cdsec::fixed_seed_from("abc", &why).has_value());
+  EXPECT_NE(why.find("abc"), std::string::npos);
+  why.clear();
+  EXPECT_FALSE(cdsec::fixed_seed_from("1.5", &why).has_value());
+  EXPECT_NE(why.find("1.5"), std::string::npos);
+}
+
+// A generator that returns a fixed script of reals and fails when asked for
+// more than the script holds.
+class Script final : public cdsec::UniformSource {
+ public:
+  explicit Script(std::vector<float> v) : v_(std::move(v)) {}
+  float uniform() override {
+    if (next_ >= v_.size()) throw std::runtime_error("script exhausted");
+    return v_[next_++];
+  }
+  std::size_t used() const { return next_; }
+  void add(const std::vector<float>& more) { v_.insert(v_.end(), more.begin(), more.end()); }
+
+ private:
+  std::vector<float> v_;
+  std::size_t next_ = 0;
+};
+
+// The real that draws protein p out of n.
+float for_protein(int p, int n) { return (static_cast<float>(p) - 0.5f) / static_cast<float>(n); }
+
+std::vector<float> reals(std::initializer_list<int> proteins, int n) {
+  std::vector<float> v;
+  for (int p : proteins) v.push_back(for_protein(p, n));
+  return v;
+}
+
+struct References {
+  Matrix<100, 51> cd;
+  Matrix<51, 6> ss;
+  explicit References(int n) {
+    // Protein i is recognisable in every column and row it is copied to.
+    for (int i = 1; i <= n; ++i) {
+      for (int w = 1; w <= 100; ++w) cd(w, i) = static_cast<float>(1000 * i + w);
+      for (int j = 1; j <= 6; ++j) ss(i, j) = static_cast<float>(10 * i + j);
+    }
+  }
+};
+
+struct Trial {
+  Matrix<100, 51> a;
+  Matrix<51, 6> f;
+  Vector<51, int> drawn;
+};
+
+TEST(Rndm, ARepeatedNumberCostsOneDrawForThatPlace) {
+  const int n = 10;
+  References refs(n);
+  auto history = std::make_unique<CombinationHistory>();
+  Trial t;
+  Script rng(reals({3, 3, 1, 7, 2, 2, 2, 9, 5, 4, 10}, n));
+  RNDM(n, 8, 20, 6, refs.cd.view(), refs.ss.view(), 1, rng, *history, t.drawn.view(), t.a.view(), t.f.view());
+  EXPECT_EQ(rng.used(), 11u);
+  const int sorted[] = {1, 2, 3, 4, 5, 7, 9, 10};
+  const int drawing[] = {3, 1, 7, 2, 9, 5, 4, 10};
+  for (int i = 1; i <= 8; ++i) {
+    EXPECT_EQ(t.drawn(i), sorted[i - 1]);
+    EXPECT_EQ(history->row(1, i), sorted[i - 1]);
+    // Matrices keep the drawing order.
+    const int p = drawing[i - 1];
+    EXPECT_EQ(t.a(1, i), refs.cd(1, p));
+    EXPECT_EQ(t.a(20, i), refs.cd(20, p));
+    EXPECT_EQ(t.f(i, 1), refs.ss(p, 1));
+    EXPECT_EQ(t.f(i, 6), refs.ss(p, 6));
+  }
+  // Only nwave points and nsstr classes are copied.
+  EXPECT_EQ(t.a(21, 1), 0.0f);
+}
+
+TEST(Rndm, ARepeatedCombinationIsDrawnAgainInFull) {
+  const int n = 10;
+  References refs(n);
+  auto history = std::make_unique<CombinationHistory>();
+  Trial t;
+  Script rng(reals({3, 1, 7, 2, 9, 5, 4, 10}, n));
+  RNDM(n, 8, 5, 5, refs.cd.view(), refs.ss.view(), 1, rng, *history, t.drawn.view(), t.a.view(), t.f.view());
+  // Trial 2 draws the same proteins in another order (a repeat), then
+  // eight fresh places.
+  rng.add(reals({10, 4, 5, 9, 2, 7, 1, 3, 8, 6, 5, 4, 3, 2, 1, 7}, n));
+  RNDM(n, 8, 5, 5, refs.cd.view(), refs.ss.view(), 2, rng, *history, t.drawn.view(), t.a.view(), t.f.view());
+  EXPECT_EQ(rng.used(), 24u);
+  for (int i = 1; i <= 8; ++i) {
+    EXPECT_EQ(history->row(2, i), i);
+    EXPECT_EQ(t.drawn(i), i);
+  }
+  const int drawing[] = {8, 6, 5, 4, 3, 2, 1, 7};
+  for (int i = 1; i <= 8; ++i) EXPECT_EQ(t.a(1, i), refs.cd(1, drawing[i - 1]));
+  EXPECT_EQ(history->row(1, 1), 1);
+  EXPECT_EQ(history->row(1, 6), 7);
+}
+
+TEST(Rndm, EightProteinsGiveTheOneCombination) {
+  References refs(8);
+  auto history = std::make_unique<CombinationHistory>();
+  Trial t;
+  KestraRandom rng;
+  rng.seed(99u);
+  RNDM(8, 8, 3, 6, refs.cd.view(), refs.ss.view(), 1, rng, *history, t.drawn.view(), t.a.view(), t.f.view());
+  for (int i = 1; i <= 8; ++i) EXPECT_EQ(t.drawn(i), i);
+}
+
+TEST(Rndm, ANewJobForgetsThePreviousJobsCombinations) {
+  const int n = 12;
+  References refs(n);
+  auto history = std::make_unique<CombinationHistory>();
+  Trial t;
+  Script rng(reals({1, 2, 3, 4, 5, 6, 7, 8, 5, 6, 7, 8, 9, 10, 11, 12}, n));
+  RNDM(n, 8, 3, 6, refs.cd.view(), refs.ss.view(), 1, rng, *history, t.drawn.view(), t.a.view(), t.f.view());
+  RNDM(n, 8, 3, 6, refs.cd.view(), refs.ss.view(), 2, rng, *history, t.drawn.view(), t.a.view(), t.f.view());
+  history->clear();
+  rng.add(reals({5, 6, 7, 8, 9, 10, 11, 12, 1, 2, 3, 4, 5, 6, 7, 8}, n));
+  RNDM(n, 8, 3, 6, refs.cd.view(), refs.ss.view(), 1, rng, *history, t.drawn.view(), t.a.view(), t.f.view());
+  RNDM(n, 8, 3, 6, refs.cd.view(), refs.ss.view(), 2, rng, *history, t.drawn.view(), t.a.view(), t.f.view());
+  EXPECT_EQ(rng.used(), 32u);  // no redraw in the second job
+  EXPECT_EQ(history->row(2, 1), 1);
+  EXPECT_EQ(history->row(1, 1), 5);
+}
+
+// The repeat check as first written: a scan of every earlier row.
+struct LinearRndm {
+  std::vector<std::array<int, 8>> rows;
+  std::array<int, 8> draw(int n, cdsec::UniformSource& rng) {
+    for (;;) {
+      std::array<int, 8> p{};
+      for (int i = 0; i < 8; ++i) {
+        bool rep;
+        do {
+          float r = rng.uniform();
+          p[static_cast<std::size_t>(i)] = static_cast<int>(static_cast<double>(n) * r) + 1;
+          rep = std::find(p.begin(), p.begin() + i, p[static_cast<std::size_t>(i)]) != p.begin() + i;
+        } while (rep);
+      }
+      std::sort(p.begin(), p.end());
+      bool seen = false;
+      for (const auto& row : rows) seen = seen || row == p;
+      if (seen) continue;
+      rows.push_back(p);
+      return p;
+    }
+  }
+};
+
+TEST(Rndm, HashedRepeatCheckAcceptsTheSameSequenceAsTheScan) {
+  // Fourteen proteins: the search of 3002 trials takes all but one of the
+  // 3003 combinations, so the late trials are dominated by repeats.
+  const int n = 14;
+  References refs(n);
+  auto history = std::make_unique<CombinationHistory>();
+  Trial t;
+  for (std::uint32_t seed : {1u, 2024u}) {
+    KestraRandom a, b;
+    a.seed(seed);
+    b.seed(seed);
+    LinearRndm lin;
+    history->clear();
+    const int budget = trial_budget(n, 100000);
+    for (int icomb = 1; icomb <= budget; ++icomb) {
+      RNDM(n, 8, 2, 6, refs.cd.view(), refs.ss.view(), icomb, a, *history, t.drawn.view(), t.a.view(), t.f.view());
+      const auto want = lin.draw(n, b);
+      for (int i = 1; i <= 8; ++i) ASSERT_EQ(t.drawn(i), want[static_cast<std::size_t>(i - 1)]) << icomb;
+    }
+    // Both generators have consumed the same draws.
+    EXPECT_EQ(a.uniform(), b.uniform());
+    std::set<std::array<int, 8>> distinct(lin.rows.begin(), lin.rows.end());
+    EXPECT_EQ(distinct.size(), 3002u);
+  }
+}
+
+TEST(CombinationHistory, HoldsAFullBudgetOfCombinations) {
+  auto history = std::make_unique<CombinationHistory>();
+  std::mt19937 g(5u);
+  std::set<std::array<int, 8>> stored;
+  std::vector<std::array<int, 8>> order;
+  while (stored.size() < static_cast<std::size_t>(cdsec::kMaxTrials)) {
+    std::array<int, 8> c{};
+    std::vector<int> pool(50);
+    for (int i = 0; i < 50; ++i) pool[static_cast<std::size_t>(i)] = i + 1;
+    std::shuffle(pool.begin(), pool.end(), g);
+    std::copy_n(pool.begin(), 8, c.begin());
+    std::sort(c.begin(), c.end());
+    if (!stored.insert(c).second) continue;
+    order.push_back(c);
+    history->store(static_cast<int>(order.size()), c.data());
+  }
+  for (std::size_t t = 0; t < order.size(); t += 997) {
+    EXPECT_TRUE(history->contains(order[t].data()));
+    EXPECT_EQ(history->row(static_cast<int>(t + 1), 8), order[t][7]);
+  }
+  EXPECT_TRUE(history->contains(order.back().data()));
+  int absent = 0;
+  for (int k = 0; k < 2000; ++k) {
+    std::array<int, 8> c{};
+    for (int i = 0; i < 8; ++i) c[static_cast<std::size_t>(i)] = 1 + i + 5 * (k % 5) + (k / 5 % 3);
+    if (!stored.count(c)) {
+      ++absent;
+      EXPECT_FALSE(history->contains(c.data()));
+    }
+  }
+  EXPECT_GT(absent, 0);
+  history->clear();
+  EXPECT_FALSE(history->contains(order.front().data()));
+}
+
+}  // namespace

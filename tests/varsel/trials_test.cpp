@@ -1,0 +1,244 @@
+#include "varsel/trials.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "frame/text_input.hpp"
+
+namespace {
+
+using cdsec::Matrix;
+using cdsec::Vector;
+
+float below(float v) { return std::nextafter(v, -1.0e9f); }
+float above(float v) { return std::nextafter(v, 1.0e9f); }
+
+TEST(Validity, ValuesExactlyOnTheLimitsPass) {
+  Vector<6> x;
+  for (int j = 1; j <= 6; ++j) x(j) = 0.1f;
+  x(3) = -0.03f;
+  EXPECT_TRUE(cdsec::solution_is_valid(0.952f, 0.25f, x.view(), 6, 0.25f, -0.03f));
+  EXPECT_TRUE(cdsec::solution_is_valid(1.05f, 0.0f, x.view(), 6, 0.25f, -0.03f));
+}
+
+TEST(Validity, ValuesJustOutsideTheLimitsFail) {
+  Vector<6> x;
+  for (int j = 1; j <= 6; ++j) x(j) = 0.1f;
+  EXPECT_FALSE(cdsec::solution_is_valid(below(0.952f), 0.1f, x.view(), 6, 0.25f, -0.03f));
+  EXPECT_FALSE(cdsec::solution_is_valid(above(1.05f), 0.1f, x.view(), 6, 0.25f, -0.03f));
+  EXPECT_FALSE(cdsec::solution_is_valid(1.0f, above(0.25f), x.view(), 6, 0.25f, -0.03f));
+  x(5) = below(-0.03f);
+  EXPECT_FALSE(cdsec::solution_is_valid(1.0f, 0.1f, x.view(), 6, 0.25f, -0.03f));
+  // With five classes the sixth entry is not looked at.
+  x(5) = 0.1f;
+  x(6) = -0.5f;
+  EXPECT_FALSE(cdsec::solution_is_valid(1.0f, 0.1f, x.view(), 6, 0.25f, -0.03f));
+  EXPECT_TRUE(cdsec::solution_is_valid(1.0f, 0.1f, x.view(), 5, 0.25f, -0.03f));
+}
+
+TEST(Validity, NaNNeverPasses) {
+  Vector<6> x;
+  for (int j = 1; j <= 6; ++j) x(j) = 0.1f;
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  EXPECT_FALSE(cdsec::solution_is_valid(nan, 0.1f, x.view(), 6, 0.25f, -0.03f));
+  EXPECT_FALSE(cdsec::solution_is_valid(1.0f, nan, x.view(), 6, 0.25f, -0.03f));
+  x(2) = nan;
+  EXPECT_FALSE(cdsec::solution_is_valid(1.0f, 0.1f, x.view(), 6, 0.25f, -0.03f));
+}
+
+// Reference proteins whose spectra are exact mixtures of five class spectra
+// with their own fractions: a sample mixed the same way is reproduced, and
+// its fractions recovered, by any combination of eight of them.
+struct LinearModel {
+  static constexpr int kN = 12, kW = 40, kS = 5;
+  Matrix<100, 51> cd;
+  Matrix<51, 6> ss;
+  Vector<100> sample;
+  Vector<6> truth;
+
+  LinearModel() {
+    float basis[kS][kW];
+    for (int k = 0; k < kS; ++k)
+      for (int w = 0; w < kW; ++w)
+        basis[k][w] = std::sin(0.07f * static_cast<float>((k + 1) * (w + 3))) * static_cast<float>(5 - k) +
+                      0.3f * static_cast<float>(k);
+    auto mix = [&](const float* f, int col, bool is_sample) {
+      for (int w = 0; w < kW; ++w) {
+        float v = 0.0f;
+        for (int k = 0; k < kS; ++k) v += f[k] * basis[k][w];
+        if (is_sample)
+          sample(w + 1) = v;
+        else
+          cd(w + 1, col) = v;
+      }
+    };
+    for (int i = 1; i <= kN; ++i) {
+      float f[kS], sum = 0;
+      for (int k = 0; k < kS; ++k) {
+        f[k] = 1.0f + static_cast<float>((i * 7 + k * 3) % 11);
+        sum += f[k];
+      }
+      for (int k = 0; k < kS; ++k) {
+        f[k] /= sum;
+        ss(i, k + 1) = f[k];
+      }
+      mix(f, i, false);
+    }
+    const float t[kS] = {0.30f, 0.25f, 0.15f, 0.10f, 0.20f};
+    for (int k = 0; k < kS; ++k) truth(k + 1) = t[k];
+    mix(t, 0, true);
+  }
+};
+
+class Script final : public cdsec::UniformSource {
+ public:
+  explicit Script(std::vector<int> proteins, int n) {
+    for (int p : proteins) v_.push_back((static_cast<float>(p) - 0.5f) / static_cast<float>(n));
+  }
+  float uniform() override {
+    if (next_ >= v_.size()) throw std::runtime_error("script exhausted");
+    return v_[next_++];
+  }
+
+ private:
+  std::vector<float> v_;
+  std::size_t next_ = 0;
+};
+
+struct Fixture {
+  LinearModel m;
+  std::unique_ptr<cdsec::TrialWorkspace> ws = std::make_unique<cdsec::TrialWorkspace>();
+  std::unique_ptr<cdsec::SolutionStore> store = std::make_unique<cdsec::SolutionStore>();
+  std::unique_ptr<cdsec::CombinationHistory> history = std::make_unique<cdsec::CombinationHistory>();
+};
+
+TEST(Bvpro3, RecoversTheFractionsOfAnExactMixture) {
+  Fixture fx;
+  Vector<6> out;
+  std::ostringstream report;
+  ASSERT_TRUE(cdsec::BVPRO3(LinearModel::kN, LinearModel::kW, fx.m.cd.view(), fx.m.ss.view(), 5, out.view(), 5,
+                            fx.m.sample.view(), *fx.ws, report));
+  for (int j = 1; j <= 5; ++j) EXPECT_NEAR(out(j), fx.m.truth(j), 2e-4) << j;
+  EXPECT_EQ(out(6), 0.0f);  // classes beyond Nsstr untouched
+  EXPECT_EQ(report.str(), "");
+}
+
+TEST(Bvpro4, AValidTrialIsStoredWithItsSpectraAndPrinted) {
+  Fixture fx;
+  std::ostringstream report;
+  Script rng({12, 3, 5, 1, 9, 7, 11, 2}, LinearModel::kN);
+  int isucs = 0;
+  cdsec::BVPRO4(LinearModel::kW, fx.m.cd.view(), fx.m.ss.view(), 5, *fx.store, 0.25f, -0.03f, 5,
+                fx.m.sample.view(), LinearModel::kN, 8, isucs, 1, 1, rng, *fx.history, *fx.ws, report);
+  ASSERT_EQ(isucs, 1);
+  for (int j = 1; j <= 5; ++j) EXPECT_NEAR(fx.store->fractions(1, j), fx.m.truth(j), 2e-4) << j;
+  for (int w = 1; w <= LinearModel::kW; ++w) {
+    EXPECT_NEAR(fx.store->recon_cd(w, 1), fx.m.sample(w), 2e-4) << w;
+    EXPECT_NEAR(fx.store->calc_cd(w, 1), fx.m.sample(w), 2e-3) << w;
+  }
+  // The sample's row of the trial matrix: the solution in classes 1..5, the
+  // starting guess still in class 6.
+  EXPECT_EQ(fx.ws->f(9, 6), 0.21f);
+  EXPECT_EQ(fx.ws->f(9, 1), fx.store->fractions(1, 1));
+
+  // Two lines: the sorted combination; then five fractions, fsum in the
+  // sixth F7.3 field and the reconstruction RMS after one blank.
+  std::istringstream lines(report.str());
+  std::string l1, l2, extra;
+  ASSERT_TRUE(std::getline(lines, l1));
+  ASSERT_TRUE(std::getline(lines, l2));
+  EXPECT_FALSE(std::getline(lines, extra));
+  EXPECT_EQ(l1, "      1     1   1   2   3   5   7   9  11  12");
+  ASSERT_EQ(l2.size(), 63u) << l2;
+  EXPECT_EQ(l2.substr(0, 13), "      1     1");
+  float fsum = std::stof(l2.substr(48, 7));
+  EXPECT_NEAR(fsum, 1.0f, 1e-3);
+  EXPECT_EQ(l2[55], ' ');
+  EXPECT_EQ(l2.substr(56), "  0.000");
+}
+
+TEST(Bvpro4, SixClassLineCarriesSixFractionsThenFsumAndRms) {
+  Fixture fx;
+  // A sixth class that is a copy of the fifth keeps the model exact.
+  for (int i = 1; i <= LinearModel::kN; ++i) fx.m.ss(i, 6) = 0.0f;
+  std::ostringstream report;
+  Script rng({1, 2, 3, 4, 5, 6, 7, 8}, LinearModel::kN);
+  int isucs = 0;
+  cdsec::BVPRO4(LinearModel::kW, fx.m.cd.view(), fx.m.ss.view(), 6, *fx.store, 0.25f, -0.03f, 5,
+                fx.m.sample.view(), LinearModel::kN, 8, isucs, 1, 1, rng, *fx.history, *fx.ws, report);
+  ASSERT_EQ(isucs, 1) << report.str();
+  const std::string text = report.str();
+  const std::string l2 = text.substr(text.find('\n') + 1, text.rfind('\n') - text.find('\n') - 1);
+  ASSERT_EQ(l2.size(), 71u) << l2;
+  EXPECT_EQ(l2[55], ' ');
+  EXPECT_NEAR(std::stof(l2.substr(56, 7)), 1.0f, 1e-3);
+  EXPECT_EQ(l2[63], ' ');
+}
+
+TEST(Bvpro4, SilentWithoutIPrintAndWhenInvalid) {
+  Fixture fx;
+  std::ostringstream report;
+  Script rng({1, 2, 3, 4, 5, 6, 7, 8, 12, 11, 10, 9, 8, 7, 6, 5}, LinearModel::kN);
+  int isucs = 0;
+  cdsec::BVPRO4(LinearModel::kW, fx.m.cd.view(), fx.m.ss.view(), 5, *fx.store, 0.25f, -0.03f, 5,
+                fx.m.sample.view(), LinearModel::kN, 8, isucs, 1, 0, rng, *fx.history, *fx.ws, report);
+  EXPECT_EQ(isucs, 1);
+  // A sample far off the model: the fractions cannot sum to one.
+  for (int w = 1; w <= LinearModel::kW; ++w) fx.m.sample(w) *= 3.0f;
+  cdsec::BVPRO4(LinearModel::kW, fx.m.cd.view(), fx.m.ss.view(), 5, *fx.store, 0.25f, -0.03f, 5,
+                fx.m.sample.view(), LinearModel::kN, 8, isucs, 2, 1, rng, *fx.history, *fx.ws, report);
+  EXPECT_EQ(isucs, 1);
+  EXPECT_EQ(report.str(), "");
+  // The rejected trial's combination is still on record.
+  EXPECT_EQ(fx.history->row(2, 1), 5);
+}
+
+TEST(Bvpro4, ZeroSingularValueAbandonsTheTrial) {
+  Fixture fx;
+  for (int i = 1; i <= LinearModel::kN; ++i)
+    for (int w = 1; w <= LinearModel::kW; ++w) fx.m.cd(w, i) = 0.0f;
+  for (int w = 1; w <= LinearModel::kW; ++w) fx.m.sample(w) = 0.0f;
+  std::ostringstream report;
+  Script rng({1, 2, 3, 4, 5, 6, 7, 8}, LinearModel::kN);
+  int isucs = 0;
+  cdsec::BVPRO4(LinearModel::kW, fx.m.cd.view(), fx.m.ss.view(), 5, *fx.store, 0.25f, -0.03f, 5,
+                fx.m.sample.view(), LinearModel::kN, 8, isucs, 1, 1, rng, *fx.history, *fx.ws, report);
+  EXPECT_EQ(isucs, 0);
+  EXPECT_EQ(report.str(), "Trouble! A singular value equals 0.0, run protein again\n");
+}
+
+TEST(Bvpro3, AbandonedEstimateLeavesTheVectorAsItWas) {
+  Fixture fx;
+  Vector<6> out;
+  for (int j = 1; j <= 6; ++j) out(j) = 0.5f;
+  std::ostringstream report;
+  // Three proteins and the sample give four triplets where five are used.
+  EXPECT_FALSE(cdsec::BVPRO3(3, LinearModel::kW, fx.m.cd.view(), fx.m.ss.view(), 5, out.view(), 5,
+                             fx.m.sample.view(), *fx.ws, report));
+  EXPECT_EQ(report.str(), "Trouble! A singular value equals 0.0, run protein again\n");
+  for (int j = 1; j <= 6; ++j) EXPECT_EQ(out(j), 0.5f);
+}
+
+TEST(Bvpro3, NonConvergenceIsReportedAndTheEstimateGoesOn) {
+  Fixture fx;
+  fx.m.cd(7, 2) = std::numeric_limits<float>::quiet_NaN();
+  Vector<6> out;
+  std::ostringstream report;
+  cdsec::BVPRO3(LinearModel::kN, LinearModel::kW, fx.m.cd.view(), fx.m.ss.view(), 5, out.view(), 5,
+                fx.m.sample.view(), *fx.ws, report);
+  const std::string text = report.str();
+  ASSERT_EQ(text.rfind("  TROUBLE,  IERR=", 0), 0u) << text;
+  const int ierr = std::stoi(text.substr(17, 4));
+  EXPECT_GE(ierr, 1);
+  EXPECT_LE(ierr, LinearModel::kN + 1);
+  EXPECT_EQ(text[21], '\n');
+}
+
+}  // namespace

@@ -1,0 +1,162 @@
+// Ordering of the working set: the selection's tie rules, the permutation of
+// every part of the working set, the initial guess and the report lines.
+#include "selfcon/order.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using cdsec::Vector;
+
+std::vector<int> order_of(const std::vector<float>& d) {
+  Vector<51> dist;
+  for (std::size_t i = 0; i < d.size(); ++i) dist(static_cast<int>(i) + 1) = d[i];
+  Vector<51, int> perm;
+  Vector<51> sorted;
+  cdsec::order_by_distance(static_cast<int>(d.size()), dist, perm, sorted);
+  std::vector<int> out;
+  for (std::size_t i = 1; i <= d.size(); ++i) {
+    out.push_back(perm(static_cast<int>(i)));
+    EXPECT_EQ(sorted(static_cast<int>(i)), d[static_cast<std::size_t>(perm(static_cast<int>(i))) - 1]);
+  }
+  return out;
+}
+
+TEST(OrderSelection, TiesGoToThePositionItselfThenTheLowestNumber) {
+  EXPECT_EQ(order_of({0, 5, 3, 3}), (std::vector<int>{1, 3, 4, 2}));
+  EXPECT_EQ(order_of({0, 5, 3, 5, 3}), (std::vector<int>{1, 3, 5, 4, 2}));
+  EXPECT_EQ(order_of({0, 2, 2, 2}), (std::vector<int>{1, 2, 3, 4}));
+  EXPECT_EQ(order_of({0, 4, 1, 3, 2}), (std::vector<int>{1, 3, 5, 4, 2}));
+  EXPECT_EQ(order_of({0}), (std::vector<int>{1}));
+}
+
+TEST(OrderSelection, StaysAPermutationForDistancesBeyond999) {
+  // A spectrum in the wrong units lies thousands of units from every
+  // reference; the order must still place every protein exactly once.
+  const auto p = order_of({0, 5000, 1200, 999, 3000});
+  EXPECT_EQ(p, (std::vector<int>{1, 4, 3, 5, 2}));
+}
+
+class OrderJob : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("cdsec_order_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(dir_);
+    ws_.np = 4;
+    const float d[] = {0.0f, 5.0f, 3.0f, 3.0f};
+    const char* names[] = {"TEST", "PB  ", "PC  ", "PD  "};
+    for (int p = 1; p <= 4; ++p) {
+      ws_.dist(p) = d[p - 1];
+      ws_.names[static_cast<std::size_t>(p - 1)] = names[p - 1];
+      for (int i = 1; i <= 3; ++i) ws_.cd(i, p) = static_cast<float>(10 * p + i);
+      for (int j = 1; j <= 6; ++j) ws_.ss(p, j) = p == 1 ? 0.0f : static_cast<float>(p) / 10.0f + j / 100.0f;
+    }
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string run(const std::string& guess_line, int ns = 6) {
+    const auto path = dir_ / "INPUT";
+    std::ofstream(path) << guess_line;
+    cdsec::LineReader in;
+    in.open(path.string(), "INPUT");
+    cdsec::JobReader job(in);
+    std::ostringstream report;
+    cdsec::ORDER(3, ns, ws_, job, report);
+    return report.str();
+  }
+
+  std::filesystem::path dir_;
+  cdsec::WorkingSet ws_;
+};
+
+TEST_F(OrderJob, PermutesNamesSpectraStructuresAndDistances) {
+  run("       0\n");
+  const char* want_names[] = {"TEST", "PC  ", "PD  ", "PB  "};
+  const int from[] = {1, 3, 4, 2};
+  for (int p = 1; p <= 4; ++p) {
+    EXPECT_EQ(ws_.names[static_cast<std::size_t>(p - 1)], want_names[p - 1]);
+    for (int i = 1; i <= 3; ++i) EXPECT_EQ(ws_.cd(i, p), static_cast<float>(10 * from[p - 1] + i));
+    if (p == 1) continue;
+    for (int j = 1; j <= 6; ++j) EXPECT_FLOAT_EQ(ws_.ss(p, j), from[p - 1] / 10.0f + j / 100.0f);
+  }
+  EXPECT_EQ(ws_.dist(1), 0.0f);
+  EXPECT_EQ(ws_.dist(2), 3.0f);
+  EXPECT_EQ(ws_.dist(3), 3.0f);
+  EXPECT_EQ(ws_.dist(4), 5.0f);
+  // Rows beyond the points in use are not touched.
+  EXPECT_EQ(ws_.cd(4, 2), 0.0f);
+}
+
+TEST_F(OrderJob, GuessZeroCopiesTheClosestProtein) {
+  const std::string r = run("       0\n");
+  for (int j = 1; j <= 6; ++j) EXPECT_FLOAT_EQ(ws_.ss(1, j), ws_.ss(2, j));
+  EXPECT_EQ(r,
+            "\n"
+            " Number of Proteins in the database=   4\n"
+            "\n"
+            " The SAMPLE data from:  TEST\n"
+            "\n\n"
+            "  Ordered DELTA(CD) values :\n"
+            "    0.0000  3.0000  3.0000  5.0000\n"
+            "\n\n"
+            "  Ordered List of PROTEINS :\n"
+            "  TEST  PC    PD    PB  \n"
+            "\n\n"
+            " IGUESS = 0; The structure of the Protein with closest CD spectrum: PC  \n"
+            "\n"
+            " Initial Guess:   0.310   0.320   0.330   0.340   0.350   0.360\n");
+}
+
+TEST_F(OrderJob, AnyOtherGuessIsTheUsersFractions) {
+  const std::string r = run(std::string("   2") + "   0.300" + "      .2" + "     0.1" + "     100" + "    0.05" + "     250" + "\n");
+  const float want[] = {0.3f, 0.2f, 0.1f, 0.1f, 0.05f, 0.25f};
+  for (int j = 1; j <= 6; ++j) EXPECT_FLOAT_EQ(ws_.ss(1, j), want[j - 1]) << j;
+  EXPECT_NE(r.find("\n\n\n IGUESS = 1; User supplied Initial Guess\n\n Initial Guess:   0.300   0.200   0.100   "
+                   "0.100   0.050   0.250\n"),
+            std::string::npos)
+      << r;
+}
+
+TEST_F(OrderJob, FiveClassesReadAndPrintFive) {
+  const std::string r = run("   1   0.100   0.200   0.300   0.400   0.500   0.600\n", 5);
+  EXPECT_FLOAT_EQ(ws_.ss(1, 5), 0.5f);
+  EXPECT_EQ(ws_.ss(1, 6), 0.0f);
+  EXPECT_NE(r.find(" Initial Guess:   0.100   0.200   0.300   0.400   0.500\n"), std::string::npos) << r;
+}
+
+TEST_F(OrderJob, MissingGuessLineIsAReadError) {
+  try {
+    run("");
+    FAIL() << "no error";
+  } catch (const cdsec::ReadError& e) {
+    EXPECT_EQ(e.kind(), cdsec::ReadError::Kind::kEndOfFile);
+    EXPECT_NE(std::string(e.what()).find("INPUT, line 1"), std::string::npos) << e.what();
+  }
+}
+
+TEST_F(OrderJob, UnreadableGuessIsAReadError) {
+  EXPECT_THROW(run("   0   0.1x0\n"), cdsec::ReadError);
+}
+
+TEST_F(OrderJob, EightNamesAndDistancesToALine) {
+  ws_.np = 10;
+  for (int p = 5; p <= 10; ++p) {
+    ws_.dist(p) = static_cast<float>(p);
+    ws_.names[static_cast<std::size_t>(p - 1)] = "Q" + std::to_string(p % 10) + "  ";
+  }
+  const std::string r = run("       0\n");
+  EXPECT_NE(r.find("    0.0000  3.0000  3.0000  5.0000  5.0000  6.0000  7.0000  8.0000\n    9.0000 10.0000\n"),
+            std::string::npos)
+      << r;
+  EXPECT_NE(r.find("  TEST  PC    PD    PB    Q5    Q6    Q7    Q8  \n  Q9    Q0  \n"), std::string::npos) << r;
+}
+
+}  // namespace

@@ -88,7 +88,7 @@ std::string blanks(int n) { return std::string(static_cast<std::size_t>(n), ' ')
 
 // ------------------------------------------------------------ the Job text
 
-TEST(JobText, LinesInTheJobFileLayout) {
+TEST(InbuildJobText, LinesInTheJobFileLayout) {
   std::ostringstream out;
   write_job(out, sample_job(23, 3));
   const auto l = lines_of(out.str());
@@ -115,7 +115,7 @@ TEST(JobText, LinesInTheJobFileLayout) {
   for (int i : {0, 1, 3, 4, 6, 7, 9, 10, 14, 15, 16}) EXPECT_EQ(l[static_cast<std::size_t>(i)].size(), 51u) << i;
 }
 
-TEST(JobText, TitleIsCutOrPaddedTo40Characters) {
+TEST(InbuildJobText, TitleIsCutOrPaddedTo40Characters) {
   JobDraft j = sample_job(1, 1);
   j.title = std::string(40, 'x') + "TAIL";
   std::ostringstream out;
@@ -129,7 +129,7 @@ TEST(JobText, TitleIsCutOrPaddedTo40Characters) {
 
 // What the analysis programs read from the text is the Job that was built,
 // to the precision written (3 decimals for CD values, 4 for wavelengths).
-TEST(JobText, ReadBackByTheJobReaderAsTheSameJob) {
+TEST(InbuildJobText, ReadBackByTheJobReaderAsTheSameJob) {
   TempDir dir;
   JobDraft a = sample_job(83, 1);
   for (int k = 1; k <= 83; ++k) a.cd(k) = 0.001234f * static_cast<float>(k * k) - 4.0f;
@@ -182,7 +182,7 @@ TEST(JobText, ReadBackByTheJobReaderAsTheSameJob) {
 
 // ------------------------------------------------------------ range and set
 
-TEST(Range, PointCountAndRejections) {
+TEST(InbuildRange, PointCountAndRejections) {
   EXPECT_EQ(point_count(260.0f, 178.0f), 83);
   EXPECT_EQ(point_count(178.0f, 260.0f), 83);
   EXPECT_EQ(point_count(260.5f, 178.0f), 83);  // trunc, as the readers count
@@ -201,7 +201,7 @@ TEST(Range, PointCountAndRejections) {
   EXPECT_EQ(check_range(1.0e8f, 1.0e8f - 16.0f), RangeCheck::kUnwritable);
 }
 
-TEST(Range, SuggestedSetFollowsTheShortestWavelength) {
+TEST(InbuildRange, SuggestedSetFollowsTheShortestWavelength) {
   EXPECT_EQ(suggest_set(178.0f), 1);
   EXPECT_EQ(suggest_set(181.0f), 1);
   EXPECT_EQ(suggest_set(181.99f), 1);
@@ -212,7 +212,7 @@ TEST(Range, SuggestedSetFollowsTheShortestWavelength) {
   EXPECT_EQ(suggest_set(240.0f), 4);
 }
 
-TEST(Range, LinesPerNmIsTheIntegerPart) {
+TEST(InbuildRange, LinesPerNmIsTheIntegerPart) {
   EXPECT_EQ(lines_per_nm(1.0f), 1);
   EXPECT_EQ(lines_per_nm(5.0f), 5);
   EXPECT_EQ(lines_per_nm(2.7f), 2);
@@ -244,7 +244,7 @@ Read read_file(const std::string& text, int n, int per_nm, float divisor) {
   return out;
 }
 
-TEST(DataFile, OnePointPerLineWithEcho) {
+TEST(InbuildDataFile, OnePointPerLineWithEcho) {
   Read d = read_file("260 1.5\n259, -2.25\n258\t0.125  99 extra\n", 3, 1, 1.0f);
   ASSERT_EQ(d.r.status, PointsRead::Status::kOk);
   EXPECT_EQ(d.r.points, 3);
@@ -258,7 +258,7 @@ TEST(DataFile, OnePointPerLineWithEcho) {
             "     3     3     258.00000       0.12500\n");
 }
 
-TEST(DataFile, FiveValuesPerNmUseEveryFifthLine) {
+TEST(InbuildDataFile, FiveValuesPerNmUseEveryFifthLine) {
   std::string text;
   for (int j = 1; j <= 21; ++j) text += cdsec::format("[F7.1, F6.1]", 240.0f - 0.2f * static_cast<float>(j - 1), static_cast<float>(j));
   Read d = read_file(text, 5, 5, 1.0f);
@@ -269,14 +269,14 @@ TEST(DataFile, FiveValuesPerNmUseEveryFifthLine) {
             (std::array<int, 5>{1, 6, 11, 16, 21}));
 }
 
-TEST(DataFile, EndOfFileWhileSkippingOnlyEndsTheSkipping) {
+TEST(InbuildDataFile, EndOfFileWhileSkippingOnlyEndsTheSkipping) {
   // The last point is the last line; the 4 lines after it are missing.
   Read d = read_file("240 1\n1\n2\n3\n4\n239 2\n", 2, 5, 1.0f);
   ASSERT_EQ(d.r.status, PointsRead::Status::kOk);
   EXPECT_EQ(d.cd[1], 2.0f);
 }
 
-TEST(DataFile, MolarEllipticityIsDividedBy3300) {
+TEST(InbuildDataFile, MolarEllipticityIsDividedBy3300) {
   Read d = read_file("200 3300\n199 -6600\n198 -33000.0\n", 3, 1, 3300.0f);
   ASSERT_EQ(d.r.status, PointsRead::Status::kOk);
   EXPECT_EQ(d.cd[0], 1.0f);
@@ -285,7 +285,7 @@ TEST(DataFile, MolarEllipticityIsDividedBy3300) {
   EXPECT_NE(d.console.find("3300.00000"), std::string::npos);  // the echo shows the value as read
 }
 
-TEST(DataFile, HeaderBlockBeforeTheFirstDataLineIsSkipped) {
+TEST(InbuildDataFile, HeaderBlockBeforeTheFirstDataLineIsSkipped) {
   Read d = read_file("TITLE\tlysozyme\nORIGIN\tJASCO\n\nNPOINTS\t3\nXYDATA\n260\t-1.0\t300\n\n259\t-2.0\t301\n", 2, 1, 1.0f);
   ASSERT_EQ(d.r.status, PointsRead::Status::kOk);
   EXPECT_EQ(d.r.header_lines, 5);
@@ -296,14 +296,14 @@ TEST(DataFile, HeaderBlockBeforeTheFirstDataLineIsSkipped) {
   EXPECT_EQ(d.console.substr(0, d.console.find('\n')), "  Header lines skipped in cd.dat:   5");
 }
 
-TEST(DataFile, EndOfFileNamesTheLastLineAndTheCount) {
+TEST(InbuildDataFile, EndOfFileNamesTheLastLineAndTheCount) {
   Read d = read_file("HEADER\n260 1\n259 2\n", 4, 1, 1.0f);
   EXPECT_EQ(d.r.status, PointsRead::Status::kEndOfFile);
   EXPECT_EQ(d.r.points, 2);
   EXPECT_EQ(d.r.detail, "cd.dat: the file ends after line 3 with 2 of 4 points read");
 }
 
-TEST(DataFile, UnreadableLineAfterTheFirstPoint) {
+TEST(InbuildDataFile, UnreadableLineAfterTheFirstPoint) {
   Read d = read_file("260 1\n259 2\n258 n/a\n", 3, 1, 1.0f);
   EXPECT_EQ(d.r.status, PointsRead::Status::kBadPoint);
   EXPECT_EQ(d.r.points, 2);
@@ -312,7 +312,7 @@ TEST(DataFile, UnreadableLineAfterTheFirstPoint) {
   EXPECT_EQ(read_file("260 1\n259\n", 2, 1, 1.0f).r.status, PointsRead::Status::kBadPoint);
 }
 
-TEST(DataFile, NoDataLineAtAll) {
+TEST(InbuildDataFile, NoDataLineAtAll) {
   Read text = read_file("wavelength,CD\nnothing here\n", 3, 1, 1.0f);
   EXPECT_EQ(text.r.status, PointsRead::Status::kNoDataLine);
   EXPECT_EQ(text.r.detail, "cd.dat: no line starts with a wavelength and a CD value (2 lines read)");
@@ -322,7 +322,7 @@ TEST(DataFile, NoDataLineAtAll) {
   EXPECT_EQ(read_file("\n\n", 3, 1, 1.0f).r.status, PointsRead::Status::kEndOfFile);
 }
 
-TEST(DataFile, ValuesThatDoNotFitTheJobLayout) {
+TEST(InbuildDataFile, ValuesThatDoNotFitTheJobLayout) {
   const std::array<float, 3> ok{9999.999f, -999.999f, 0.0f};
   EXPECT_EQ(first_unwritable(ok), 0);
   const std::array<float, 3> big{1.0f, 10000.0f, 1.0f};
@@ -333,7 +333,7 @@ TEST(DataFile, ValuesThatDoNotFitTheJobLayout) {
 
 // ------------------------------------------------------------ INPUT on disk
 
-TEST(InputFile, ReplaceLeavesOnlyTheNewTextAndNoTemporaryFile) {
+TEST(InbuildInputFile, ReplaceLeavesOnlyTheNewTextAndNoTemporaryFile) {
   TempDir dir;
   dir.write("INPUT", "old job\nold job line 2\n");
   ::chmod((dir / "INPUT").c_str(), 0640);
@@ -347,7 +347,7 @@ TEST(InputFile, ReplaceLeavesOnlyTheNewTextAndNoTemporaryFile) {
   EXPECT_EQ(dir.read("NEW"), "created\n");
 }
 
-TEST(InputFile, AppendCreatesOrExtendsOnANewLine) {
+TEST(InbuildInputFile, AppendCreatesOrExtendsOnANewLine) {
   TempDir dir;
   EXPECT_EQ(append_file(dir / "INPUT", "one\n"), "");
   EXPECT_EQ(append_file(dir / "INPUT", "two\n"), "");
@@ -357,7 +357,7 @@ TEST(InputFile, AppendCreatesOrExtendsOnANewLine) {
   EXPECT_EQ(dir.read("OPEN"), "last line without newline\njob\n");
 }
 
-TEST(InputFile, FailuresSayWhyAndTouchNothing) {
+TEST(InbuildInputFile, FailuresSayWhyAndTouchNothing) {
   TempDir dir;
   std::string err = replace_file(dir / "missing" / "INPUT", "x\n");
   EXPECT_NE(err.find("cannot create a temporary file in"), std::string::npos) << err;

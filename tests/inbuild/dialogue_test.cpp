@@ -95,7 +95,7 @@ float expected_value(int nm, float scale, float divisor) {
   return written;
 }
 
-TEST(Dialogue, WrittenJobIsReadBackAsTheJobAskedFor) {
+TEST(InbuildDialogue, WrittenJobIsReadBackAsTheJobAskedFor) {
   for (bool molar : {false, true}) {
     SCOPED_TRACE(molar ? "molar ellipticity" : "delta epsilon");
     Scratch dir;
@@ -126,7 +126,7 @@ TEST(Dialogue, WrittenJobIsReadBackAsTheJobAskedFor) {
   }
 }
 
-TEST(Dialogue, AppendAddsASecondJobAfterTheFirst) {
+TEST(InbuildDialogue, AppendAddsASecondJobAfterTheFirst) {
   Scratch dir;
   dir.write("cd.dat", data_file(240, 190));
   ASSERT_EQ(dialogue(dir, "1\nfirst\n1\n240\n190\n0\ncd.dat\n0\n").status, 0);
@@ -159,7 +159,7 @@ TEST(Dialogue, AppendAddsASecondJobAfterTheFirst) {
 
 // Every way of stopping before the Job is complete, with and without an
 // INPUT present, in both modes.
-TEST(Dialogue, StoppingEarlyNeverCreatesOrChangesInput) {
+TEST(InbuildDialogue, StoppingEarlyNeverCreatesOrChangesInput) {
   struct Case {
     const char* what;
     std::string data;
@@ -206,7 +206,7 @@ TEST(Dialogue, StoppingEarlyNeverCreatesOrChangesInput) {
 
 // The answers cut after each of their lines: every cut stops with a message
 // naming the open question, and INPUT is untouched.
-TEST(Dialogue, EndOfAnswersAtEveryQuestionStopsCleanly) {
+TEST(InbuildDialogue, EndOfAnswersAtEveryQuestionStopsCleanly) {
   const std::vector<std::string> answers = {"0", "t", "1", "260", "178", "0", "cd.dat", "0"};
   const std::vector<std::string> waiting = {"0 (new INPUT) or 1 (append)",
                                             "the TITLE",
@@ -231,44 +231,7 @@ TEST(Dialogue, EndOfAnswersAtEveryQuestionStopsCleanly) {
   }
 }
 
-TEST(Dialogue, AnswersThatAreNotNumbersAreAskedAgain) {
-  Scratch dir;
-  dir.write("cd.dat", data_file(200, 181));
-  Outcome r = dialogue(dir, "new\n0.5\n0\nt\nfive\n1\n200\nabc\n181\nyes\n0\ncd.dat\n2.5\n,\n2\n");
-  ASSERT_EQ(r.status, 0) << r.console;
-  for (const char* msg : {"  Not a number: \"new\"; enter 0 (new INPUT) or 1 (append)\n", "  Not a whole number: 0.5; enter 0 (new INPUT) or 1 (append)\n",
-                          "  Not a number: \"five\"; enter the number of CD values per nm\n",
-                          "  Not a number: \"abc\"; enter the FINAL wavelength\n",
-                          "  Not a number: \"yes\"; enter 1 (molar ellipticity) or 0 (delta(e))\n",
-                          "  Not a whole number: 2.5; enter the number of the reference set\n",
-                          "  Not a number: \",\"; enter the number of the reference set\n"})
-    EXPECT_NE(r.console.find(msg), std::string::npos) << msg;
-  cdsec::LineReader in;
-  in.open((dir.path() / "INPUT").string(), "INPUT");
-  cdsec::JobReader job(in);
-  ASSERT_TRUE(job.begin());
-  int iprint, ibasis;
-  job.read_print_basis(iprint, ibasis);
-  EXPECT_EQ(ibasis, 2);
-  job.read_title(40);
-  float first, last, factor;
-  job.read_range(first, last, factor);
-  EXPECT_EQ(first, 200.0f);
-  EXPECT_EQ(last, 181.0f);
-}
-
-TEST(Dialogue, RangesThatCannotBeWrittenAreAskedAgain) {
-  Scratch dir;
-  dir.write("cd.dat", data_file(250, 200));
-  Outcome r = dialogue(dir, "0\nt\n1\n220\n220\n300\n180\n250\n200\n0\ncd.dat\n0\n");
-  ASSERT_EQ(r.status, 0) << r.console;
-  EXPECT_NE(r.console.find("  Initial and final wavelength are equal; enter the range again\n"), std::string::npos);
-  EXPECT_NE(r.console.find("  The range needs 121 points, at most 100 are allowed; enter the range again\n"),
-            std::string::npos);
-  EXPECT_NE(dir.read("INPUT").find("    250.0000    200.0000      1.0000\n"), std::string::npos);
-}
-
-TEST(Dialogue, LongFileNameIsCutTo12Characters) {
+TEST(InbuildDialogue, LongFileNameIsCutTo12Characters) {
   Scratch dir;
   dir.write("spectrum_lon", data_file(240, 230));
   Outcome r = dialogue(dir, "0\nt\n1\n240\n230\n0\nspectrum_long_name.txt\n0\n");

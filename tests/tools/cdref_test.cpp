@@ -1,0 +1,777 @@
+// cdref: the CSV splitter, the fill methods, import from CSV tables (good
+// inputs round-trip exactly; each broken input is refused with a message
+// that names it), check on good and broken sets (each fault named with file
+// and line), list and the lookup order, and import of the measured data in
+// ../shared/refdata/pcddb83 when it is there.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "frame/refsets.hpp"
+#include "frame/text_input.hpp"
+#include "tool_run.hpp"
+#include "tools/cdref/check.hpp"
+#include "tools/cdref/csv.hpp"
+#include "tools/cdref/import.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using cdsec_test::read_file;
+using cdsec_test::run;
+using cdsec_test::ScratchDir;
+using cdsec_test::sh_quote;
+using cdsec_test::write_file;
+
+const fs::path kData = fs::path(CDSEC_SOURCE_DIR) / "data";
+const std::string kCdref = CDREF_BINARY, kMkrefs = CDSEC_MKREFS;
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> out;
+  std::size_t b = 0;
+  for (std::size_t e; (e = text.find('\n', b)) != std::string::npos; b = e + 1) out.push_back(text.substr(b, e - b));
+  if (b < text.size()) out.push_back(text.substr(b));
+  return out;
+}
+
+std::string join(const std::vector<std::string>& lines) {
+  std::string s;
+  for (const std::string& l : lines) s += l + "\n";
+  return s;
+}
+
+// Runs a body in `dir` and comes back.
+class InDir {
+ public:
+  explicit InDir(const fs::path& dir) : old_(fs::current_path()) { fs::current_path(dir); }
+  ~InDir() { fs::current_path(old_); }
+
+ private:
+  fs::path old_;
+};
+
+// A place where no reference files are: the fallbacks find nothing.
+class NoFallback {
+ public:
+  NoFallback() : empty_("cdref-empty") { ::setenv("CDSEC_REFDIR", empty_.str().c_str(), 1); }
+  ~NoFallback() { ::unsetenv("CDSEC_REFDIR"); }
+
+ private:
+  ScratchDir empty_;
+};
+
+template <class F>
+std::string message_of(F&& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
+// ---------------------------------------------------------------- CSV
+
+TEST(CdrefCsv, SplitsQuotedFieldsAndTrimsBlanks) {
+  auto f = cdref::split_csv_line(R"( pdb , "a, b" ,"say ""x""",,3.5 ,)", "t.csv", 1);
+  ASSERT_EQ(f.size(), 6u);
+  EXPECT_EQ(f[0], "pdb");
+  EXPECT_EQ(f[1], "a, b");
+  EXPECT_EQ(f[2], R"(say "x")");
+  EXPECT_EQ(f[3], "");
+  EXPECT_EQ(f[4], "3.5");
+  EXPECT_EQ(f[5], "");
+  EXPECT_EQ(cdref::split_csv_line("one", "t.csv", 1), std::vector<std::string>{"one"});
+}
+
+TEST(CdrefCsv, RefusesBrokenLinesNamingFileLineAndColumn) {
+  EXPECT_EQ(message_of([] { cdref::split_csv_line(R"(a,"open, b)", "t.csv", 7); }),
+            "t.csv, line 7, column 3: a quoted field that does not end on its line");
+  EXPECT_EQ(message_of([] { cdref::split_csv_line(R"(a,"x"y,b)", "t.csv", 2); }),
+            "t.csv, line 2, column 6: text after the closing quote of a field, found \"y\"");
+}
+
+TEST(CdrefCsv, ReadsTablesAndRefusesRaggedOnes) {
+  ScratchDir tmp("cdref-csv");
+  write_file(tmp / "ok.csv", "\xEF\xBB\xBFid,260,259\r\n\r\nP1,0.1,0.2\r\nP2,0.3,0.4\r\n");
+  cdref::CsvTable t = cdref::read_csv((tmp / "ok.csv").string());
+  EXPECT_EQ(t.header, (std::vector<std::string>{"id", "260", "259"}));
+  ASSERT_EQ(t.rows.size(), 2u);
+  EXPECT_EQ(t.rows[1].line, 4);
+  EXPECT_EQ(t.rows[1].cells[2], "0.4");
+  EXPECT_EQ(t.column("259"), 2);
+  EXPECT_EQ(t.column("258"), -1);
+
+  write_file(tmp / "ragged.csv", "id,260,259\nP1,0.1\n");
+  EXPECT_EQ(message_of([&] { cdref::read_csv((tmp / "ragged.csv").string()); }),
+            (tmp / "ragged.csv").string() + ", line 2: 2 fields where the header names 3 columns");
+  write_file(tmp / "twice.csv", "id,260,260\n");
+  EXPECT_EQ(message_of([&] { cdref::read_csv((tmp / "twice.csv").string()); }),
+            (tmp / "twice.csv").string() + ", line 1: the header names column \"260\" twice");
+  write_file(tmp / "empty.csv", "\n\n");
+  EXPECT_EQ(message_of([&] { cdref::read_csv((tmp / "empty.csv").string()); }),
+            (tmp / "empty.csv").string() + ": no header line: the file is empty");
+}
+
+// ---------------------------------------------------------------- fill
+
+TEST(CdrefFill, ZeroAndLinearFillOnlyTheMissingPoints) {
+  float v[83];
+  bool have[83];
+  for (int i = 0; i < 83; ++i) {
+    v[i] = 2.0f - 0.125f * static_cast<float>(i);  // a straight line, exact in binary
+    have[i] = !(i < 3 || (i >= 40 && i < 44) || i >= 81);
+  }
+  float line[83], zero[83];
+  for (int i = 0; i < 83; ++i) {
+    line[i] = have[i] ? v[i] : 99.0f;
+    zero[i] = line[i];
+  }
+  ASSERT_TRUE(cdref::fill_spectrum(line, have, cdref::Fill::kExtrapolateLinear));
+  ASSERT_TRUE(cdref::fill_spectrum(zero, have, cdref::Fill::kZero));
+  for (int i = 0; i < 83; ++i) {
+    EXPECT_NEAR(line[i], v[i], 1e-4f) << i;
+    EXPECT_EQ(zero[i], have[i] ? v[i] : 0.0f) << i;
+  }
+  // The ends follow the five nearest values, not the whole spectrum: a bend
+  // far away does not tilt the extension.
+  float bent[83];
+  for (int i = 0; i < 83; ++i) bent[i] = i < 60 ? 0.0f : static_cast<float>(i - 60);
+  bool tail[83];
+  for (int i = 0; i < 83; ++i) tail[i] = i < 81;
+  ASSERT_TRUE(cdref::fill_spectrum(bent, tail, cdref::Fill::kExtrapolateLinear));
+  EXPECT_NEAR(bent[81], 21.0f, 1e-3f);
+  EXPECT_NEAR(bent[82], 22.0f, 1e-3f);
+
+  bool one[83] = {};
+  one[10] = true;
+  EXPECT_FALSE(cdref::fill_spectrum(line, one, cdref::Fill::kExtrapolateLinear));
+  EXPECT_FALSE(cdref::fill_spectrum(line, have, cdref::Fill::kNone));
+  cdref::Fill f;
+  EXPECT_TRUE(cdref::parse_fill("zero", f));
+  EXPECT_EQ(f, cdref::Fill::kZero);
+  EXPECT_FALSE(cdref::parse_fill("spline", f));
+}
+
+// ---------------------------------------------------------------- import
+
+// CSV tables made from a set written by the generator, so that the import
+// can be compared with the files it came from.
+struct Source {
+  std::vector<std::string> names;
+  std::vector<std::vector<float>> cd;  // 83 values, 260..178
+  std::vector<std::vector<float>> ss;  // 6 fractions
+};
+
+Source make_source(const ScratchDir& dir, int count) {
+  ScratchDir gen("cdref-gen");
+  auto r = run(sh_quote(kMkrefs) + " --set 1 --count " + std::to_string(count) + " --seed 77 --out " + sh_quote(gen.str()), gen);
+  EXPECT_EQ(r.status, 0) << r.err;
+  Source s;
+  InDir in(gen.path());
+  cdsec::RefSetReader reader;
+  reader.open(*cdsec::find_ref_set(1));
+  cdsec::RefProtein p;
+  while (reader.next(p, false, 6)) {
+    s.names.push_back(p.name);
+    s.cd.emplace_back(p.cd.data(), p.cd.data() + 83);
+    s.ss.emplace_back(p.ss.data(), p.ss.data() + 6);
+  }
+  reader.close();
+  (void)dir;
+  return s;
+}
+
+std::string two(float v) {
+  char b[32];
+  std::snprintf(b, sizeof b, "%.2f", static_cast<double>(v));
+  return b;
+}
+
+// Spectra table with columns from `first` down to `last` nm, an extra text
+// column; fractions split into seven source columns (helix_a + helix_b make
+// H(r)).
+void write_tables(const ScratchDir& dir, const Source& s, int first, int last) {
+  std::string sp = "name,kind";
+  for (int nm = first; nm >= last; --nm) sp += "," + std::to_string(nm);
+  sp += "\n";
+  std::string fr = "name,helix_a,helix_b,dist_helix,strand,dist_strand,turn,other\n";
+  for (std::size_t p = 0; p < s.names.size(); ++p) {
+    sp += s.names[p] + ",soluble";
+    for (int nm = first; nm >= last; --nm) sp += "," + two(s.cd[p][static_cast<std::size_t>(260 - nm)]);
+    sp += "\n";
+    float a = s.ss[p][0];
+    fr += s.names[p] + "," + std::to_string(a) + ",0";
+    for (int c = 1; c < 6; ++c) fr += "," + std::to_string(s.ss[p][static_cast<std::size_t>(c)]);
+    fr += "\n";
+  }
+  write_file(dir / "spectra.csv", sp);
+  write_file(dir / "fractions.csv", fr);
+}
+
+cdref::ImportOptions options(const ScratchDir& dir) {
+  cdref::ImportOptions o;
+  o.ibasis = 1;
+  o.spectra = (dir / "spectra.csv").string();
+  o.fractions = (dir / "fractions.csv").string();
+  o.out_dir = (dir / "out").string();
+  fs::create_directories(o.out_dir);
+  o.maps = {"H(r)=helix_a+helix_b", "2=dist_helix", "S(r)=strand", "s(d)=dist_strand", "Trn=turn", "Unrd=other"};
+  return o;
+}
+
+TEST(CdrefImport, RoundTripsASetExactly) {
+  ScratchDir tmp("cdref-import");
+  Source s = make_source(tmp, 12);
+  ASSERT_EQ(s.names.size(), 12u);
+  write_tables(tmp, s, 260, 178);
+  cdref::ImportOptions o = options(tmp);
+  std::ostringstream log;
+  cdref::run_import(o, log);
+  EXPECT_NE(log.str().find("12 proteins, set 1 (H(r)=helix_a+helix_b; H(d)=dist_helix;"), std::string::npos) << log.str();
+  EXPECT_NE(log.str().find("not used: kind"), std::string::npos) << log.str();
+  EXPECT_EQ(log.str().find("Filled"), std::string::npos);
+
+  InDir in(tmp / "out");
+  cdsec::RefSetReader reader;
+  reader.open(*cdsec::find_ref_set(1));
+  EXPECT_EQ(reader.cd_file().from, cdsec::RefFileLocation::From::kWorkingDir);
+  cdsec::RefProtein p;
+  std::size_t n = 0;
+  while (reader.next(p, true, 6)) {
+    ASSERT_LT(n, s.names.size());
+    EXPECT_EQ(p.name, s.names[n]);
+    EXPECT_EQ(p.ss_name, s.names[n]);
+    EXPECT_EQ(p.scale, 0.0f);
+    for (int i = 1; i <= 83; ++i) EXPECT_EQ(p.cd(i), s.cd[n][static_cast<std::size_t>(i - 1)]) << p.name << " point " << i;
+    for (int c = 1; c <= 6; ++c) EXPECT_NEAR(p.ss(c), s.ss[n][static_cast<std::size_t>(c - 1)], 1e-6f) << p.name;
+    ++n;
+  }
+  EXPECT_EQ(n, s.names.size());
+  reader.close();
+  cdref::CheckResult c = cdref::check_set(*cdsec::find_ref_set(1), {});
+  EXPECT_EQ(c.problems(), 0) << (c.findings.empty() ? "" : c.findings[0].text);
+  EXPECT_EQ(c.proteins, 12);
+}
+
+TEST(CdrefImport, MissingWavelengthsAreRefusedUnlessFilledAndThenReported) {
+  ScratchDir tmp("cdref-import");
+  Source s = make_source(tmp, 9);
+  write_tables(tmp, s, 255, 180);
+  cdref::ImportOptions o = options(tmp);
+  std::string m = message_of([&] {
+    std::ostringstream log;
+    cdref::run_import(o, log);
+  });
+  EXPECT_NE(m.find("values missing inside 260-178 nm"), std::string::npos) << m;
+  EXPECT_NE(m.find("260-256, 179-178 nm: all 9 proteins"), std::string::npos) << m;
+  EXPECT_NE(m.find("--fill zero or --fill extrapolate-linear"), std::string::npos) << m;
+  EXPECT_FALSE(fs::exists(tmp / "out" / "CDDATA.29")) << "nothing may be written";
+
+  o.fill = cdref::Fill::kZero;
+  std::ostringstream log;
+  cdref::run_import(o, log);
+  EXPECT_NE(log.str().find("Filled by zero:\n  260-256, 179-178 nm: all 9 proteins"), std::string::npos) << log.str();
+  EXPECT_NE(log.str().find("260-256, 179-178 nm lie inside the valid range of set 1"), std::string::npos) << log.str();
+  auto cd = lines_of(read_file(tmp / "out" / "CDDATA.29"));
+  EXPECT_EQ(cd[1], " Delta epsilon per residue, 260 to 178 nm; filled 260-256, 179-178 nm by zero");
+  EXPECT_EQ(cd[3].substr(0, 30), "  0.00  0.00  0.00  0.00  0.00");  // 260-256 nm
+  EXPECT_NE(cd[3].substr(30, 6), "  0.00");
+  EXPECT_EQ(cd[8].substr(36), "  0.00  0.00");  // 179-178 nm
+
+  // One protein lacking one value inside the range is named with its line.
+  std::vector<std::string> sp = lines_of(read_file(tmp / "spectra.csv"));
+  std::vector<std::string> cells;
+  {
+    std::string l = sp[3];
+    std::size_t b = 0;
+    for (std::size_t e; (e = l.find(',', b)) != std::string::npos; b = e + 1) cells.push_back(l.substr(b, e - b));
+    cells.push_back(l.substr(b));
+  }
+  cells[2 + (255 - 200)] = "";
+  std::string l;
+  for (std::size_t k = 0; k < cells.size(); ++k) l += (k ? "," : "") + cells[k];
+  sp[3] = l;
+  write_file(tmp / "spectra.csv", join(sp));
+  o.fill = cdref::Fill::kNone;
+  o.force = true;  // the files of the zero fill are there
+  m = message_of([&] {
+    std::ostringstream lg;
+    cdref::run_import(o, lg);
+  });
+  EXPECT_NE(m.find("260-256, 200, 179-178 nm: " + s.names[2] + " (line 4)"), std::string::npos) << m;
+  EXPECT_NE(m.find("260-256, 179-178 nm: " + s.names[0] + " (line 2), " + s.names[1] + " (line 3), " + s.names[3]),
+            std::string::npos)
+      << m;
+
+  o.fill = cdref::Fill::kExtrapolateLinear;
+  std::ostringstream lg;
+  cdref::run_import(o, lg);
+  EXPECT_NE(lg.str().find("Filled by extrapolate-linear:"), std::string::npos);
+  EXPECT_NE(lg.str().find("200, 179-178 nm"), std::string::npos);
+  // The interior gap is the mean of its neighbours (to the written precision).
+  InDir in(tmp / "out");
+  cdsec::RefSetReader reader;
+  reader.open(*cdsec::find_ref_set(1));
+  cdsec::RefProtein p;
+  for (int k = 0; k < 3; ++k) ASSERT_TRUE(reader.next(p, false, 6));
+  EXPECT_NEAR(p.cd(61), 0.5f * (s.cd[2][59] + s.cd[2][61]), 0.006f);
+}
+
+TEST(CdrefImport, BrokenInputsAreRefusedWithTheirReason) {
+  ScratchDir tmp("cdref-import");
+  Source s = make_source(tmp, 8);
+  write_tables(tmp, s, 260, 178);
+  const std::string sp = (tmp / "spectra.csv").string(), fr = (tmp / "fractions.csv").string();
+  const std::string good_sp = read_file(sp), good_fr = read_file(fr);
+  struct Case {
+    const char* what;
+    std::function<void(cdref::ImportOptions&)> change;
+    std::string message;
+  } cases[] = {
+      {"an unreadable CD value",
+       [&](cdref::ImportOptions&) {
+         auto l = lines_of(good_sp);
+         l[2].replace(l[2].find(',', l[2].find(',') + 1) + 1, 0, "x");
+         write_file(sp, join(l));
+       },
+       sp + ", line 3: column 260: expected a CD value, found \"x"},
+      {"an unreadable fraction",
+       [&](cdref::ImportOptions&) {
+         auto l = lines_of(good_fr);
+         l[1] = s.names[0] + ",abc,0,0,0,0,0,0";
+         write_file(fr, join(l));
+       },
+       fr + ", line 2: column helix_a: expected a fraction, found \"abc\""},
+      {"a fraction column nobody maps",
+       [&](cdref::ImportOptions& o) { o.maps[5] = "Unrd=turn"; o.maps[4] = "Trn=none"; },
+       fr + ": column other is neither mapped to a class nor given to --ignore"},
+      {"a class left out", [&](cdref::ImportOptions& o) { o.maps.pop_back(); o.ignore = {"other"}; },
+       "no --map for class Unrd of set 1"},
+      {"an unknown class", [&](cdref::ImportOptions& o) { o.maps[0] = "Helix=helix_a+helix_b"; },
+       "--map Helix=helix_a+helix_b: set 1 has no class \"Helix\" (its classes: H(r), H(d), S(r), S(d), Trn, Unrd, or their numbers 1 to 6)"},
+      {"an unknown column", [&](cdref::ImportOptions& o) { o.maps[2] = "S(r)=sheet"; },
+       "--map S(r)=sheet: " + fr + " has no fraction column \"sheet\""},
+      {"a column in two classes", [&](cdref::ImportOptions& o) { o.maps[1] = "H(d)=helix_b"; },
+       "--map H(d)=helix_b: column \"helix_b\" is already part of class H(r)"},
+      {"a class mapped twice", [&](cdref::ImportOptions& o) { o.maps.push_back("1=dist_helix"); },
+       "--map 1=dist_helix: class H(r) is mapped twice"},
+      {"a protein without fractions",
+       [&](cdref::ImportOptions&) {
+         auto l = lines_of(good_fr);
+         l.erase(l.begin() + 3);
+         write_file(fr, join(l));
+       },
+       sp + ", line 4: no fractions for \"" + s.names[2] + "\" in " + fr},
+      {"an identifier twice among the fractions",
+       [&](cdref::ImportOptions&) {
+         auto l = lines_of(good_fr);
+         l.push_back(l[1]);
+         write_file(fr, join(l));
+       },
+       fr + ", line 10: identifier \"" + s.names[0] + "\" again (first on line 2)"},
+      {"an identifier too long for a name",
+       [&](cdref::ImportOptions&) {
+         auto l = lines_of(good_sp);
+         l[1] = "protein1" + l[1].substr(4);
+         write_file(sp, join(l));
+       },
+       sp + ", line 2: identifier \"protein1\" does not fit the 4-character protein name (--name-prefix XX numbers the proteins instead)"},
+      {"ellipticity taken for delta epsilon",
+       [&](cdref::ImportOptions&) {
+         auto l = lines_of(good_sp);
+         std::size_t c = l[1].find(',', l[1].find(',') + 1);
+         l[1] = l[1].substr(0, c + 1) + "12000" + l[1].substr(l[1].find(',', c + 1));
+         write_file(sp, join(l));
+       },
+       sp + ", line 2: value 12000.00 at 260 nm does not fit the 6-column field of CDDATA"},
+      {"a --where that matches nothing", [&](cdref::ImportOptions& o) { o.where = {"kind=membrane"}; },
+       sp + ": no protein rows match --where"},
+      {"a --where on a missing column", [&](cdref::ImportOptions& o) { o.where = {"fold=beta"}; },
+       "--where fold=beta: " + sp + " has no column \"fold\""},
+      {"a missing identifier column", [&](cdref::ImportOptions& o) { o.id_column = "pdb"; },
+       sp + ": no identifier column \"pdb\""},
+      {"a set number outside the catalogue", [&](cdref::ImportOptions& o) { o.ibasis = 9; },
+       "--set 9: the reference sets are numbered 1 to 8"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    write_file(sp, good_sp);
+    write_file(fr, good_fr);
+    cdref::ImportOptions o = options(tmp);
+    c.change(o);
+    std::string m = message_of([&] {
+      std::ostringstream log;
+      cdref::run_import(o, log);
+    });
+    EXPECT_NE(m.find(c.message), std::string::npos) << "message: " << m;
+    EXPECT_FALSE(fs::exists(tmp / "out" / "CDDATA.29"));
+    EXPECT_FALSE(fs::exists(tmp / "out" / "SSDATA.29"));
+  }
+}
+
+TEST(CdrefImport, CountsNamesUnitsAndOverwriting) {
+  ScratchDir tmp("cdref-import");
+  Source s = make_source(tmp, 60);
+  write_tables(tmp, s, 260, 178);
+  cdref::ImportOptions o = options(tmp);
+  std::string m = message_of([&] {
+    std::ostringstream log;
+    cdref::run_import(o, log);
+  });
+  EXPECT_NE(m.find("60 proteins selected; the programs hold at most 50 (choose with --where COLUMN=VALUE or --limit N)"),
+            std::string::npos)
+      << m;
+
+  // Ellipticity in, delta epsilon out; serial names; the first 50.
+  std::string sp = read_file(tmp / "spectra.csv");
+  auto l = lines_of(sp);
+  for (std::size_t r = 1; r < l.size(); ++r) {
+    std::string row = l[r].substr(0, l[r].find(',', l[r].find(',') + 1));
+    for (int nm = 260; nm >= 178; --nm) row += "," + two(3300.0f * s.cd[r - 1][static_cast<std::size_t>(260 - nm)]);
+    l[r] = row;
+  }
+  write_file(tmp / "spectra.csv", join(l));
+  o.molar_ellipticity = true;
+  o.limit = 50;
+  o.name_prefix = "M";
+  std::ostringstream log;
+  cdref::run_import(o, log);
+  EXPECT_NE(log.str().find("ellipticity divided by 3300"), std::string::npos);
+  {
+    InDir in(tmp / "out");
+    cdsec::RefSetReader reader;
+    reader.open(*cdsec::find_ref_set(1));
+    cdsec::RefProtein p;
+    int n = 0;
+    while (reader.next(p, false, 6)) {
+      ++n;
+      EXPECT_EQ(p.name, "M" + std::string(n < 10 ? "00" : "0") + std::to_string(n));
+      EXPECT_NEAR(p.cd(38), s.cd[static_cast<std::size_t>(n - 1)][37], 0.0051f);  // 223 nm
+    }
+    EXPECT_EQ(n, 50);
+  }
+  m = message_of([&] {
+    std::ostringstream lg;
+    cdref::run_import(o, lg);
+  });
+  EXPECT_EQ(m, (fs::path(o.out_dir) / "CDDATA.29").string() + " exists already (--force replaces it)");
+}
+
+TEST(CdrefImport, CommandLineReportsAndChecksTheNewSet) {
+  ScratchDir tmp("cdref-cli");
+  Source s = make_source(tmp, 10);
+  write_tables(tmp, s, 260, 180);
+  fs::create_directories(tmp / "out");
+  NoFallback none;
+  std::string cmd = sh_quote(kCdref) + " import --set 1 --spectra " + sh_quote((tmp / "spectra.csv").string()) +
+                    " --fractions " + sh_quote((tmp / "fractions.csv").string()) +
+                    " --map 'H(r)=helix_a+helix_b' --map 'H(d)=dist_helix' --map 'S(r)=strand' --map 'S(d)=dist_strand'"
+                    " --map Trn=turn --map Unrd=other --out " +
+                    sh_quote((tmp / "out").string());
+  auto r = run(cmd, tmp);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("179-178 nm: all 10 proteins"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Nothing was written."), std::string::npos) << r.err;
+  r = run(cmd + " --fill extrapolate-linear", tmp);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("Filled by extrapolate-linear:\n  179-178 nm: all 10 proteins"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("10 proteins; no problems"), std::string::npos) << r.out;
+  r = run(cmd + " --fill spline", tmp);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("--fill spline: the methods are zero and extrapolate-linear"), std::string::npos) << r.err;
+}
+
+// ---------------------------------------------------------------- check
+
+// A small clean set written by the generator into `dir`.
+void make_set(const ScratchDir& dir, int ibasis, int count) {
+  auto r = run(sh_quote(kMkrefs) + " --set " + std::to_string(ibasis) + " --count " + std::to_string(count) +
+                   " --seed 21 --out " + sh_quote(dir.str()),
+               dir);
+  ASSERT_EQ(r.status, 0) << r.err;
+}
+
+std::vector<std::string> problems_of(const cdref::CheckResult& r) {
+  std::vector<std::string> out;
+  for (const cdref::Finding& f : r.findings)
+    if (f.problem) out.push_back(f.text);
+  return out;
+}
+
+std::string all(const std::vector<std::string>& v) {
+  std::string s;
+  for (const std::string& x : v) s += x + "\n";
+  return s;
+}
+
+TEST(CdrefCheck, CleanSetsHaveNoProblems) {
+  NoFallback none;
+  {
+    ScratchDir tmp("cdref-check");
+    make_set(tmp, 1, 12);
+    InDir in(tmp.path());
+    cdref::CheckResult r = cdref::check_set(*cdsec::find_ref_set(1), {});
+    EXPECT_EQ(r.proteins, 12);
+    EXPECT_TRUE(r.findings.empty()) << r.findings.front().text;
+  }
+  InDir in(kData);
+  for (int k = 1; k <= 8; ++k) {
+    cdref::CheckResult r = cdref::check_set(*cdsec::find_ref_set(k), {});
+    EXPECT_EQ(r.problems(), 0) << "set " << k << ": " << all(problems_of(r));
+    EXPECT_GT(r.proteins, 20);
+  }
+}
+
+struct Broken {
+  const char* what;
+  std::function<void(std::vector<std::string>& cd, std::vector<std::string>& ss)> change;
+  std::vector<std::string> expected;  // substrings, each found in one finding
+};
+
+TEST(CdrefCheck, EachFaultIsNamedWithFileAndLine) {
+  ScratchDir tmp("cdref-check");
+  make_set(tmp, 1, 10);
+  const std::string cd_good = read_file(tmp / "CDDATA.29"), ss_good = read_file(tmp / "SSDATA.29");
+  const std::string cdp = fs::absolute(tmp / "CDDATA.29").lexically_normal().string();
+  const std::string ssp = fs::absolute(tmp / "SSDATA.29").lexically_normal().string();
+  // Protein k: CDDATA name line 3 + 7(k-1), SSDATA name line 2k - 1.
+  Broken cases[] = {
+      {"names that differ between the files", [](auto&, auto& ss) { ss[2] = " XXXX"; },
+       {ssp + ", line 3: protein 2 is \"XXXX\" here but \"P002\" in " + cdp + " (line 10)"}},
+      {"a name used twice",
+       [](auto& cd, auto& ss) {
+         cd[16] = " P001";
+         ss[4] = " P001";
+       },
+       {cdp + ", line 17: the name \"P001\" is used again (first for protein 1, line 3)"}},
+      {"fractions that do not sum to 1", [](auto&, auto& ss) { ss[1] = "   0.100   0.100   0.100   0.100   0.100   0.400"; },
+       {ssp + ", line 2: the fractions of \"P001\" sum to 0.900, not 1 within 0.010"}},
+      {"a negative fraction", [](auto&, auto& ss) { ss[3] = "  -0.050   0.050   0.200   0.200   0.200   0.400"; },
+       {ssp + ", line 4: fraction 1 (H(r)) of \"P002\" is -0.050, outside 0 to 1"}},
+      {"a blank CD field",
+       [](auto& cd, auto&) { cd[11].replace(6, 6, "      "); },
+       {cdp + ", line 12: value 17 of protein \"P002\" (columns 7-12) is blank and reads as 0"}},
+      {"an unreadable CD field", [](auto& cd, auto&) { cd[11].replace(6, 6, " 1.2.3"); },
+       {cdp + ", line 12, columns 7-12: expected a number, found \" 1.2.3\" (the programs stop here)",
+        cdp + ", line 12: value 17 of protein \"P002\" (columns 7-12): not a number, \" 1.2.3\""}},
+      {"text after the last field", [](auto& cd, auto&) { cd[4] += "  9.99"; },
+       {cdp + ", line 5: text after column 90 is never read: \"  9.99\""}},
+      {"a name in columns 1-4", [](auto& cd, auto&) { cd[2] = "P001"; },
+       {cdp + ", line 3: column 1 holds \"P\", which is not read: the name is columns 2-5, \"001\"",
+        ssp + ", line 1: protein 1 is \"P001\" here but \"001 \" in " + cdp + " (line 3)"}},
+      {"a file that ends inside a protein", [](auto& cd, auto&) { cd.resize(cd.size() - 3); },
+       {"(the programs stop here)", cdp + ", line 70: the file ends inside the CD values of protein \"P010\" (3 of 6 lines)"}},
+      {"an SSDATA file that ends early", [](auto&, auto& ss) { ss.resize(ss.size() - 1); },
+       {ssp + ", line 20: the file ends before the fractions of protein \"P010\""}},
+      {"ellipticity instead of delta epsilon", [](auto& cd, auto&) { cd[8].replace(0, 6, "-80.00"); },
+       {cdp + ", line 3: \"P001\" has -80.00 at 185 nm, below the plausible -30.0"}},
+      {"a spectrum of zeros",
+       [](auto& cd, auto&) {
+         for (int l = 17; l <= 22; ++l)
+           for (std::size_t c = 0; c < cd[static_cast<std::size_t>(l)].size(); c += 6)
+             cd[static_cast<std::size_t>(l)].replace(c, 6, "  0.00");
+       },
+       {cdp + ", line 17: the spectrum of \"P003\" is zero throughout the valid range 260-178 nm"}},
+      {"a duplicate protein",
+       [](auto& cd, auto&) {
+         for (int l = 1; l <= 6; ++l) cd[static_cast<std::size_t>(23 + l)] = cd[static_cast<std::size_t>(16 + l)];
+       },
+       {cdp + ", line 24: \"P004\" has the same spectrum over 260-178 nm as \"P003\" (line 17): a duplicate protein"}},
+  };
+  for (const Broken& b : cases) {
+    SCOPED_TRACE(b.what);
+    auto cd = lines_of(cd_good), ss = lines_of(ss_good);
+    b.change(cd, ss);
+    write_file(tmp / "CDDATA.29", join(cd));
+    write_file(tmp / "SSDATA.29", join(ss));
+    InDir in(tmp.path());
+    cdref::CheckResult r = cdref::check_set(*cdsec::find_ref_set(1), {});
+    EXPECT_GT(r.problems(), 0);
+    std::vector<std::string> texts;
+    for (const cdref::Finding& f : r.findings) texts.push_back((f.problem ? "problem: " : "note: ") + f.text);
+    for (const std::string& want : b.expected) {
+      bool found = false;
+      for (const std::string& t : texts) found = found || t.find(want) != std::string::npos;
+      EXPECT_TRUE(found) << "wanted: " << want << "\ngot:\n" << all(texts);
+    }
+  }
+}
+
+TEST(CdrefCheck, CountsScaleFactorsAndTheFiveClassSet) {
+  {
+    ScratchDir tmp("cdref-check");
+    make_set(tmp, 1, 51);
+    InDir in(tmp.path());
+    auto p = all(problems_of(cdref::check_set(*cdsec::find_ref_set(1), {})));
+    EXPECT_NE(p.find("51 proteins; the programs hold at most 50 (MORVAN3 stops, KESTRA reads the first 50)"), std::string::npos) << p;
+  }
+  {
+    ScratchDir tmp("cdref-check");
+    make_set(tmp, 4, 5);
+    InDir in(tmp.path());
+    auto p = all(problems_of(cdref::check_set(*cdsec::find_ref_set(4), {})));
+    EXPECT_NE(p.find("5 proteins; KESTRA combines eight at a time and needs at least 8"), std::string::npos) << p;
+  }
+  {
+    ScratchDir tmp("cdref-check");
+    auto r = run(sh_quote(kMkrefs) + " --set 5 --count 9 --seed 4 --scale 2 --out " + sh_quote(tmp.str()), tmp);
+    ASSERT_EQ(r.status, 0);
+    auto ss = lines_of(read_file(tmp / "SSDATA.P2"));
+    ss[1] += "   0.000";  // a sixth field, which set 5 does not read
+    write_file(tmp / "SSDATA.P2", join(ss));
+    InDir in(tmp.path());
+    cdref::CheckResult c = cdref::check_set(*cdsec::find_ref_set(5), {});
+    EXPECT_EQ(c.problems(), 0) << all(problems_of(c));
+    std::string notes;
+    for (const auto& f : c.findings) notes += f.text + "\n";
+    EXPECT_NE(notes.find("CDDATA.P2, line 3: scale factor 2.000: MORVAN3 multiplies the values by it, KESTRA ignores it"),
+              std::string::npos)
+        << notes;
+    EXPECT_NE(notes.find("SSDATA.P2, line 2: field 6 is not used by this set of 5 classes"), std::string::npos) << notes;
+  }
+}
+
+TEST(CdrefCheck, CommandLineExitStatusAndDirectory) {
+  ScratchDir tmp("cdref-check"), elsewhere("cdref-else");
+  make_set(tmp, 3, 9);
+  make_set(elsewhere, 1, 9);
+  ::setenv("CDSEC_REFDIR", elsewhere.str().c_str(), 1);
+  auto r = run(sh_quote(kCdref) + " check --set 3 --dir " + sh_quote(tmp.str()), tmp);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("9 proteins; no problems"), std::string::npos) << r.out;
+  // Set 1 is not in the directory checked: found through CDSEC_REFDIR,
+  // which --dir does not accept.
+  r = run(sh_quote(kCdref) + " check --set 1 --dir " + sh_quote(tmp.str()), tmp);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("CDDATA.29: not in " + fs::canonical(tmp.path()).string() + " (found elsewhere)"), std::string::npos) << r.out;
+  // Without --set every set found is checked; a broken one fails the run.
+  write_file(tmp / "SSDATA.37", read_file(tmp / "SSDATA.37").substr(0, 20));
+  r = run("cd " + sh_quote(tmp.str()) + " && " + sh_quote(kCdref) + " check", tmp);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("Set 1 (CDDATA.29, SSDATA.29): " + fs::canonical(elsewhere.path()).string()), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Set 3 (CDDATA.37, SSDATA.37)"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("Set 2 "), std::string::npos) << r.out;
+  r = run(sh_quote(kCdref) + " check --set 0", tmp);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("--set 0: expected a whole number from 1 to 8"), std::string::npos);
+  ::unsetenv("CDSEC_REFDIR");
+}
+
+// ---------------------------------------------------------------- list and lookup order
+
+TEST(CdrefList, ShowsWhereEachSetIsReadFrom) {
+  ScratchDir cwd("cdref-list");
+  make_set(cwd, 1, 9);
+  ::setenv("CDSEC_REFDIR", kData.c_str(), 1);
+  auto r = run("cd " + sh_quote(cwd.str()) + " && " + sh_quote(kCdref) + " list", cwd);
+  ::unsetenv("CDSEC_REFDIR");
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto l = lines_of(r.out);
+  ASSERT_EQ(l.size(), 11u) << r.out;
+  EXPECT_NE(l[0].find("$CDSEC_REFDIR (" + kData.string() + ")"), std::string::npos) << l[0];
+  // The working directory comes first, then CDSEC_REFDIR.
+  const std::string here = fs::canonical(cwd.path()).string();
+  EXPECT_EQ(l[3], "   1  CDDATA.29 SSDATA.29  H(r) H(d) S(r) S(d) Trn  Unrd  260-178    1         9  " + here +
+                      "/CDDATA.29 (working directory)");
+  EXPECT_EQ(l[7], "   5  CDDATA.P2 SSDATA.P2  AHel BSht Turn PP2  Unrd       240-185    0        30  " + kData.string() +
+                      "/CDDATA.P2 (CDSEC_REFDIR)");
+  r = run("cd " + sh_quote(cwd.str()) + " && CDSEC_REFDIR= " + sh_quote(kCdref) + " list", cwd);
+  EXPECT_NE(r.out.find("$CDSEC_REFDIR (not set)"), std::string::npos);
+  l = lines_of(r.out);
+  ASSERT_GE(l.size(), 5u);
+  if (!fs::exists(fs::path(CDSEC_DATADIR) / "CDDATA.23")) {
+    EXPECT_NE(l[4].find("not found"), std::string::npos) << l[4];
+  }
+}
+
+// ---------------------------------------------------------------- measured data
+
+TEST(CdrefMeasured, ImportsTheSharedMeasuredSpectra) {
+  const fs::path src = fs::path(CDSEC_SHARED_DIR) / "refdata" / "pcddb83";
+  if (!fs::exists(src / "spectra.csv") || !fs::exists(src / "fractions.csv"))
+    GTEST_SKIP() << "no measured data in " << src;
+  ScratchDir tmp("cdref-pcddb");
+  NoFallback none;
+  // DSSP has no regular/distorted split and no PPII: the mapping is an
+  // approximation.  Alpha helix is taken as regular helix; 3-10 and pi
+  // helix as distorted helix; all strands as regular strand; isolated
+  // bridges as distorted strand; H-bonded turns as turns; everything else
+  // as unordered.
+  const std::string map =
+      " --map 'H(r)=alpha_helix_H' --map 'H(d)=helix_310_G+pi_helix_I'"
+      " --map 'S(r)=antiparallel_beta_A1+antiparallel_beta_A2+parallel_beta_P' --map 'S(d)=bridge_B'"
+      " --map Trn=turn_T --map Unrd=other_O";
+  const std::string base = sh_quote(kCdref) + " import --spectra " + sh_quote((src / "spectra.csv").string()) +
+                           " --fractions " + sh_quote((src / "fractions.csv").string()) + map;
+  fs::create_directories(tmp / "soluble");
+  fs::create_directories(tmp / "membrane");
+
+  // All 83 are too many; 56 soluble still too many; the data stop at 180 nm.
+  auto r = run(base + " --set 1 --out " + sh_quote((tmp / "soluble").string()) + " --fill extrapolate-linear", tmp);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("83 proteins selected; the programs hold at most 50"), std::string::npos) << r.err;
+  r = run(base + " --set 1 --where kind=soluble --limit 50 --out " + sh_quote((tmp / "soluble").string()), tmp);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("179-178 nm: all 50 proteins"), std::string::npos) << r.err;
+
+  r = run(base + " --set 1 --where kind=soluble --limit 50 --fill extrapolate-linear --out " +
+              sh_quote((tmp / "soluble").string()),
+          tmp);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("179-178 nm lie inside the valid range of set 1"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("50 proteins; no problems"), std::string::npos) << r.out;
+
+  // Spot values against the source table: the first soluble protein at 222
+  // and 190 nm, and its fractions summed as mapped.
+  cdref::CsvTable sp = cdref::read_csv((src / "spectra.csv").string());
+  cdref::CsvTable fr = cdref::read_csv((src / "fractions.csv").string());
+  const cdref::CsvRow* first = nullptr;
+  for (const auto& row : sp.rows)
+    if (row.cells[static_cast<std::size_t>(sp.column("kind"))] == "soluble") {
+      first = &row;
+      break;
+    }
+  ASSERT_NE(first, nullptr);
+  const std::string id = first->cells[0];
+  const cdref::CsvRow* frow = nullptr;
+  for (const auto& row : fr.rows)
+    if (row.cells[0] == id) frow = &row;
+  ASSERT_NE(frow, nullptr);
+  auto cell = [](const cdref::CsvTable& t, const cdref::CsvRow& row, const char* col) {
+    return std::stof(row.cells[static_cast<std::size_t>(t.column(col))]);
+  };
+  {
+    InDir in(tmp / "soluble");
+    cdsec::RefSetReader reader;
+    reader.open(*cdsec::find_ref_set(1));
+    cdsec::RefProtein p;
+    ASSERT_TRUE(reader.next(p, false, 6));
+    EXPECT_EQ(p.name, id);
+    EXPECT_NEAR(p.cd(260 - 222 + 1), cell(sp, *first, "222"), 0.0051f);
+    EXPECT_NEAR(p.cd(260 - 190 + 1), cell(sp, *first, "190"), 0.0051f);
+    EXPECT_NEAR(p.ss(1), cell(fr, *frow, "alpha_helix_H"), 0.0006f);
+    EXPECT_NEAR(p.ss(3), cell(fr, *frow, "antiparallel_beta_A1") + cell(fr, *frow, "antiparallel_beta_A2") +
+                             cell(fr, *frow, "parallel_beta_P"),
+                0.0006f);
+    int n = 1;
+    while (reader.next(p, false, 6)) ++n;
+    EXPECT_EQ(n, 50);
+  }
+
+  // The 27 membrane proteins as a set for 240-190 nm: filling 179-178 nm is
+  // still needed for the file, and reported as outside the valid range.
+  r = run(base + " --set 4 --where kind=membrane --fill extrapolate-linear --out " + sh_quote((tmp / "membrane").string()),
+          tmp);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("179-178 nm lie outside the valid range of set 4: the analyses do not use them."), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("27 proteins; no problems"), std::string::npos) << r.out;
+}
+
+}  // namespace

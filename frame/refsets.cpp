@@ -12,10 +12,10 @@ namespace cdsec {
 
 namespace {
 
+// Regular and distorted helix, regular and distorted strand, turns,
+// unordered: the split that allows the segment estimate (segment_flag 1).
 constexpr std::array<std::string_view, 6> kSplitLabels = {"H(r)", "H(d)", "S(r)", "S(d)", "Trn ", "Unrd"};
 
-// Regular and distorted helix and strand: the sets whose split allows the
-// segment estimate.
 constexpr RefSetInfo kCatalogue[8] = {
     {1, "29", 6, kSplitLabels, 260.0f, 178.0f, 1, " 29 "},
     {2, "23", 6, {"AHel", "3/10", "BSht", "Turn", "PP2 ", "Unrd"}, 260.0f, 178.0f, 0, " 22 "},
@@ -49,8 +49,10 @@ int database_offset(float first, int nw, const char* who) {
   float k = std::trunc(kRefLongNm - first);
   if (!(k >= 0.0f && k <= static_cast<float>(kRefPoints - 1)) || nw < 1 ||
       static_cast<int>(k) + nw > kRefPoints) {
-    throw std::invalid_argument(std::string(who) + ": a sample of " + std::to_string(nw) + " points from " +
-                                edit_F(first, 8, 1) + " nm does not lie within the reference spectra (260 to 178 nm)");
+    std::string nm = edit_F(first, 12, 1);
+    nm.erase(0, nm.find_first_not_of(' '));
+    throw std::invalid_argument(std::string(who) + ": a sample of " + std::to_string(nw) + " points from " + nm +
+                                " nm does not lie within the reference spectra (260 to 178 nm)");
   }
   return static_cast<int>(k);
 }

@@ -26,6 +26,12 @@ else
 fi
 cmake --build "$build" --target fuzz_job fuzz_refsets -j2 || exit 1
 
+# Every input is written to a file before it is read: keep those files in
+# memory when the machine allows.
+if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then
+  export TMPDIR=/dev/shm
+fi
+
 artifacts="$build/fuzz-artifacts"
 mkdir -p "$artifacts"
 # The fuzzers write their files in private temporary directories; run them

@@ -151,6 +151,9 @@ void Program::one_job() {
   float first = 0, last = 0, factor = 0;
   job.read_range(first, last, factor);
   const int n = point_count(first, last);
+  // A count that cannot be held is refused before anything is reported or
+  // read (the reader names the range and the limit).
+  if (n < 1 || n > kMaxPointsSC) job.read_cd(n, kMaxPointsSC, wk.raw);
   int nw = n, offset = 0;
   if (long_limit < first || short_limit > last) {
     put(out,
@@ -160,13 +163,13 @@ void Program::one_job() {
     if (long_limit < first) first = long_limit;
     if (short_limit > last) last = short_limit;
     nw = point_count(first, last);
-    put(out, R"([/, " Beginning wavelength:", F8.2, "; Ending wavelength:", F8.2, /, " Total No of CD points", I4, /])",
-        first, last, nw);
-    if (nw < 1 && n >= 1 && n <= kMaxPointsSC)
+    if (nw < 1)
       throw DataError("INPUT, line " + std::to_string(job.range_line()) + ": the wavelength range lies outside " +
                       "the valid range of reference set " + std::to_string(ibasis) + " (" +
                       std::to_string(static_cast<int>(long_limit)) + " to " +
                       std::to_string(static_cast<int>(short_limit)) + " nm)");
+    put(out, R"([/, " Beginning wavelength:", F8.2, "; Ending wavelength:", F8.2, /, " Total No of CD points", I4, /])",
+        first, last, nw);
   }
 
   phase_ = Phase::kValues;

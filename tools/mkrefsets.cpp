@@ -550,13 +550,15 @@ void write_job(std::ostream& out, int ibasis, const std::string& title, int firs
 // Sample spectra: jobs for INPUT, each made from its own stream (never a
 // member of any set: set proteins use other streams).  The fractions they
 // were made from go, one line per sample, to `truth` when given.
+// fold < 0: the fold types in turn.
 void write_samples(std::ostream& out, std::ostream* truth, int ibasis, int count, std::uint64_t seed,
-                   const std::string& prefix, int first, int last) {
+                   const std::string& prefix, int first, int last, int only_fold) {
   const cdsec::RefSetInfo& set = set_or_die(ibasis);
   constexpr Fold kSampleCycle[] = {kAllAlpha, kAllBeta, kAlphaSlashBeta, kAlphaPlusBeta, kLargelyUnordered};
   for (int i = 0; i < count; ++i) {
     Fold fold = kSampleCycle[i % 5];
     if ((ibasis == 6 || ibasis == 7) && fold == kLargelyUnordered) fold = kUnfolded;
+    if (only_fold >= 0) fold = static_cast<Fold>(only_fold);
     Protein p = make_protein(stream_id(seed, 4, static_cast<std::uint64_t>(i)), fold, protein_name(prefix, i + 1, count));
     std::string title = "Synthetic sample " + p.name + ", " + kFolds[fold].name;
     write_job(out, ibasis, title, first, last,
@@ -587,18 +589,22 @@ constexpr const char* kUsage = R"(usage:
       SSDATA.<suffix>.  Names are the prefix (1-3 characters, default "P")
       followed by a serial number.  --scale writes F as the scale factor on
       every CDDATA name line (the values themselves are not changed).
-  cdsec_mkrefs --samples N --seed S --set K [--range FIRST LAST] [--name-prefix XX] [--truth FILE]
+  cdsec_mkrefs --samples N --seed S --set K [--range FIRST LAST] [--name-prefix XX]
+               [--fold TYPE] [--truth FILE]
       prints N sample spectra as jobs for INPUT (reference set K, the set's
       valid range unless --range gives whole nanometres inside 260..178),
-      made like the reference proteins but belonging to no set.  --truth
-      writes the fractions each sample was made from, one line per sample.
+      made like the reference proteins but belonging to no set.  The fold
+      types (all-alpha, all-beta, alpha/beta, alpha+beta, unordered;
+      unfolded instead of unordered for sets 6 and 7) follow in turn unless
+      --fold names one for all.  --truth writes the fractions each sample
+      was made from, one line per sample.
 The model and its literature sources are described in tools/mkrefsets.cpp.
 )";
 
 struct Options {
   std::string out, prefix = "P", truth;
   bool has_set = false, has_count = false, has_seed = false, has_samples = false, has_scale = false, has_range = false;
-  int set = 0, count = 0, samples = 0, first = 0, last = 0;
+  int set = 0, count = 0, samples = 0, first = 0, last = 0, fold = -1;
   std::uint64_t seed = 0;
   float scale = 0.0f;
 };
@@ -667,6 +673,13 @@ Options parse(int argc, char** argv) {
       i += 2;
       if (o.last >= o.first) usage_error("--range FIRST LAST: FIRST must be the longer wavelength");
       o.has_range = true;
+    } else if (a == "--fold") {
+      std::string name = value();
+      ++i;
+      for (int f = 0; f < static_cast<int>(sizeof kFolds / sizeof kFolds[0]); ++f)
+        if (name == kFolds[f].name) o.fold = f;
+      if (o.fold < 0)
+        usage_error("--fold " + name + ": one of all-alpha, all-beta, alpha/beta, alpha+beta, unordered, unfolded");
     } else if (a == "--truth") {
       o.truth = value();
       ++i;
@@ -686,14 +699,14 @@ int run(const Options& o) {
     int last = o.has_range ? o.last : static_cast<int>(set.short_limit);
     std::ofstream truth;
     if (!o.truth.empty()) open_out(truth, o.truth);
-    write_samples(std::cout, o.truth.empty() ? nullptr : &truth, o.set, o.samples, o.seed, o.prefix, first, last);
+    write_samples(std::cout, o.truth.empty() ? nullptr : &truth, o.set, o.samples, o.seed, o.prefix, first, last, o.fold);
     if (!o.truth.empty()) close_out(truth, o.truth);
     std::cout.flush();
     if (!std::cout) throw std::runtime_error("standard output: writing failed");
     return 0;
   }
   if (o.out.empty()) usage_error("--out DIR is needed");
-  if (o.has_range || !o.truth.empty()) usage_error("--range and --truth belong to --samples");
+  if (o.has_range || !o.truth.empty() || o.fold >= 0) usage_error("--range, --fold and --truth belong to --samples");
   std::filesystem::path dir(o.out);
   if (!std::filesystem::is_directory(dir)) throw std::runtime_error(o.out + ": not a directory");
   if (!o.has_set && !o.has_count && !o.has_seed) {

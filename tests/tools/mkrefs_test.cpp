@@ -451,6 +451,58 @@ TEST(MkrefsSamples, BelongToNoBundledSet) {
   EXPECT_EQ(jobs, 5);
 }
 
+// ---------------------------------------------------------------- the demo job file
+
+TEST(MkrefsDemo, ExampleInputIsWhatMakeInputWrites) {
+  ScratchDir tmp("mkrefs-demo");
+  const path build = path(kMkrefs).parent_path().parent_path();
+  const path examples = path(CDSEC_SOURCE_DIR) / "examples";
+  auto r = run(sh_quote((examples / "make-input.sh").string()) + " " + sh_quote(build.string()) + " " + sh_quote(tmp.str()), tmp);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_file(tmp / "INPUT"), read_file(examples / "INPUT"));
+  EXPECT_EQ(read_file(tmp / "SAMPLES.txt"), read_file(examples / "SAMPLES.txt"));
+
+  // Four jobs, three for set 1 over 260-178 nm and one for set 6 over
+  // 240-185 nm, none of them a protein of the set it names.
+  cdsec::LineReader in;
+  in.open((examples / "INPUT").string());
+  cdsec::JobReader job(in);
+  const int want_set[] = {1, 1, 1, 6};
+  int jobs = 0;
+  while (job.begin()) {
+    ASSERT_LT(jobs, 4);
+    int iprint, ibasis, iguess;
+    float first, last, factor;
+    cdsec::Vector<100> cd;
+    cdsec::Vector<6> guess;
+    job.read_print_basis(iprint, ibasis);
+    EXPECT_EQ(ibasis, want_set[jobs]);
+    EXPECT_EQ(job.read_title(40).rfind("Synthetic sample S", 0), 0u);
+    job.read_range(first, last, factor);
+    const cdsec::RefSetInfo& set = *cdsec::find_ref_set(ibasis);
+    EXPECT_EQ(first, set.long_limit);
+    EXPECT_EQ(last, set.short_limit);
+    int n = static_cast<int>(first - last) + 1;
+    job.read_cd(n, 100, cd);
+    job.skip_after_cd();
+    job.read_guess(set.ns, iguess, guess);
+    EXPECT_EQ(iguess, 0);
+    const int k0 = 260 - static_cast<int>(first);
+    for (const Entry& e : read_set(kData, std::string(set.suffix))) {
+      double d = 0;
+      for (int i = 1; i <= n; ++i) {
+        double x = cd(i) - e.cd[static_cast<std::size_t>(k0 + i - 1)];
+        d += x * x;
+      }
+      EXPECT_GT(std::sqrt(d / n), 0.1) << "job " << jobs + 1 << " is almost " << e.name;
+    }
+    ++jobs;
+  }
+  EXPECT_EQ(jobs, 4);
+  std::string samples = read_file(examples / "SAMPLES.txt");
+  EXPECT_NE(samples.find(" S601  6   unfolded"), std::string::npos) << samples;
+}
+
 // ---------------------------------------------------------------- command line
 
 TEST(MkrefsCommandLine, RefusesBadArgumentsWithTheReason) {
@@ -467,6 +519,8 @@ TEST(MkrefsCommandLine, RefusesBadArgumentsWithTheReason) {
       {"--samples 2 --set 1 --seed 1 --range 178 260", "--range FIRST LAST: FIRST must be the longer wavelength"},
       {"--out " + tmp.str() + " --frobnicate", "unknown argument --frobnicate"},
       {"--set 1", "--out DIR is needed"},
+      {"--samples 1 --set 1 --seed 1 --fold helical", "--fold helical: one of all-alpha, all-beta, alpha/beta"},
+      {"--out " + tmp.str() + " --fold unfolded", "--range, --fold and --truth belong to --samples"},
   };
   for (const Case& c : cases) {
     auto r = run(sh_quote(kMkrefs) + " " + c.args, tmp);

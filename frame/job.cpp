@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <ostream>
 
 #include "frame/layout.hpp"
 
@@ -96,5 +97,33 @@ void JobReader::read_guess(int ns, int& iguess, VecView<float> guess) {
 }
 
 void JobReader::skip_guess() { skip("the initial-guess line"); }
+
+void write_job(std::ostream& out, int ibasis, std::string_view title, float longer, float shorter,
+               std::span<const float> cd) {
+  // Comment lines are labels for the reader of the file, 51 characters wide.
+  auto comment = [&out](std::string_view text) {
+    std::string line(text);
+    line.resize(51, ' ');
+    put(out, "[A51]", line);
+  };
+  std::string t(title.substr(0, 40));
+  t.resize(40, ' ');
+
+  comment("#");
+  comment("# PRINT   Basis_1    Basis_2     Basis_3    SEGMENT");
+  put(out, "[3X, I4, 6X, I4, 7X, I4, 8X, I4, 7X, I4]", 0, ibasis, 0, 0, 1);
+  comment("#");
+  comment("# 1 Title Line");
+  put(out, "[A40]", t);
+  comment("#");
+  comment("#     WL_Begin     WL_End       Factor");
+  put(out, "[3F12.4]", longer, shorter, 1.0f);
+  comment("#");
+  comment("# CDDATA (Long->Short Wavelength; 260 - 178 LIMITS ");
+  put(out, "[(10F8.3)]", cd);
+  comment("#");
+  comment("#  IGuess  Str1   Str2   Str3   Str4   Str5    Str6");
+  comment("        0");
+}
 
 }  // namespace cdsec

@@ -19,7 +19,10 @@
 // line and what was expected there.
 #pragma once
 
+#include <iosfwd>
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "frame/matrix.hpp"
 #include "frame/text_input.hpp"
@@ -62,5 +65,13 @@ class JobReader {
   int range_line_ = 0;
   float first_ = 0, last_ = 0;
 };
+
+// Writes one job in the layout of the INPUT builder: labelled comment lines
+// 51 characters wide, the print/set line (PRINT 0, the set, 0, 0, SEGMENT 1),
+// the title (40 characters), the range long end first with factor 1.0, the CD
+// values ten to a line from the long to the short wavelength, and the
+// initial-guess line with IGuess 0.
+void write_job(std::ostream& out, int ibasis, std::string_view title, float longer, float shorter,
+               std::span<const float> cd);
 
 }  // namespace cdsec

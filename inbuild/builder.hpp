@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "frame/matrix.hpp"
+#include "frame/safe_file.hpp"
 #include "frame/text_input.hpp"
 
 namespace cdsec::inbuild {
@@ -69,13 +70,9 @@ int first_unwritable(std::span<const float> cd);
 // The lines of one Job in the layout of the job file.
 void write_job(std::ostream& out, const JobDraft& job);
 
-// Puts `text` into the file: replace_file writes a temporary file beside it
-// and renames it over the old one, so that the file holds either its old
-// content or the new one; append_file adds the text in one write at the end
-// (after a newline when the last line has none) and cuts the file back to
-// its old length if the write fails.  Both create a missing file and return
-// "" on success, otherwise the reason.
-std::string replace_file(const std::filesystem::path& path, std::string_view text);
-std::string append_file(const std::filesystem::path& path, std::string_view text);
+// INPUT is put on disk with cdsec::replace_file / cdsec::append_file
+// (frame/safe_file.hpp), so that it never holds half a Job.
+using cdsec::append_file;
+using cdsec::replace_file;
 
 }  // namespace cdsec::inbuild

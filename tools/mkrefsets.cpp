@@ -114,6 +114,7 @@
 #include <string_view>
 #include <vector>
 
+#include "frame/job.hpp"
 #include "frame/layout.hpp"
 #include "frame/refsets.hpp"
 
@@ -522,31 +523,6 @@ void write_one_set(int ibasis, int count, std::uint64_t seed, const std::string&
   write_set(req, dir);
 }
 
-std::string pad(std::string s, std::size_t n) {
-  s.resize(n, ' ');
-  return s;
-}
-
-// One job of INPUT in the layout the INPUT builder writes.
-void write_job(std::ostream& out, int ibasis, const std::string& title, int first, int last, std::span<const float> cd) {
-  const std::string blank_comment = pad("#", 51);
-  put(out, "[A]", blank_comment);
-  put(out, "[A]", pad("# PRINT   Basis_1    Basis_2     Basis_3    SEGMENT", 51));
-  put(out, "[3X, I4, 6X, I4, 7X, I4, 8X, I4, 7X, I4]", 0, ibasis, 0, 0, 1);
-  put(out, "[A]", blank_comment);
-  put(out, "[A]", pad("# 1 Title Line", 51));
-  put(out, "[A]", pad(title, 40));
-  put(out, "[A]", blank_comment);
-  put(out, "[A]", pad("#     WL_Begin     WL_End       Factor", 51));
-  put(out, "[3F12.4]", static_cast<float>(first), static_cast<float>(last), 1.0f);
-  put(out, "[A]", blank_comment);
-  put(out, "[A]", pad("# CDDATA (Long->Short Wavelength; 260 - 178 LIMITS ", 51));
-  put(out, "[10F8.3]", cd);
-  put(out, "[A]", blank_comment);
-  put(out, "[A]", pad("#  IGuess  Str1   Str2   Str3   Str4   Str5    Str6", 51));
-  put(out, "[A]", pad("        0", 51));
-}
-
 // Sample spectra: jobs for INPUT, each made from its own stream (never a
 // member of any set: set proteins use other streams).  The fractions they
 // were made from go, one line per sample, to `truth` when given.
@@ -561,8 +537,8 @@ void write_samples(std::ostream& out, std::ostream* truth, int ibasis, int count
     if (only_fold >= 0) fold = static_cast<Fold>(only_fold);
     Protein p = make_protein(stream_id(seed, 4, static_cast<std::uint64_t>(i)), fold, protein_name(prefix, i + 1, count));
     std::string title = "Synthetic sample " + p.name + ", " + kFolds[fold].name;
-    write_job(out, ibasis, title, first, last,
-              std::span<const float>(p.cd + (260 - first), static_cast<std::size_t>(first - last + 1)));
+    cdsec::write_job(out, ibasis, title, static_cast<float>(first), static_cast<float>(last),
+                     std::span<const float>(p.cd + (260 - first), static_cast<std::size_t>(first - last + 1)));
     if (truth) {
       int milli[6];
       int ns = fractions_for_set(p, set, milli);

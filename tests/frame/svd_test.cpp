@@ -1,0 +1,959 @@
+// The decomposition kernel: exact results on the small cases whose outcome
+// the algorithm fixes, scale-free residual and orthogonality ratios on
+// seeded and measured matrices of the analyses' sizes, agreement with an
+// independent double-precision Jacobi SVD, the iteration limit, the sort and
+// the three solution operations.
+#include "frame/svd.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using cdsec::Matrix;
+using cdsec::MatrixView;
+using cdsec::VecView;
+using cdsec::Vector;
+
+constexpr double kEps = FLT_EPSILON;
+
+// The arrays one call works on, declared as the calling program declares
+// them: A and U share leading dimension LD, V has leading dimension LDV.
+template <int LD, int NC, int LDV>
+struct Decomposition {
+  Matrix<LD, NC> a, u;
+  Matrix<LDV, NC> v;
+  Vector<NC> w, rv1;
+  int m = 0, n = 0;
+
+  int run(int rows, int cols, int max_iter = 30, bool matu = true, bool matv = true) {
+    m = rows;
+    n = cols;
+    return cdsec::SVD(m, n, a.view(), w.view(), matu, u.view(), matv, v.view(), rv1.view(), max_iter);
+  }
+};
+
+// Uniform in [-1, 1) from the raw generator output, so the matrices are the
+// same with every standard library.
+class Rng {
+ public:
+  explicit Rng(std::uint32_t seed) : g_(seed) {}
+  float next() { return static_cast<float>(g_() >> 8) * (1.0f / 16777216.0f) * 2.0f - 1.0f; }
+
+ private:
+  std::mt19937 g_;
+};
+
+template <class M>
+void fill_random(M& a, int m, int n, std::uint32_t seed) {
+  Rng r(seed);
+  for (int j = 1; j <= n; ++j)
+    for (int i = 1; i <= m; ++i) a(i, j) = r.next();
+}
+
+// ||A - U diag(W) V^T||_1 / (n ||A||_1 eps): the backward error of the
+// decomposition in units of the rounding error one expects from n steps.
+double residual_ratio(int m, int n, MatrixView<const float> a, VecView<const float> w,
+                      MatrixView<const float> u, MatrixView<const float> v) {
+  double anorm = 0.0, rnorm = 0.0;
+  for (int j = 1; j <= n; ++j) {
+    double acol = 0.0, rcol = 0.0;
+    for (int i = 1; i <= m; ++i) {
+      double s = 0.0;
+      for (int k = 1; k <= n; ++k) s += double(u(i, k)) * w(k) * v(j, k);
+      acol += std::fabs(a(i, j));
+      rcol += std::fabs(a(i, j) - s);
+    }
+    anorm = std::max(anorm, acol);
+    rnorm = std::max(rnorm, rcol);
+  }
+  if (anorm == 0.0) return rnorm / kEps;
+  return rnorm / (n * anorm * kEps);
+}
+
+// The same ratio for A = U B V^T with B upper bidiagonal, diagonal W and
+// superdiagonal e(2..n): the state an interrupted iteration leaves.
+double bidiagonal_residual_ratio(int m, int n, MatrixView<const float> a, VecView<const float> w,
+                                 VecView<const float> e, MatrixView<const float> u, MatrixView<const float> v) {
+  double anorm = 0.0, rnorm = 0.0;
+  for (int j = 1; j <= n; ++j) {
+    double acol = 0.0, rcol = 0.0;
+    for (int i = 1; i <= m; ++i) {
+      double s = 0.0;
+      for (int k = 1; k <= n; ++k) {
+        double bv = double(w(k)) * v(j, k);
+        if (k < n) bv += double(e(k + 1)) * v(j, k + 1);
+        s += double(u(i, k)) * bv;
+      }
+      acol += std::fabs(a(i, j));
+      rcol += std::fabs(a(i, j) - s);
+    }
+    anorm = std::max(anorm, acol);
+    rnorm = std::max(rnorm, rcol);
+  }
+  return rnorm / (n * anorm * kEps);
+}
+
+// max |I - Q^T Q| / (rows eps) over columns 1..cols of Q.
+double orthogonality_ratio(int rows, int cols, MatrixView<const float> q) {
+  double worst = 0.0;
+  for (int j = 1; j <= cols; ++j)
+    for (int k = 1; k <= cols; ++k) {
+      double s = 0.0;
+      for (int i = 1; i <= rows; ++i) s += double(q(i, j)) * q(i, k);
+      worst = std::max(worst, std::fabs((j == k ? 1.0 : 0.0) - s));
+    }
+  return worst / (rows * kEps);
+}
+
+// Singular values by one-sided Jacobi rotations in double precision, an
+// algorithm unrelated to bidiagonalisation; descending.
+std::vector<double> jacobi_singular_values(int m, int n, MatrixView<const float> a) {
+  const bool tall = m >= n;
+  const int r = tall ? m : n, c = tall ? n : m;
+  std::vector<double> x(static_cast<std::size_t>(r) * c);
+  for (int j = 1; j <= c; ++j)
+    for (int i = 1; i <= r; ++i) x[(j - 1) * r + (i - 1)] = tall ? a(i, j) : a(j, i);
+  for (int sweep = 0; sweep < 100; ++sweep) {
+    bool rotated = false;
+    for (int p = 0; p < c; ++p)
+      for (int q = p + 1; q < c; ++q) {
+        double alpha = 0, beta = 0, gamma = 0;
+        for (int i = 0; i < r; ++i) {
+          alpha += x[p * r + i] * x[p * r + i];
+          beta += x[q * r + i] * x[q * r + i];
+          gamma += x[p * r + i] * x[q * r + i];
+        }
+        if (std::fabs(gamma) <= 1e-15 * std::sqrt(alpha * beta) || gamma == 0.0) continue;
+        rotated = true;
+        const double zeta = (beta - alpha) / (2 * gamma);
+        const double t = (zeta >= 0 ? 1.0 : -1.0) / (std::fabs(zeta) + std::sqrt(1 + zeta * zeta));
+        const double cs = 1 / std::sqrt(1 + t * t), sn = cs * t;
+        for (int i = 0; i < r; ++i) {
+          const double xp = x[p * r + i], xq = x[q * r + i];
+          x[p * r + i] = cs * xp - sn * xq;
+          x[q * r + i] = sn * xp + cs * xq;
+        }
+      }
+    if (!rotated) break;
+  }
+  std::vector<double> s(static_cast<std::size_t>(n), 0.0);
+  for (int j = 0; j < c; ++j) {
+    double t = 0;
+    for (int i = 0; i < r; ++i) t += x[j * r + i] * x[j * r + i];
+    s[j] = std::sqrt(t);
+  }
+  std::sort(s.begin(), s.end(), std::greater<>());
+  return s;
+}
+
+// Largest deviation of the sorted W from the Jacobi values, in the same
+// units as residual_ratio (a backward error E moves each singular value by
+// at most ||E||_2).
+double singular_value_ratio(int m, int n, MatrixView<const float> a, VecView<const float> w) {
+  std::vector<double> ref = jacobi_singular_values(m, n, a);
+  std::vector<double> got(w.data(), w.data() + n);
+  std::sort(got.begin(), got.end(), std::greater<>());
+  double worst = 0.0;
+  for (int k = 0; k < n; ++k) worst = std::max(worst, std::fabs(got[k] - ref[k]));
+  return ref[0] == 0.0 ? worst / kEps : worst / (n * ref[0] * kEps);
+}
+
+// Thresholds.  Golub-Reinsch is backward stable with an error bound that
+// grows like a small multiple of n eps ||A||; the ratios above divide that
+// growth out.  LAPACK's own SVD tests accept ratios up to 30 (their
+// THRESH).  Measured here the ratios stay at or below about 1 on every
+// matrix below, so 10 leaves a margin, while an error of one part in 10^3
+// in a single value or vector entry (ratios of 30 to 100 at these sizes)
+// is rejected, as PerturbedDecompositionIsRejected demonstrates.
+constexpr double kResidualLimit = 10.0;
+constexpr double kOrthogonalityLimit = 10.0;
+
+template <class D>
+void expect_valid_decomposition(const D& d, int ierr, const char* what) {
+  SCOPED_TRACE(what);
+  EXPECT_EQ(ierr, 0);
+  for (int k = 1; k <= d.n; ++k) EXPECT_GE(d.w(k), 0.0f) << "W(" << k << ")";
+  EXPECT_LT(residual_ratio(d.m, d.n, d.a.view(), d.w.view(), d.u.view(), d.v.view()), kResidualLimit);
+  EXPECT_LT(orthogonality_ratio(d.n, d.n, d.v.view()), kOrthogonalityLimit);
+  if (d.m >= d.n) {
+    EXPECT_LT(orthogonality_ratio(d.m, d.n, d.u.view()), kOrthogonalityLimit);
+  }
+  EXPECT_LT(singular_value_ratio(d.m, d.n, d.a.view(), d.w.view()), kResidualLimit);
+}
+
+// ---------------------------------------------------------------------------
+// Cases whose result the algorithm fixes exactly.
+
+TEST(SvdExact, ZeroMatrixGivesIdentityVectorsAndZeroValues) {
+  for (auto [m, n] : {std::pair{5, 3}, std::pair{3, 3}, std::pair{2, 4}}) {
+    SCOPED_TRACE(testing::Message() << m << " x " << n);
+    auto d = std::make_unique<Decomposition<6, 6, 6>>();
+    EXPECT_EQ(d->run(m, n), 0);
+    for (int j = 1; j <= n; ++j) {
+      EXPECT_EQ(d->w(j), 0.0f);
+      for (int i = 1; i <= n; ++i) EXPECT_EQ(d->v(i, j), i == j ? 1.0f : 0.0f) << "V" << i << j;
+      for (int i = 1; i <= m; ++i)
+        EXPECT_EQ(d->u(i, j), (i == j && i <= std::min(m, n)) ? 1.0f : 0.0f) << "U" << i << j;
+    }
+  }
+}
+
+TEST(SvdExact, OneByOne) {
+  struct Case {
+    float a, w, u, v;
+  };
+  // The reflection of a positive pivot gives G = -a, so both vectors come
+  // out -1 and the convergence step turns W positive by negating V; a
+  // negative pivot needs no flip.  A zero skips the reflection.
+  for (Case c : {Case{2.5f, 2.5f, -1.0f, -1.0f}, Case{-3.0f, 3.0f, -1.0f, 1.0f}, Case{0.0f, 0.0f, 1.0f, 1.0f}}) {
+    SCOPED_TRACE(c.a);
+    Decomposition<1, 1, 1> d;
+    d.a(1, 1) = c.a;
+    EXPECT_EQ(d.run(1, 1), 0);
+    EXPECT_EQ(d.w(1), c.w);
+    EXPECT_EQ(d.u(1, 1), c.u);
+    EXPECT_EQ(d.v(1, 1), c.v);
+  }
+}
+
+TEST(SvdExact, OrthogonalColumnsNeedNoIterationAndKeepColumnOrder) {
+  // Already diagonal: the superdiagonal is zero, every value converges at
+  // once (even with no iterations allowed) and W lists the column norms in
+  // column order, unsorted.
+  Decomposition<8, 4, 4> d;
+  const float diag[] = {1.0f, 4.0f, 0.5f, 2.0f};
+  for (int j = 1; j <= 4; ++j) d.a(j + 1, j) = diag[j - 1];
+  EXPECT_EQ(d.run(6, 4, /*max_iter=*/0), 0);
+  for (int j = 1; j <= 4; ++j) EXPECT_EQ(d.w(j), diag[j - 1]);
+  EXPECT_LT(residual_ratio(d.m, d.n, d.a.view(), d.w.view(), d.u.view(), d.v.view()), 1.0);
+}
+
+TEST(SvdExact, ZeroPivotCountsAsPositive) {
+  // A = (0, 3)^T: the pivot F is 0, so G = -sign(sqrt(S), 0) = -1 and the
+  // reflection sends the column to -3 e1.
+  Decomposition<2, 1, 1> d;
+  d.a(2, 1) = 3.0f;
+  EXPECT_EQ(d.run(2, 1), 0);
+  EXPECT_EQ(d.w(1), 3.0f);
+  EXPECT_EQ(d.u(1, 1), 0.0f);
+  EXPECT_EQ(d.u(2, 1), -1.0f);
+  EXPECT_EQ(d.v(1, 1), -1.0f);
+}
+
+// Reference bits from a Fortran transcription of the published routine
+// (REAL throughout), compiled with gfortran -O0 -ffp-contract=off.  Any
+// change in the order of a single operation shows up here.
+constexpr float kGoldA[5][4] = {{0.9f, -0.3f, 0.2f, 0.7f},
+                                {0.1f, 0.8f, -0.6f, 0.4f},
+                                {-0.5f, 0.2f, 0.9f, 0.3f},
+                                {0.3f, 0.6f, 0.1f, -0.8f},
+                                {0.7f, -0.4f, 0.5f, 0.2f}};
+struct GoldResult {
+  int ierr;
+  float w[4], rv1[4], u[4][5], v[4][4];  // u and v by column
+};
+constexpr GoldResult kGoldConverged = {
+    0,
+    {0x1.901f1ap+0f, 0x1.3ec336p+0f, 0x1.0867cap+0f, 0x1.c141b6p-1f},
+    {0x0p+0f, -0x1p-29f, 0x1p-42f, 0x0p+0f},
+    {{-0x1.64b956p-1f, 0x1.0ae71ep-2f, -0x1.4f5afap-4f, 0x1.5197a8p-2f, -0x1.26acccp-1f},
+     {0x1.70297ap-2f, 0x1.3a19bep-1f, -0x1.648d68p-1f, 0x1.8d621ep-4f, -0x1.6b0278p-9f},
+     {0x1.81ae9ep-5f, 0x1.de02e2p-2f, 0x1.541336p-2f, -0x1.80d9a2p-1f, -0x1.4b290cp-2f},
+     {-0x1.dac044p-3f, -0x1.fa18a4p-2f, -0x1.41c222p-1f, -0x1.0feef8p-1f, -0x1.43ab36p-3f}},
+    {{-0x1.1b099ap-1f, 0x1.0f9fe2p-1f, -0x1.98f716p-2f, -0x1.01c2d4p-1f},
+     {0x1.389fa8p-1f, 0x1.f24cd8p-3f, -0x1.7814aap-1f, 0x1.595d74p-3f},
+     {-0x1.062d2ep-1f, 0x1.9cdd3cp-4f, -0x1.9db618p-3f, 0x1.a851bap-1f},
+     {-0x1.f304fcp-3f, -0x1.9c87eap-1f, -0x1.05252cp-1f, -0x1.6a4062p-3f}}};
+TEST(SvdExact, MatchesPublishedRoutineToTheBit) {
+  Decomposition<5, 4, 5> d;
+  for (int i = 1; i <= 5; ++i)
+    for (int j = 1; j <= 4; ++j) d.a(i, j) = kGoldA[i - 1][j - 1];
+  const GoldResult& gold = kGoldConverged;
+  EXPECT_EQ(d.run(5, 4), gold.ierr);
+  for (int j = 1; j <= 4; ++j) {
+    EXPECT_EQ(d.w(j), gold.w[j - 1]) << "W(" << j << ")";
+    EXPECT_EQ(d.rv1(j), gold.rv1[j - 1]) << "work(" << j << ")";
+    for (int i = 1; i <= 5; ++i) EXPECT_EQ(d.u(i, j), gold.u[j - 1][i - 1]) << "U(" << i << "," << j << ")";
+    for (int i = 1; i <= 4; ++i) EXPECT_EQ(d.v(i, j), gold.v[j - 1][i - 1]) << "V(" << i << "," << j << ")";
+  }
+}
+
+TEST(SvdExact, MatchesPublishedRoutineOnLongerIterations) {
+  // Singular values from the same reference build, for iterations long
+  // enough that the shift and every rotation kind occur: a generic 40 x 9
+  // matrix, a zero first column (W(1) = 0 cancels the superdiagonal
+  // next to it) and a 3 x 6 matrix (zero values below the diagonal block).
+  struct Case {
+    int m, n;
+    std::uint32_t seed;
+    bool zero_first_column;
+    std::vector<float> w;
+  };
+  const Case cases[] = {
+      {40, 9, 1u, false, {0x1.3691bap+2f, 0x1.25b3c4p+2f, 0x1.3517a8p+1f, 0x1.4667d8p+1f, 0x1.737c8ep+1f,
+                          0x1.992d76p+1f, 0x1.cce2f2p+1f, 0x1.12bdbp+2f, 0x1.0fe878p+2f}},
+      {10, 5, 7u, true, {0x0p+0f, 0x1.38b58ap+1f, 0x1.b91a18p+0f, 0x1.9006b2p+0f, 0x1.7112e6p+0f}},
+      {3, 6, 9u, false, {0x1.098d52p+1f, 0x1.9fe14ap-27f, 0x1.491716p-1f, 0x1.89cbd2p+0f, 0x0p+0f, 0x0p+0f}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.m << " x " << c.n);
+    auto d = std::make_unique<Decomposition<83, 51, 51>>();
+    fill_random(d->a, c.m, c.n, c.seed);
+    if (c.zero_first_column)
+      for (int i = 1; i <= c.m; ++i) d->a(i, 1) = 0.0f;
+    EXPECT_EQ(d->run(c.m, c.n), 0);
+    for (int k = 1; k <= c.n; ++k) EXPECT_EQ(d->w(k), c.w[k - 1]) << "W(" << k << ")";
+  }
+}
+
+TEST(SvdExact, NegligibleMeansLostWhenAddedToAnormInSinglePrecision) {
+  // [[1, e], [0, 1]].  ANORM = fl(|W(1)| + |work(2)|) = fl(1 + e).
+  // e = 2^-24: ANORM rounds to 1 and e + 1 == 1, so e is negligible at once
+  // and W = (1, 1) with no iteration.  e = 1.5 * 2^-24: ANORM = 1 + 2^-23
+  // and e + ANORM rounds up, so the pair is iterated apart into
+  // 1 - 2^-24 and 1 with vectors at 45 degrees (reference bits).
+  {
+    Decomposition<2, 2, 2> d;
+    d.a(1, 1) = 1.0f;
+    d.a(1, 2) = 0x1p-24f;
+    d.a(2, 2) = 1.0f;
+    EXPECT_EQ(d.run(2, 2, 0), 0);
+    EXPECT_EQ(d.w(1), 1.0f);
+    EXPECT_EQ(d.w(2), 1.0f);
+    EXPECT_EQ(std::fabs(d.v(1, 1)), 1.0f);
+    EXPECT_EQ(d.v(2, 1), 0.0f);
+  }
+  // Second case, and one where work(2) dominates ANORM ([[1, 1], [0, d]]);
+  // W, U and V by column, from the Fortran reference build.
+  struct Case {
+    float a12, a22, w[2], u[4], v[4];
+  };
+  const Case cases[] = {
+      {0x1.8p-24f, 1.0f, {0x1.fffffep-1f, 0x1p+0f},
+       {0x1.6a09e8p-1f, -0x1.6a09e6p-1f, 0x1.6a09e6p-1f, 0x1.6a09e8p-1f},
+       {0x1.6a09e8p-1f, -0x1.6a09e4p-1f, 0x1.6a09e4p-1f, 0x1.6a09e8p-1f}},
+      {1.0f, 0.63f, {0x1.b12d18p-2f, 0x1.7d415cp+0f},
+       {-0x1.4ec9ep-2f, 0x1.e3dcdcp-1f, -0x1.e3dcdcp-1f, -0x1.4ec9ep-2f},
+       {-0x1.8bb588p-1f, 0x1.44e5bap-1f, -0x1.44e5bap-1f, -0x1.8bb588p-1f}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.a12);
+    Decomposition<2, 2, 2> d;
+    d.a(1, 1) = 1.0f;
+    d.a(1, 2) = c.a12;
+    d.a(2, 2) = c.a22;
+    EXPECT_EQ(d.run(2, 2), 0);
+    for (int j = 1; j <= 2; ++j) {
+      EXPECT_EQ(d.w(j), c.w[j - 1]);
+      for (int i = 1; i <= 2; ++i) {
+        EXPECT_EQ(d.u(i, j), c.u[2 * (j - 1) + i - 1]) << "U(" << i << "," << j << ")";
+        EXPECT_EQ(d.v(i, j), c.v[2 * (j - 1) + i - 1]) << "V(" << i << "," << j << ")";
+      }
+    }
+  }
+}
+
+TEST(SvdExact, WritesOnlyTheBlockInUse) {
+  // The callers' arrays are larger than the matrix; rows below m, columns
+  // beyond n and the rest of W belong to nobody else but must stay as they
+  // are (an accumulation running past m would write there).
+  for (auto [m, n] : {std::pair{7, 4}, std::pair{3, 6}}) {
+    SCOPED_TRACE(testing::Message() << m << " x " << n);
+    auto d = std::make_unique<Decomposition<10, 8, 9>>();
+    d->u.fill(5.0f);
+    d->v.fill(6.0f);
+    d->w.fill(7.0f);
+    d->rv1.fill(8.0f);
+    fill_random(d->a, 10, 8, 17u);
+    ASSERT_EQ(d->run(m, n), 0);
+    for (int j = 1; j <= 8; ++j) {
+      for (int i = 1; i <= 10; ++i) {
+        if (i > m || j > n) {
+          EXPECT_EQ(d->u(i, j), 5.0f) << "U(" << i << "," << j << ")";
+        }
+      }
+      for (int i = 1; i <= 9; ++i) {
+        if (i > n || j > n) {
+          EXPECT_EQ(d->v(i, j), 6.0f) << "V(" << i << "," << j << ")";
+        }
+      }
+      if (j > n) {
+        EXPECT_EQ(d->w(j), 7.0f);
+        EXPECT_EQ(d->rv1(j), 8.0f);
+      }
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Seeded and measured matrices at the sizes the analyses use.
+
+TEST(SvdRandom, WorkingSetSizes) {
+  // Self-consistent program: CD matrix 83 x 51 (V 51 x 51) with NW rows in
+  // use, fewer rows than proteins included; structure matrix 51 x 6 with V
+  // 6 x 6.
+  {
+    auto d = std::make_unique<Decomposition<83, 51, 51>>();
+    for (auto [m, n, seed] : {std::tuple{83, 51, 1u}, std::tuple{61, 51, 2u}, std::tuple{61, 20, 3u},
+                              std::tuple{40, 51, 4u}, std::tuple{83, 6, 5u}}) {
+      d->a.fill(0.0f);
+      fill_random(d->a, m, n, seed);
+      const auto before = d->a;
+      const int ierr = d->run(m, n);
+      expect_valid_decomposition(*d, ierr, ("83x51 arrays, " + std::to_string(m) + "x" + std::to_string(n)).c_str());
+      EXPECT_EQ(std::memcmp(&before, &d->a, sizeof before), 0) << "A was written";
+    }
+  }
+  {
+    auto d = std::make_unique<Decomposition<51, 6, 6>>();
+    for (auto [m, n, seed] : {std::tuple{51, 6, 11u}, std::tuple{9, 6, 12u}, std::tuple{9, 5, 13u}}) {
+      fill_random(d->a, m, n, seed);
+      const auto before = d->a;
+      expect_valid_decomposition(*d, d->run(m, n), ("51x6 arrays, V 6x6, " + std::to_string(m) + "x" + std::to_string(n)).c_str());
+      EXPECT_EQ(std::memcmp(&before, &d->a, sizeof before), 0) << "A was written";
+    }
+  }
+  // Variable-selection program: a combination of 8 proteins and the sample
+  // in 100 x 51 arrays, V sharing their leading dimension, 35 iterations;
+  // its structure matrix 9 x 6 in 51 x 6 arrays.
+  {
+    auto d = std::make_unique<Decomposition<100, 51, 100>>();
+    for (auto [m, n, seed] : {std::tuple{83, 9, 21u}, std::tuple{100, 9, 22u}, std::tuple{61, 51, 23u}}) {
+      d->a.fill(0.0f);
+      fill_random(d->a, m, n, seed);
+      const auto before = d->a;
+      expect_valid_decomposition(*d, d->run(m, n, 35), ("100x51 arrays, " + std::to_string(m) + "x" + std::to_string(n)).c_str());
+      EXPECT_EQ(std::memcmp(&before, &d->a, sizeof before), 0) << "A was written";
+    }
+  }
+  {
+    auto d = std::make_unique<Decomposition<51, 6, 51>>();
+    fill_random(d->a, 9, 6, 31u);
+    expect_valid_decomposition(*d, d->run(9, 6, 35), "51x6 arrays, V 51x6, 9x6");
+  }
+}
+
+TEST(SvdRandom, PerturbedDecompositionIsRejected) {
+  auto d = std::make_unique<Decomposition<83, 51, 51>>();
+  fill_random(d->a, 61, 51, 7u);
+  ASSERT_EQ(d->run(61, 51), 0);
+  ASSERT_LT(residual_ratio(61, 51, d->a.view(), d->w.view(), d->u.view(), d->v.view()), kResidualLimit);
+  ASSERT_LT(orthogonality_ratio(51, 51, d->v.view()), kOrthogonalityLimit);
+
+  const float w1 = d->w(1);
+  d->w(1) = w1 * (1.0f + 1e-3f);
+  EXPECT_GT(residual_ratio(61, 51, d->a.view(), d->w.view(), d->u.view(), d->v.view()), kResidualLimit);
+  d->w(1) = w1;
+
+  const float v = d->v(3, 4);
+  d->v(3, 4) = v + 1e-3f;
+  EXPECT_GT(orthogonality_ratio(51, 51, d->v.view()), kOrthogonalityLimit);
+  EXPECT_GT(residual_ratio(61, 51, d->a.view(), d->w.view(), d->u.view(), d->v.view()), kResidualLimit);
+}
+
+TEST(SvdRandom, RankDeficientMatrixHasNegligibleValueSortedLast) {
+  auto d = std::make_unique<Decomposition<83, 51, 51>>();
+  fill_random(d->a, 20, 5, 41u);
+  for (int i = 1; i <= 20; ++i) d->a(i, 4) = d->a(i, 2);  // two identical spectra
+  expect_valid_decomposition(*d, d->run(20, 5), "equal columns");
+  cdsec::EIGEN(5, 20, d->w.view(), d->u.view(), d->v.view());
+  EXPECT_LT(d->w(5), 10 * 5 * kEps * d->w(1));
+  EXPECT_GT(d->w(4), 1e-2f * d->w(1));
+  EXPECT_LT(residual_ratio(20, 5, d->a.view(), d->w.view(), d->u.view(), d->v.view()), kResidualLimit);
+}
+
+TEST(SvdRandom, FewerRowsThanColumns) {
+  // The reduction has no left reflection beyond row m, so W(m+1..n) start
+  // at exactly 0 and the accumulated left vectors occupy columns 1..m only.
+  // With no iterations allowed the routine stops at the first value that
+  // needs one, value m+1, and shows that state.
+  for (auto [m, n] : {std::pair{3, 5}, std::pair{1, 3}, std::pair{40, 51}}) {
+    SCOPED_TRACE(testing::Message() << m << " x " << n);
+    auto d = std::make_unique<Decomposition<83, 51, 51>>();
+    fill_random(d->a, m, n, 50u + m);
+    EXPECT_EQ(d->run(m, n, 0), m + 1);
+    for (int k = m + 1; k <= n; ++k) EXPECT_EQ(d->w(k), 0.0f) << k;
+    for (int j = m + 1; j <= n; ++j)
+      for (int i = 1; i <= m; ++i) EXPECT_EQ(d->u(i, j), 0.0f) << i << "," << j;
+    EXPECT_LT(orthogonality_ratio(m, m, d->u.view()), kOrthogonalityLimit);
+
+    expect_valid_decomposition(*d, d->run(m, n), "converged");
+    std::vector<float> w(d->w.data(), d->w.data() + n);
+    std::sort(w.begin(), w.end());
+    for (int k = 0; k < n - m; ++k) EXPECT_LT(w[k], 10 * n * kEps * w.back()) << "rank is at most m";
+  }
+}
+
+TEST(SvdRandom, MeasuredCdSpectraAndFractions) {
+  const std::string dir = std::string(CDSEC_SHARED_DIR) + "/refdata/pcddb83";
+  std::ifstream spectra(dir + "/spectra.csv"), fractions(dir + "/fractions.csv");
+  if (!spectra || !fractions) GTEST_SKIP() << "no measured data at " << dir;
+
+  // The first 51 proteins' spectra, 81 points each, as the CD matrix of a
+  // full working set; their DSSP fractions folded to six classes as the
+  // structure matrix.
+  auto cd = std::make_unique<Decomposition<83, 51, 51>>();
+  auto ss = std::make_unique<Decomposition<51, 6, 6>>();
+  std::string line;
+  std::getline(spectra, line);
+  std::getline(fractions, line);
+  for (int p = 1; p <= 51; ++p) {
+    ASSERT_TRUE(std::getline(spectra, line));
+    std::stringstream in(line);
+    std::string field;
+    for (int skip = 0; skip < 3; ++skip) std::getline(in, field, ',');
+    for (int i = 1; i <= 81; ++i) {
+      ASSERT_TRUE(std::getline(in, field, ','));
+      cd->a(i, p) = std::stof(field);
+    }
+    ASSERT_TRUE(std::getline(fractions, line));
+    std::stringstream fin(line);
+    std::getline(fin, field, ',');
+    float f[9];
+    for (float& x : f) {
+      ASSERT_TRUE(std::getline(fin, field, ','));
+      x = std::stof(field);
+    }
+    // H, G, strand (A1+A2+P), T, bridge + pi, other
+    const float cls[6] = {f[0], f[1], f[2] + f[3] + f[4], f[5], f[6] + f[7], f[8]};
+    for (int j = 1; j <= 6; ++j) ss->a(p, j) = cls[j - 1];
+  }
+  expect_valid_decomposition(*cd, cd->run(81, 51), "measured CD 81 x 51");
+  expect_valid_decomposition(*ss, ss->run(51, 6), "measured fractions 51 x 6");
+  // A working subset as the first-stage trials decompose it.
+  expect_valid_decomposition(*cd, cd->run(81, 12), "measured CD 81 x 12");
+}
+
+TEST(SvdRandom, SwitchesSkipOnlyTheirOwnVectors) {
+  auto full = std::make_unique<Decomposition<100, 51, 100>>();
+  fill_random(full->a, 83, 9, 61u);
+  ASSERT_EQ(full->run(83, 9, 35), 0);
+
+  // The bidiagonal iteration never looks at U or V, so W is the same to
+  // the bit whichever vectors are asked for; a vector set not asked for is
+  // never written, and the one asked for is unchanged.
+  for (auto [matu, matv] : {std::pair{false, true}, std::pair{true, false}, std::pair{false, false}}) {
+    SCOPED_TRACE(testing::Message() << "matu=" << matu << " matv=" << matv);
+    auto d = std::make_unique<Decomposition<100, 51, 100>>();
+    d->a = full->a;
+    d->v.fill(7.0f);
+    ASSERT_EQ(d->run(83, 9, 35, matu, matv), 0);
+    for (int k = 1; k <= 9; ++k) EXPECT_EQ(d->w(k), full->w(k)) << k;
+    for (int j = 1; j <= 9; ++j) {
+      for (int i = 1; i <= 9; ++i) EXPECT_EQ(d->v(i, j), matv ? full->v(i, j) : 7.0f);
+      if (matu) {
+        for (int i = 1; i <= 83; ++i) EXPECT_EQ(d->u(i, j), full->u(i, j));
+      }
+    }
+  }
+}
+
+TEST(SvdRandom, NonFiniteInputEndsWithoutFault) {
+  for (float bad : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()}) {
+    auto d = std::make_unique<Decomposition<83, 51, 51>>();
+    fill_random(d->a, 30, 10, 71u);
+    d->a(4, 3) = bad;
+    const int ierr = d->run(30, 10);
+    EXPECT_GE(ierr, 0);
+    EXPECT_LE(ierr, 10);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The iteration limit.
+
+TEST(SvdIterationLimit, LimitCountsIterationsOfOneValue) {
+  // The right transformations leave row and column 1 of V as those of the
+  // identity; the first QR sweep over the whole matrix rotates column 1.
+  // So V(:,1) tells whether any sweep has run: with a limit of 0 none may,
+  // with a limit of 1 exactly one has run on the bottom value when it stops.
+  auto d = std::make_unique<Decomposition<83, 51, 51>>();
+  fill_random(d->a, 30, 12, 83u);
+  auto first_column_untouched = [&] {
+    bool e1 = d->v(1, 1) == 1.0f;
+    for (int i = 2; i <= 12; ++i) e1 = e1 && d->v(i, 1) == 0.0f && d->v(1, i) == 0.0f;
+    return e1;
+  };
+  EXPECT_EQ(d->run(30, 12, 0), 12);
+  EXPECT_TRUE(first_column_untouched());
+  EXPECT_EQ(d->run(30, 12, 1), 12);
+  EXPECT_FALSE(first_column_untouched());
+}
+
+TEST(SvdIterationLimit, ReportsFirstValueThatRanOutAndKeepsLaterOnesFinal) {
+  auto full = std::make_unique<Decomposition<83, 51, 51>>();
+  fill_random(full->a, 30, 12, 81u);
+  ASSERT_EQ(full->run(30, 12), 0);
+
+  // A generic bidiagonal has a non-zero last superdiagonal entry, so the
+  // bottom value needs at least one iteration.
+  auto d = std::make_unique<Decomposition<83, 51, 51>>();
+  d->a = full->a;
+  EXPECT_EQ(d->run(30, 12, 0), 12);
+
+  int previous = 12;
+  bool interior_seen = false;
+  for (int limit = 1; limit <= 30; ++limit) {
+    SCOPED_TRACE(testing::Message() << "limit " << limit);
+    const int k = d->run(30, 12, limit);
+    ASSERT_GE(k, 0);
+    if (k == 0) {
+      EXPECT_EQ(std::memcmp(&d->w, &full->w, sizeof d->w), 0);
+      break;
+    }
+    // Values N..K+1 converged within the limit and take the same steps
+    // whatever the limit, so a larger limit can only stop further up.
+    EXPECT_LE(k, previous);
+    previous = k;
+    if (k < 12) interior_seen = true;
+    // Values K+1..N and their vectors are final: identical to the bit with
+    // those of the unlimited run.
+    for (int j = k + 1; j <= 12; ++j) {
+      EXPECT_EQ(d->w(j), full->w(j)) << "W(" << j << ")";
+      for (int i = 1; i <= 12; ++i) EXPECT_EQ(d->v(i, j), full->v(i, j)) << "V(" << i << "," << j << ")";
+      for (int i = 1; i <= 30; ++i) EXPECT_EQ(d->u(i, j), full->u(i, j)) << "U(" << i << "," << j << ")";
+    }
+    // What the callers go on with is a consistent intermediate state:
+    // orthogonal U and V with A = U B V^T for the bidiagonal B that W and
+    // the work vector hold.
+    EXPECT_LT(bidiagonal_residual_ratio(30, 12, d->a.view(), d->w.view(), d->rv1.view(), d->u.view(), d->v.view()),
+              kResidualLimit);
+    EXPECT_LT(orthogonality_ratio(30, 12, d->u.view()), kOrthogonalityLimit);
+    EXPECT_LT(orthogonality_ratio(12, 12, d->v.view()), kOrthogonalityLimit);
+  }
+  EXPECT_TRUE(interior_seen) << "no limit stopped above the bottom value";
+}
+
+// ---------------------------------------------------------------------------
+// EIGEN
+
+// U and V in the layout EIGEN addresses, with every entry naming its column.
+struct Marked {
+  Matrix<83, 51> u;
+  Matrix<51, 51> v;
+  Vector<51> w;
+  Marked(int m, int n, std::initializer_list<float> values) {
+    int j = 1;
+    for (float x : values) w(j++) = x;
+    for (int c = 1; c <= n; ++c) {
+      for (int i = 1; i <= m; ++i) u(i, c) = 100.0f * c + i;
+      for (int i = 1; i <= n; ++i) v(i, c) = -100.0f * c - i;
+    }
+  }
+  // Which original column now stands at position c (0 if none matches).
+  int source(int m, int n, int c) const {
+    for (int s = 1; s <= n; ++s) {
+      bool match = true;
+      for (int i = 1; i <= m; ++i) match = match && u(i, c) == 100.0f * s + i;
+      for (int i = 1; i <= n; ++i) match = match && v(i, c) == -100.0f * s - i;
+      if (match) return s;
+    }
+    return 0;
+  }
+};
+
+TEST(SvdEigen, SortsDescendingLowestPositionFirstAmongEquals) {
+  struct Case {
+    std::vector<float> w, sorted;
+    std::vector<int> source;
+  };
+  const Case cases[] = {
+      {{2, 5, 5}, {5, 5, 2}, {2, 3, 1}},
+      {{3, 0, 0}, {3, 0, 0}, {1, 2, 3}},
+      {{0, 0, 0}, {0, 0, 0}, {1, 2, 3}},
+      {{1, 4, 2, 4, 0, 9}, {9, 4, 4, 2, 1, 0}, {6, 2, 4, 3, 1, 5}},
+  };
+  for (const Case& c : cases) {
+    for (int m : {7, 2}) {  // more rows than values, and fewer
+      const int n = static_cast<int>(c.w.size());
+      auto d = std::make_unique<Marked>(m, n, std::initializer_list<float>{});
+      for (int j = 1; j <= n; ++j) d->w(j) = c.w[j - 1];
+      cdsec::EIGEN(n, m, d->w.view(), d->u.view(), d->v.view());
+      for (int j = 1; j <= n; ++j) {
+        EXPECT_EQ(d->w(j), c.sorted[j - 1]) << "position " << j;
+        EXPECT_EQ(d->source(m, n, j), c.source[j - 1]) << "position " << j << ", m = " << m;
+      }
+    }
+  }
+}
+
+TEST(SvdEigen, TouchesOnlyRowsAndColumnsInUse) {
+  auto d = std::make_unique<Marked>(5, 3, std::initializer_list<float>{1, 2, 3});
+  d->u(6, 1) = 11.0f;  // below row m
+  d->u(1, 4) = 12.0f;  // beyond column n
+  d->v(4, 1) = 13.0f;
+  d->w(4) = 99.0f;
+  cdsec::EIGEN(3, 5, d->w.view(), d->u.view(), d->v.view());
+  EXPECT_EQ(d->w(1), 3.0f);
+  EXPECT_EQ(d->w(4), 99.0f);
+  EXPECT_EQ(d->u(6, 1), 11.0f);
+  EXPECT_EQ(d->u(1, 4), 12.0f);
+  EXPECT_EQ(d->v(4, 1), 13.0f);
+}
+
+TEST(SvdEigen, SortedDecompositionStillReproducesA) {
+  auto d = std::make_unique<Decomposition<83, 51, 51>>();
+  fill_random(d->a, 61, 51, 91u);
+  ASSERT_EQ(d->run(61, 51), 0);
+  cdsec::EIGEN(51, 61, d->w.view(), d->u.view(), d->v.view());
+  for (int k = 2; k <= 51; ++k) EXPECT_GE(d->w(k - 1), d->w(k)) << k;
+  EXPECT_LT(residual_ratio(61, 51, d->a.view(), d->w.view(), d->u.view(), d->v.view()), kResidualLimit);
+}
+
+TEST(SvdEigen, LargeValuesLeftLateByTheIterationAreSortedToTheFront) {
+  // The iteration leaves W in an order of its own.  When the bidiagonal
+  // form splits (here: two groups of spectra with no wavelength in common)
+  // each block keeps its place, so the four large values of the second
+  // group stand at positions 6 to 9 and a solution from the first five
+  // triplets as they stand would use only the small ones.  For a generic
+  // matrix too several of the five largest values come out beyond
+  // position 5.  The sort brings each to the front with its own vectors.
+  auto blocks = std::make_unique<Decomposition<83, 51, 51>>();
+  Rng g(101u);
+  for (int j = 1; j <= 5; ++j)
+    for (int i = 1; i <= 20; ++i) blocks->a(i, j) = 0.01f * g.next();
+  for (int j = 6; j <= 9; ++j)
+    for (int i = 21; i <= 40; ++i) blocks->a(i, j) = g.next();
+  auto generic = std::make_unique<Decomposition<83, 51, 51>>();
+  fill_random(generic->a, 40, 9, 1u);
+
+  for (auto* d : {blocks.get(), generic.get()}) {
+    ASSERT_EQ(d->run(40, 9), 0);
+    std::vector<float> sorted(d->w.data(), d->w.data() + 9);
+    std::sort(sorted.begin(), sorted.end(), std::greater<>());
+    int late = 0;
+    for (int k = 6; k <= 9; ++k) late += d->w(k) >= sorted[4];
+    if (d == blocks.get()) {
+      EXPECT_EQ(late, 4);
+      EXPECT_LT(*std::max_element(d->w.data(), d->w.data() + 5), 0.1f);
+    } else {
+      EXPECT_GE(late, 1);
+    }
+    const auto before = *d;
+    cdsec::EIGEN(9, 40, d->w.view(), d->u.view(), d->v.view());
+    for (int k = 1; k <= 9; ++k) {
+      EXPECT_EQ(d->w(k), sorted[k - 1]);
+      // Equal values do not occur here, so the source column is unique.
+      int src = 0;
+      for (int s = 1; s <= 9; ++s)
+        if (before.w(s) == d->w(k)) src = s;
+      ASSERT_NE(src, 0);
+      for (int i = 1; i <= 40; ++i) EXPECT_EQ(d->u(i, k), before.u(i, src));
+      for (int i = 1; i <= 9; ++i) EXPECT_EQ(d->v(i, k), before.v(i, src));
+    }
+    EXPECT_LT(residual_ratio(40, 9, d->a.view(), d->w.view(), d->u.view(), d->v.view()), kResidualLimit);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Solutions and reconstruction.
+
+// A = Q diag(s) P^T from orthonormal Q (m x n) and P (n x n) built by
+// Gram-Schmidt in double, so the truncated solutions are known without the
+// routine under test.
+struct KnownFactors {
+  int m, n;
+  std::vector<double> q, p, s;
+  KnownFactors(int m_, int n_, std::vector<double> s_, std::uint32_t seed) : m(m_), n(n_), s(std::move(s_)) {
+    q = orthonormal(m, n, seed);
+    p = orthonormal(n, n, seed + 1);
+  }
+  static std::vector<double> orthonormal(int r, int c, std::uint32_t seed) {
+    Rng g(seed);
+    std::vector<double> x(static_cast<std::size_t>(r) * c);
+    for (double& e : x) e = g.next();
+    for (int j = 0; j < c; ++j)
+      for (int pass = 0; pass < 2; ++pass) {
+        for (int k = 0; k < j; ++k) {
+          double d = 0;
+          for (int i = 0; i < r; ++i) d += x[k * r + i] * x[j * r + i];
+          for (int i = 0; i < r; ++i) x[j * r + i] -= d * x[k * r + i];
+        }
+        double nrm = 0;
+        for (int i = 0; i < r; ++i) nrm += x[j * r + i] * x[j * r + i];
+        for (int i = 0; i < r; ++i) x[j * r + i] /= std::sqrt(nrm);
+      }
+    return x;
+  }
+  double a(int i, int j) const {
+    double t = 0;
+    for (int k = 0; k < n; ++k) t += q[k * m + i - 1] * s[k] * p[k * n + j - 1];
+    return t;
+  }
+  // x = sum over the k largest values of P(:,l) (Q(:,l) . b) / s(l).
+  std::vector<double> truncated(int k, const std::vector<double>& b) const {
+    std::vector<int> order(n);
+    for (int l = 0; l < n; ++l) order[l] = l;
+    std::sort(order.begin(), order.end(), [&](int x, int y) { return s[x] > s[y]; });
+    std::vector<double> x(n, 0.0);
+    for (int t = 0; t < k; ++t) {
+      const int l = order[t];
+      double proj = 0;
+      for (int i = 0; i < m; ++i) proj += q[l * m + i] * b[i];
+      for (int j = 0; j < n; ++j) x[j] += p[l * n + j] * proj / s[l];
+    }
+    return x;
+  }
+};
+
+TEST(SvdSolve, TruncatedSolutionsMatchKnownFactors) {
+  const KnownFactors f(30, 5, {1.0, 8.0, 0.5, 4.0, 2.0}, 111u);
+  auto d = std::make_unique<Decomposition<83, 51, 51>>();
+  for (int i = 1; i <= 30; ++i)
+    for (int j = 1; j <= 5; ++j) d->a(i, j) = static_cast<float>(f.a(i, j));
+  ASSERT_EQ(d->run(30, 5), 0);
+  cdsec::EIGEN(5, 30, d->w.view(), d->u.view(), d->v.view());
+
+  Rng g(112u);
+  Vector<83> b;
+  std::vector<double> bd(30);
+  for (int i = 1; i <= 30; ++i) bd[i - 1] = b(i) = g.next();
+  for (int k = 1; k <= 5; ++k) {
+    SCOPED_TRACE(testing::Message() << "K = " << k);
+    Vector<51> x;
+    cdsec::SVSOL(k, 30, 5, d->w.view(), d->u.view(), d->v.view(), b.view(), x.view());
+    const std::vector<double> want = f.truncated(k, bd);
+    double scale = 0;
+    for (double e : want) scale = std::max(scale, std::fabs(e));
+    // Condition 16 and singular gaps of at least 2: the float solution is
+    // good to a few hundred eps of its size.
+    for (int j = 1; j <= 5; ++j) EXPECT_NEAR(x(j), want[j - 1], 1e-4 * scale) << j;
+  }
+}
+
+TEST(SvdSolve, ZeroSingularValuesAddUndividedProjections) {
+  // Hand-made decomposition: U = first columns of I, V swaps, W = (2, 0).
+  Matrix<83, 51> u;
+  Matrix<51, 51> v;
+  Vector<51> w;
+  u(1, 1) = 1.0f;
+  u(2, 2) = 1.0f;
+  v(2, 1) = 1.0f;
+  v(1, 2) = 1.0f;
+  w(1) = 2.0f;
+  Vector<83> b;
+  b(1) = 4.0f;
+  b(2) = 3.0f;
+  b(3) = 7.0f;
+  Vector<51> x;
+  // K = 1: t1 = 4 / 2 = 2 lands on protein 2.
+  cdsec::SVSOL(1, 3, 2, w.view(), u.view(), v.view(), b.view(), x.view());
+  EXPECT_EQ(x(1), 0.0f);
+  EXPECT_EQ(x(2), 2.0f);
+  // K = 2: t2 = 3, undivided since W(2) = 0, lands on protein 1.
+  cdsec::SVSOL(2, 3, 2, w.view(), u.view(), v.view(), b.view(), x.view());
+  EXPECT_EQ(x(1), 3.0f);
+  EXPECT_EQ(x(2), 2.0f);
+}
+
+TEST(SvdSolveTransposed, HandComputedAndReproducesFractions) {
+  // U 3 x 2, V 2 x 2, W = (2, 0.5): t = (V^T f) / W, x = U t.
+  Matrix<51, 6> u;
+  Matrix<6, 6> v;
+  Vector<6> w;
+  u(1, 1) = 0.6f;
+  u(2, 1) = 0.8f;
+  u(3, 2) = 1.0f;
+  v(1, 1) = 0.6f;
+  v(2, 1) = -0.8f;
+  v(1, 2) = 0.8f;
+  v(2, 2) = 0.6f;
+  w(1) = 2.0f;
+  w(2) = 0.5f;
+  Vector<6> f;
+  f(1) = 1.0f;
+  f(2) = 2.0f;
+  Vector<51> x;
+  cdsec::SVSOLT(3, 2, w.view(), u.view(), v.view(), f.view(), x.view());
+  // t1 = (0.6 - 1.6) / 2 = -0.5, t2 = (0.8 + 1.2) / 0.5 = 4.
+  EXPECT_FLOAT_EQ(x(1), -0.3f);
+  EXPECT_FLOAT_EQ(x(2), -0.4f);
+  EXPECT_FLOAT_EQ(x(3), 4.0f);
+  w(2) = 0.0f;  // undivided: t2 = 2
+  cdsec::SVSOLT(3, 2, w.view(), u.view(), v.view(), f.view(), x.view());
+  EXPECT_FLOAT_EQ(x(3), 2.0f);
+
+  // On a real decomposition of a 9 x 6 structure matrix F, x = SVSOLT(f)
+  // weights the rows so that F^T x = f.
+  auto d = std::make_unique<Decomposition<51, 6, 6>>();
+  fill_random(d->a, 9, 6, 121u);
+  ASSERT_EQ(d->run(9, 6), 0);
+  Vector<6> target;
+  for (int j = 1; j <= 6; ++j) target(j) = 0.1f * j;
+  cdsec::SVSOLT(9, 6, d->w.view(), d->u.view(), d->v.view(), target.view(), x.view());
+  for (int j = 1; j <= 6; ++j) {
+    double s = 0;
+    for (int i = 1; i <= 9; ++i) s += double(d->a(i, j)) * x(i);
+    EXPECT_NEAR(s, target(j), 1e-5) << j;
+  }
+}
+
+TEST(SvdReconstruct, ProductsAreFormedUTimesVThenW) {
+  // U*V first, then *W: for these values the other orders round
+  // differently, so the reconstruction is reproducible only in this one.
+  Matrix<83, 51> u;
+  Matrix<51, 51> v;
+  Vector<51> w;
+  Matrix<83, 51> b;
+  u(1, 1) = 0.1f;
+  v(1, 1) = 0.3f;
+  w(1) = 0.7f;
+  const float uv_w = (0.1f * 0.3f) * 0.7f;
+  ASSERT_NE(uv_w, (0.1f * 0.7f) * 0.3f);
+  cdsec::SVREC(1, 1, 1, w.view(), u.view(), v.view(), b.view());
+  EXPECT_EQ(b(1, 1), uv_w);
+}
+
+TEST(SvdReconstruct, HandComputedAndFullRankReproducesA) {
+  Matrix<83, 51> u;
+  Matrix<51, 51> v;
+  Vector<51> w;
+  // U = [1 0; 0 1; 1 1], V = [1 2; 3 4], W = (2, 10).
+  u(1, 1) = 1;
+  u(3, 1) = 1;
+  u(2, 2) = 1;
+  u(3, 2) = 1;
+  v(1, 1) = 1;
+  v(1, 2) = 2;
+  v(2, 1) = 3;
+  v(2, 2) = 4;
+  w(1) = 2;
+  w(2) = 10;
+  Matrix<83, 51> b;
+  b(1, 3) = -5.0f;  // column 3 beyond P stays
+  cdsec::SVREC(1, 3, 2, w.view(), u.view(), v.view(), b.view());
+  const float rank1[3][2] = {{2, 6}, {0, 0}, {2, 6}};
+  for (int i = 1; i <= 3; ++i)
+    for (int q = 1; q <= 2; ++q) EXPECT_EQ(b(i, q), rank1[i - 1][q - 1]) << i << q;
+  cdsec::SVREC(2, 3, 2, w.view(), u.view(), v.view(), b.view());
+  const float rank2[3][2] = {{2, 6}, {20, 40}, {22, 46}};
+  for (int i = 1; i <= 3; ++i)
+    for (int q = 1; q <= 2; ++q) EXPECT_EQ(b(i, q), rank2[i - 1][q - 1]) << i << q;
+  EXPECT_EQ(b(1, 3), -5.0f);
+
+  auto d = std::make_unique<Decomposition<83, 51, 51>>();
+  fill_random(d->a, 50, 12, 131u);
+  ASSERT_EQ(d->run(50, 12), 0);
+  cdsec::EIGEN(12, 50, d->w.view(), d->u.view(), d->v.view());
+  auto r = std::make_unique<Matrix<83, 51>>();
+  cdsec::SVREC(12, 50, 12, d->w.view(), d->u.view(), d->v.view(), r->view());
+  double worst = 0;
+  for (int j = 1; j <= 12; ++j)
+    for (int i = 1; i <= 50; ++i) worst = std::max(worst, double(std::fabs((*r)(i, j) - d->a(i, j))));
+  EXPECT_LT(worst, 50 * kEps * d->w(1));
+}
+
+}  // namespace

@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstring>
 
 namespace cdsec {
 
@@ -26,6 +27,32 @@ inline float sign(float a, float b) { return b >= 0.0f ? std::fabs(a) : -std::fa
 inline bool negligible(float x, float anorm) {
   const float t = std::fabs(x) + anorm;
   return t == anorm;
+}
+
+// The plane rotation of two columns, a' = a*c + b*s and b' = -a*s + b*c,
+// four rows per step.  Each lane performs the scalar operations in the
+// same order (no fused multiply-add: the build forbids contraction), so the
+// result is the scalar loop's bit for bit, only faster.
+inline void rotate(float* a, float* b, int n, float c, float s) {
+  typedef float v4 __attribute__((vector_size(16)));
+  const v4 vc = {c, c, c, c};
+  const v4 vs = {s, s, s, s};
+  int j = 0;
+  for (; j + 4 <= n; j += 4) {
+    v4 x, z;
+    std::memcpy(&x, a + j, sizeof x);
+    std::memcpy(&z, b + j, sizeof z);
+    const v4 na = x * vc + z * vs;
+    const v4 nb = -x * vs + z * vc;
+    std::memcpy(a + j, &na, sizeof na);
+    std::memcpy(b + j, &nb, sizeof nb);
+  }
+  for (; j < n; ++j) {
+    const float x = a[j];
+    const float z = b[j];
+    a[j] = x * c + z * s;
+    b[j] = -x * s + z * c;
+  }
 }
 
 }  // namespace
@@ -62,7 +89,35 @@ int SVD(int m, int n, MatrixView<const float> a, VecView<float> w, bool matu,
         g = -sign(std::sqrt(s), f);
         const float h = f * g - s;
         u(i, i) = f - g;
-        for (int j = l; j <= n; ++j) {
+        // Each column j needs only its own sum and column i, so four
+        // columns are reduced side by side (every sum still in its own
+        // order): the additions no longer wait on one another.
+        int j = l;
+        const float* ci = u.column(i).data() + (i - 1);
+        const int len = m - i + 1;
+        for (; j + 3 <= n; j += 4) {
+          float* c0 = u.column(j).data() + (i - 1);
+          float* c1 = u.column(j + 1).data() + (i - 1);
+          float* c2 = u.column(j + 2).data() + (i - 1);
+          float* c3 = u.column(j + 3).data() + (i - 1);
+          float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f;
+          for (int k = 0; k < len; ++k) {
+            const float x = ci[k];
+            s0 = s0 + x * c0[k];
+            s1 = s1 + x * c1[k];
+            s2 = s2 + x * c2[k];
+            s3 = s3 + x * c3[k];
+          }
+          const float f0 = s0 / h, f1 = s1 / h, f2 = s2 / h, f3 = s3 / h;
+          for (int k = 0; k < len; ++k) {
+            const float x = ci[k];
+            c0[k] = c0[k] + f0 * x;
+            c1[k] = c1[k] + f1 * x;
+            c2[k] = c2[k] + f2 * x;
+            c3[k] = c3[k] + f3 * x;
+          }
+        }
+        for (; j <= n; ++j) {
           s = 0.0f;
           for (int k = i; k <= m; ++k) s = s + u(k, i) * u(k, j);
           f = s / h;
@@ -135,7 +190,34 @@ int SVD(int m, int n, MatrixView<const float> a, VecView<float> w, bool matu,
         for (int j = l; j <= n; ++j) u(i, j) = 0.0f;
       if (g != 0.0f) {
         if (i != mn) {
-          for (int j = l; j <= n; ++j) {
+          // Independent columns again, four at a time as in the reduction.
+          int j = l;
+          const float* ci = u.column(i).data() + (i - 1);
+          const int len = m - i + 1;  // rows i..m; the sums start at row l
+          for (; j + 3 <= n; j += 4) {
+            float* c0 = u.column(j).data() + (i - 1);
+            float* c1 = u.column(j + 1).data() + (i - 1);
+            float* c2 = u.column(j + 2).data() + (i - 1);
+            float* c3 = u.column(j + 3).data() + (i - 1);
+            float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f;
+            for (int k = 1; k < len; ++k) {
+              const float x = ci[k];
+              s0 = s0 + x * c0[k];
+              s1 = s1 + x * c1[k];
+              s2 = s2 + x * c2[k];
+              s3 = s3 + x * c3[k];
+            }
+            const float uii = ci[0];
+            const float f0 = (s0 / uii) / g, f1 = (s1 / uii) / g, f2 = (s2 / uii) / g, f3 = (s3 / uii) / g;
+            for (int k = 0; k < len; ++k) {
+              const float x = ci[k];
+              c0[k] = c0[k] + f0 * x;
+              c1[k] = c1[k] + f1 * x;
+              c2[k] = c2[k] + f2 * x;
+              c3[k] = c3[k] + f3 * x;
+            }
+          }
+          for (; j <= n; ++j) {
             float s = 0.0f;
             for (int k = l; k <= m; ++k) s = s + u(k, i) * u(k, j);
             const float f = (s / u(i, i)) / g;
@@ -185,14 +267,7 @@ int SVD(int m, int n, MatrixView<const float> a, VecView<float> w, bool matu,
           w(i) = h;
           c = g / h;
           s = -f / h;
-          if (matu) {
-            for (int j = 1; j <= m; ++j) {
-              const float y = u(j, l1);
-              const float z = u(j, i);
-              u(j, l1) = y * c + z * s;
-              u(j, i) = -y * s + z * c;
-            }
-          }
+          if (matu && m >= 1) rotate(u.column(l1).data(), u.column(i).data(), m, c, s);
         }
       }
 
@@ -237,14 +312,7 @@ int SVD(int m, int n, MatrixView<const float> a, VecView<float> w, bool matu,
         g = -x * s + g * c;
         h = y * s;
         y = y * c;
-        if (matv) {
-          for (int j = 1; j <= n; ++j) {
-            x = v(j, i1);
-            z = v(j, i);
-            v(j, i1) = x * c + z * s;
-            v(j, i) = -x * s + z * c;
-          }
-        }
+        if (matv) rotate(v.column(i1).data(), v.column(i).data(), n, c, s);
         z = std::sqrt(f * f + h * h);
         w(i1) = z;
         // Any rotation annihilates a zero vector: keep the previous one.
@@ -254,14 +322,7 @@ int SVD(int m, int n, MatrixView<const float> a, VecView<float> w, bool matu,
         }
         f = c * g + s * y;
         x = -s * g + c * y;
-        if (matu) {
-          for (int j = 1; j <= m; ++j) {
-            y = u(j, i1);
-            z = u(j, i);
-            u(j, i1) = y * c + z * s;
-            u(j, i) = -y * s + z * c;
-          }
-        }
+        if (matu && m >= 1) rotate(u.column(i1).data(), u.column(i).data(), m, c, s);
       }
       rv1(l) = 0.0f;
       rv1(k) = f;

@@ -99,7 +99,7 @@ void JobReader::read_guess(int ns, int& iguess, VecView<float> guess) {
 void JobReader::skip_guess() { skip("the initial-guess line"); }
 
 void write_job(std::ostream& out, int ibasis, std::string_view title, float longer, float shorter,
-               std::span<const float> cd) {
+               std::span<const float> cd, float factor) {
   // Comment lines are labels for the reader of the file, 51 characters wide.
   auto comment = [&out](std::string_view text) {
     std::string line(text);
@@ -117,7 +117,7 @@ void write_job(std::ostream& out, int ibasis, std::string_view title, float long
   put(out, "[A40]", t);
   comment("#");
   comment("#     WL_Begin     WL_End       Factor");
-  put(out, "[3F12.4]", longer, shorter, 1.0f);
+  put(out, "[3F12.4]", longer, shorter, factor);
   comment("#");
   comment("# CDDATA (Long->Short Wavelength; 260 - 178 LIMITS ");
   put(out, "[(10F8.3)]", cd);

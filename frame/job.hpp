@@ -70,8 +70,9 @@ class JobReader {
 // 51 characters wide, the print/set line (PRINT 0, the set, 0, 0, SEGMENT 1),
 // the title (40 characters), the range long end first with factor 1.0, the CD
 // values ten to a line from the long to the short wavelength, and the
-// initial-guess line with IGuess 0.
+// initial-guess line with IGuess 0.  A factor other than 1 is written in
+// its place on the range line (the reader multiplies every value by it).
 void write_job(std::ostream& out, int ibasis, std::string_view title, float longer, float shorter,
-               std::span<const float> cd);
+               std::span<const float> cd, float factor = 1.0f);
 
 }  // namespace cdsec

@@ -2,12 +2,14 @@
 
 #include <cassert>
 #include <cmath>
+#include <limits>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
 #include "frame/layout.hpp"
 #include "frame/refsets.hpp"
+#include "frame/text_input.hpp"
 
 namespace cdsec {
 
@@ -67,6 +69,122 @@ void append_summary_record(const std::string& path, const SummaryRecord& rec) {
   if (!out) throw std::runtime_error(path + ": the summary record could not be written");
   out.close();
   if (out.fail()) throw std::runtime_error(path + ": the summary record could not be written (close failed)");
+}
+
+}  // namespace cdsec
+
+// ---------------------------------------------------------------- reading records back
+
+namespace cdsec {
+
+namespace {
+
+constexpr std::string_view kSampleHead = " SAMPLE:  ";
+constexpr std::string_view kProgramSC = " PROGRAM:     MORVAN3";
+constexpr std::string_view kProgramVS = " PROGRAM:     KESTRA";
+constexpr std::string_view kSetHead = " Protein Set:", kSetTail = "Reference Set";
+constexpr std::string_view kStructureHead = " Structure:";
+constexpr std::string_view kFractionsHead = " Fractions:";
+constexpr std::string_view kRmsdHead = " RMSD(Exp-Calc):";
+
+std::string_view trim_right(std::string_view s) {
+  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+  return s;
+}
+
+[[noreturn]] void bad_line(const LineReader& in, const std::string& what) {
+  throw ReadError(ReadError::Kind::kBadValue, in.name(), in.line_no(), what);
+}
+
+// A real of a record line: a number, or NaN for what the writer prints when
+// a value is not a finite number that fits (NaN, Infinity, asterisks).
+float record_value(const std::string& line, const LineReader& in, int col, int w) {
+  FixedLine f(line, in);
+  std::string text = f.A(col, w);
+  std::string_view t = text;
+  while (!t.empty() && t.front() == ' ') t.remove_prefix(1);
+  t = trim_right(t);
+  if (t == "NaN" || t == "Inf" || t == "-Inf" || t == "Infinity" || t == "-Infinity" ||
+      (!t.empty() && t.find_first_not_of('*') == std::string_view::npos))
+    return std::numeric_limits<float>::quiet_NaN();
+  return f.F(col, w, 3);
+}
+
+}  // namespace
+
+bool SummaryEntry::all_finite() const {
+  if (!std::isfinite(rmsd)) return false;
+  for (int j = 1; j <= ns; ++j)
+    if (!std::isfinite(fractions(j))) return false;
+  return true;
+}
+
+std::vector<SummaryEntry> read_summary_records(const std::string& path) {
+  LineReader in;
+  in.open(path);
+  std::vector<SummaryEntry> records;
+  std::string line;
+  while (in.next(line)) {
+    SummaryEntry e;
+    e.line = in.line_no();
+    if (line != std::string(80, '_')) bad_line(in, "expected the row of 80 underscores that starts a summary record");
+    in.require(line, "the empty line of the summary record");
+    if (!trim_right(line).empty()) bad_line(in, "expected the empty second line of the summary record");
+
+    in.require(line, "the SAMPLE line of the summary record");
+    if (!line.starts_with(kSampleHead)) bad_line(in, "expected \" SAMPLE:  \" and the title");
+    e.title = line.substr(kSampleHead.size());
+
+    in.require(line, "the PROGRAM line of the summary record");
+    const std::string_view prog = trim_right(line);
+    if (prog == kProgramSC)
+      e.program = SummaryProgram::kSelfConsistent;
+    else if (prog == kProgramVS)
+      e.program = SummaryProgram::kVariableSelection;
+    else
+      bad_line(in, "expected \" PROGRAM:     MORVAN3\" or \" PROGRAM:     KESTRA \"");
+
+    in.require(line, "the Protein Set line of the summary record");
+    if (!line.starts_with(kSetHead) || line.size() < kSetHead.size() + 4 ||
+        trim_right(line).substr(kSetHead.size() + 4) != kSetTail)
+      bad_line(in, "expected \" Protein Set:\", the set's label and \"Reference Set\"");
+    e.set_code = line.substr(kSetHead.size(), 4);
+
+    in.require(line, "the Structure line of the summary record");
+    if (!line.starts_with(kStructureHead)) bad_line(in, "expected \" Structure:\" and the class labels");
+    const std::string labels = line;
+
+    // Six fractions at most, 8 columns each, and nothing after them: the
+    // fraction count is the class count of the record.
+    in.require(line, "the Fractions line of the summary record");
+    const std::string_view fr = trim_right(line);
+    const std::size_t body = fr.size() > kFractionsHead.size() ? fr.size() - kFractionsHead.size() : 0;
+    if (!line.starts_with(kFractionsHead) || body == 0 || body % 8 != 0 || body / 8 > 6)
+      bad_line(in, "expected \" Fractions:\" and one to six values of 8 columns");
+    e.ns = static_cast<int>(body / 8);
+    for (int j = 1; j <= e.ns; ++j)
+      e.fractions(j) = record_value(line, in, static_cast<int>(kFractionsHead.size()) + 1 + 8 * (j - 1), 8);
+    // Labels stand in 8-column slots after two blanks: "  H(r)  ".
+    FixedLine lf(labels, in.name(), in.line_no() - 1);
+    for (int j = 1; j <= e.ns; ++j) {
+      std::string lab = lf.A(static_cast<int>(kStructureHead.size()) + 5 + 8 * (j - 1), 4);
+      if (trim_right(lab).empty())
+        throw ReadError(ReadError::Kind::kBadValue, in.name(), in.line_no() - 1,
+                        "the Structure line has fewer labels than the Fractions line below it has values");
+      e.labels[static_cast<std::size_t>(j - 1)] = lab;
+    }
+    const std::string_view all_labels = trim_right(labels);
+    if (all_labels.size() > kStructureHead.size() + 8 * static_cast<std::size_t>(e.ns))
+      throw ReadError(ReadError::Kind::kBadValue, in.name(), in.line_no() - 1,
+                      "the Structure line has more labels than the Fractions line below it has values");
+
+    in.require(line, "the RMSD line of the summary record");
+    if (!line.starts_with(kRmsdHead) || trim_right(line).size() != kRmsdHead.size() + 10)
+      bad_line(in, "expected \" RMSD(Exp-Calc):\" and a value of 10 columns");
+    e.rmsd = record_value(line, in, static_cast<int>(kRmsdHead.size()) + 1, 10);
+    records.push_back(std::move(e));
+  }
+  return records;
 }
 
 }  // namespace cdsec

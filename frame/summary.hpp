@@ -2,9 +2,11 @@
 // measure, the segment estimate and the summary record of ProtSS.out.
 #pragma once
 
+#include <array>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "frame/matrix.hpp"
 
@@ -42,5 +44,26 @@ struct SummaryRecord {
 // Appends to `path` (ProtSS.out in the working directory).  Throws
 // std::runtime_error naming the file when it cannot be opened or written.
 void append_summary_record(const std::string& path, const SummaryRecord& rec);
+
+// One record as read back from ProtSS.out.
+struct SummaryEntry {
+  int line = 0;  // line of the file on which the record starts
+  SummaryProgram program = SummaryProgram::kSelfConsistent;
+  std::string title;     // as written: 64 (self-consistent) or 50 characters
+  std::string set_code;  // the 4-character reference-set label, e.g. " 29 "
+  int ns = 0;            // structure classes, 1 to 6
+  std::array<std::string, 6> labels;  // 4 characters each; the first ns are set
+  Vector<6> fractions;                // the first ns are set
+  float rmsd = 0.0f;
+  // A value that the writer could not print as a number (NaN, an infinity,
+  // or a field of asterisks) reads as NaN; such a record holds no result.
+  bool all_finite() const;
+};
+
+// Reads every record of a ProtSS.out file, in file order.  The records are
+// written back to back by both programs; anything else in the file (a
+// truncated record, a line of another layout, an unreadable number) throws
+// ReadError naming the file and the line.
+std::vector<SummaryEntry> read_summary_records(const std::string& path);
 
 }  // namespace cdsec

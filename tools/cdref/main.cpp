@@ -12,6 +12,7 @@
 #include "frame/refsets.hpp"
 #include "frame/text_input.hpp"
 #include "tools/cdref/check.hpp"
+#include "tools/cdref/crossval.hpp"
 #include "tools/cdref/import.hpp"
 
 namespace {
@@ -50,6 +51,9 @@ constexpr const char* kUsage = R"(usage:
       3300.  Names are the identifiers (4 characters at most) or, with
       --name-prefix, the prefix and a serial number.  The new set is then
       checked as by cdref check.
+  cdref crossval SET... [options]
+      Cross-validates reference sets with both analysis programs; the options
+      are listed by cdref crossval --help.
 )";
 
 [[noreturn]] void usage_error(const std::string& why) {
@@ -265,13 +269,14 @@ int cmd_import(const std::vector<std::string>& args) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.empty()) usage_error("a command is needed: list, check or import");
+  if (args.empty()) usage_error("a command is needed: list, check, import or crossval");
   std::string cmd = args.front();
   args.erase(args.begin());
   try {
     if (cmd == "list") return cmd_list(args);
     if (cmd == "check") return cmd_check(args);
     if (cmd == "import") return cmd_import(args);
+    if (cmd == "crossval") return cdref::crossval_command(args);
     if (cmd == "--help" || cmd == "-h" || cmd == "help") {
       std::cout << kUsage;
       return 0;

@@ -823,15 +823,25 @@ std::string stats_text(std::span<const SetRun> runs, const std::array<bool, 2>& 
 std::string svg_text(std::span<const SetRun> runs, const std::array<bool, 2>& ran) {
   // Two panels, helix and strand, predicted against known, 0 to 1 on both
   // axes; predictions outside 0..1 are drawn on the frame.
-  constexpr int kPanel = 360, kLeft = 70, kTop = 60, kGap = 110, kWidth = 2 * kPanel + kGap + kLeft + 40, kHeight = kTop + kPanel + 150;
+  constexpr int kPanel = 360, kLeft = 70, kTop = 60, kGap = 110, kWidth = 2 * kPanel + kGap + kLeft + 40, kHeight = kTop + kPanel + 130;
   constexpr const char* kColour[2] = {"#1f5fa8", "#c8501e"};
   std::ostringstream o;
   o << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
     << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << kWidth << "\" height=\"" << kHeight << "\" viewBox=\"0 0 "
     << kWidth << " " << kHeight << "\" font-family=\"sans-serif\" font-size=\"13\">\n"
     << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
-  std::string title = "Cross-validation:";
-  for (const SetRun& r : runs) title += " " + r.set.describe();
+  std::string title = "Predicted against known fractions: ";
+  if (runs.size() == 1) {
+    title += runs[0].set.describe();
+  } else {
+    bool one_dir = true;
+    std::string numbers;
+    for (const SetRun& r : runs) {
+      one_dir = one_dir && r.set.dir == runs[0].set.dir;
+      numbers += (numbers.empty() ? "" : ", ") + std::to_string(r.set.info->ibasis);
+    }
+    title += "sets " + numbers + (one_dir ? " (in " + runs[0].set.dir.string() + ")" : std::string());
+  }
   o << "<text x=\"" << kLeft << "\" y=\"28\" font-size=\"15\">" << xml_escape(title) << "</text>\n";
   auto px = [](float v) { return std::clamp(v, 0.0f, 1.0f) * static_cast<float>(kPanel); };
   for (int panel = 0; panel < 2; ++panel) {
@@ -1009,9 +1019,9 @@ int run_crossval(const CrossvalOptions& opt, std::ostream& out, std::ostream& pr
         ++checked;
         wrong += r.basis == c.expected_basis[static_cast<std::size_t>(pi)] ? 0 : 1;
       }
-      out << "  " << program_name(static_cast<Program>(pi)) << " basis: " << checked - wrong << " of " << checked
-          << " jobs loaded exactly the set without the sample" << (wrong ? " -- the others are left out below" : "")
-          << "\n";
+      out << "  " << program_name(static_cast<Program>(pi)) << ": " << checked - wrong << " of " << checked
+          << " jobs loaded the reference proteins expected (the set, less the sample when it is one of them)"
+          << (wrong ? "; the others are left out below" : "") << "\n";
     }
     write_report(out, pr.run, opt.run, opt.worst);
     runs.push_back(std::move(pr.run));

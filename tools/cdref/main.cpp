@@ -12,6 +12,7 @@
 #include "frame/refsets.hpp"
 #include "frame/text_input.hpp"
 #include "tools/cdref/check.hpp"
+#include "tools/cdref/convert.hpp"
 #include "tools/cdref/crossval.hpp"
 #include "tools/cdref/import.hpp"
 
@@ -54,6 +55,27 @@ constexpr const char* kUsage = R"(usage:
   cdref crossval SET... [options]
       Cross-validates reference sets with both analysis programs; the options
       are listed by cdref crossval --help.
+  cdref convert FILE (--out FILE2 [--force] | --append INPUT --title T [--basis K])
+                [--units mdeg|deg|molar-ellipticity|mre|delta-a|delta-epsilon]
+                [--ignore-header-units] [--conc VALUE --conc-unit mg/mL|M|mM|uM]
+                [--path VALUE --path-unit cm|mm] [--residues N | --mrw VALUE]
+                [--format auto|jasco|text] [--columns X,Y[,HT|none]] [--skip N]
+                [--separator tab|comma|semicolon|blank] [--decimal point|comma]
+                [--ht-max VOLTS] [--min-wavelength NM] [--allow-gaps] [--record JSON]
+      Converts a spectrum exported by a spectropolarimeter or a spreadsheet
+      (a JASCO-style export with a header block and XYDATA, or delimited
+      text with any header lines; columns by number or header name; tabs,
+      commas, semicolons or blanks; decimal commas) to delta epsilon per
+      residue, one value per whole nm (linear interpolation inside the
+      measured range; more than 2 nm without a point needs --allow-gaps),
+      cut at the short end where the HT exceeds --ht-max (600 V by default)
+      and at --min-wavelength.  Units named by the header are used; --units
+      that disagree with them are refused.  mdeg and deg need --conc and
+      --path, with --mrw for mg/mL or --residues for M, mM, uM; delta-a the
+      same; molar-ellipticity needs --residues.  Writes a two-column file
+      that INBUILD reads (--out), or appends a job to INPUT (--append; the
+      set suggested from the short end unless --basis).  Every step is
+      printed; --record writes it as JSON.
 )";
 
 [[noreturn]] void usage_error(const std::string& why) {
@@ -265,11 +287,23 @@ int cmd_import(const std::vector<std::string>& args) {
   return c.problems == 0 ? 0 : 1;
 }
 
+// ---------------------------------------------------------------- convert
+
+int cmd_convert(const std::vector<std::string>& args) {
+  cdref::ConvertOptions o;
+  try {
+    o = cdref::parse_convert_args(args);
+  } catch (const cdref::UsageError& e) {
+    usage_error(e.what());
+  }
+  return cdref::run_convert(o, std::cout, std::cerr);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.empty()) usage_error("a command is needed: list, check, import or crossval");
+  if (args.empty()) usage_error("a command is needed: list, check, import, crossval or convert");
   std::string cmd = args.front();
   args.erase(args.begin());
   try {
@@ -277,6 +311,7 @@ int main(int argc, char** argv) {
     if (cmd == "check") return cmd_check(args);
     if (cmd == "import") return cmd_import(args);
     if (cmd == "crossval") return cdref::crossval_command(args);
+    if (cmd == "convert") return cmd_convert(args);
     if (cmd == "--help" || cmd == "-h" || cmd == "help") {
       std::cout << kUsage;
       return 0;

@@ -729,7 +729,8 @@ void write_report(std::ostream& out, const SetRun& run, const std::array<bool, 2
       out << "   " << pad(trim(c->name), 6) << " " << status_text(r.status) << (r.detail.empty() ? "" : ": " + r.detail)
           << "\n";
     }
-    out << "  Class      n     RMS       r     MSE   Largest errors (predicted - known)\n";
+    out << "  " << pad("Class", 7) << pad("n", 4, true) << pad("RMS", 8, true) << pad("r", 8, true) << pad("MSE", 8, true)
+        << "   Largest errors (predicted - known)\n";
     const std::vector<Row> rows = rows_of(run, p);
     for (const Row& row : rows) {
       const ClassStats s = class_stats(row.pred, row.known);

@@ -1,0 +1,732 @@
+// cdref crossval: the statistics on constructed cases; reading what the
+// programs leave behind (records, failures, basis sizes) from hand-made
+// files; the report, CSV, statistics and SVG of a constructed run; whole runs
+// of both programs on small generated sets (with itself left out of the
+// basis, scale factors included), and the refusals.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "frame/job.hpp"
+#include "frame/refsets.hpp"
+#include "frame/summary.hpp"
+#include "frame/text_input.hpp"
+#include "tool_run.hpp"
+#include "tools/cdref/crossval.hpp"
+#include "tools/cdref/csv.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using cdref::Case;
+using cdref::Program;
+using cdref::Status;
+using cdsec_test::read_file;
+using cdsec_test::run;
+using cdsec_test::ScratchDir;
+using cdsec_test::sh_quote;
+using cdsec_test::write_file;
+
+const std::string kCdref = CDREF_BINARY, kMkrefs = CDSEC_MKREFS, kMorvan = CDSEC_MORVAN3, kKestra = CDSEC_KESTRA;
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) out.push_back(l);
+  return out;
+}
+
+int count_of(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// ---------------------------------------------------------------- a small XML well-formedness check
+
+struct XmlElement {
+  std::string name;
+  std::map<std::string, std::string> attr;
+  int parent;  // index, -1 for the root
+};
+
+// Parses the document into its elements; fails the test (and returns
+// false) on a tag that does not close, a stray '<' or '&', an attribute
+// without quotes, or more than one root.
+bool parse_xml(const std::string& doc, std::vector<XmlElement>& out) {
+  std::vector<int> open;
+  std::size_t i = 0;
+  int roots = 0;
+  if (doc.rfind("<?xml", 0) == 0) i = doc.find("?>") + 2;
+  auto fail = [&](const std::string& why) {
+    ADD_FAILURE() << "not well-formed XML at offset " << i << ": " << why;
+    return false;
+  };
+  while (i < doc.size()) {
+    if (doc[i] == '&') {
+      std::size_t semi = doc.find(';', i);
+      std::string ent = semi == std::string::npos ? "" : doc.substr(i, semi - i + 1);
+      if (ent != "&amp;" && ent != "&lt;" && ent != "&gt;" && ent != "&quot;" && ent != "&apos;") return fail("entity");
+      i = semi + 1;
+      continue;
+    }
+    if (doc[i] != '<') {
+      ++i;
+      continue;
+    }
+    if (doc.compare(i, 2, "</") == 0) {
+      std::size_t e = doc.find('>', i);
+      if (e == std::string::npos || open.empty()) return fail("closing tag");
+      if (doc.substr(i + 2, e - i - 2) != out[static_cast<std::size_t>(open.back())].name) return fail("mismatched tag");
+      open.pop_back();
+      i = e + 1;
+      continue;
+    }
+    std::size_t j = i + 1;
+    while (j < doc.size() && (std::isalnum(static_cast<unsigned char>(doc[j])) || doc[j] == '-' || doc[j] == ':')) ++j;
+    XmlElement el{doc.substr(i + 1, j - i - 1), {}, open.empty() ? -1 : open.back()};
+    if (el.name.empty()) return fail("element name");
+    if (open.empty() && ++roots > 1) return fail("second root element");
+    bool self_closing = false;
+    for (;;) {
+      while (j < doc.size() && std::isspace(static_cast<unsigned char>(doc[j]))) ++j;
+      if (j >= doc.size()) return fail("end inside a tag");
+      if (doc.compare(j, 2, "/>") == 0) {
+        self_closing = true;
+        j += 2;
+        break;
+      }
+      if (doc[j] == '>') {
+        ++j;
+        break;
+      }
+      std::size_t eq = doc.find('=', j);
+      if (eq == std::string::npos || doc[eq + 1] != '"') return fail("attribute without quotes");
+      std::size_t close = doc.find('"', eq + 2);
+      std::string value = doc.substr(eq + 2, close - eq - 2);
+      if (value.find('<') != std::string::npos) return fail("'<' in an attribute");
+      el.attr[doc.substr(j, eq - j)] = value;
+      j = close + 1;
+    }
+    out.push_back(el);
+    if (!self_closing) open.push_back(static_cast<int>(out.size()) - 1);
+    i = j;
+  }
+  if (!open.empty()) return fail("unclosed element " + out[static_cast<std::size_t>(open.back())].name);
+  return roots == 1;
+}
+
+// Elements named `name` inside the group of class `cls` inside the group of id `id`.
+std::vector<const XmlElement*> points(const std::vector<XmlElement>& els, const std::string& id, const std::string& cls,
+                                      const std::string& name) {
+  std::vector<const XmlElement*> out;
+  for (const XmlElement& e : els) {
+    if (e.name != name || e.parent < 0) continue;
+    const XmlElement& g = els[static_cast<std::size_t>(e.parent)];
+    if (g.name != "g" || g.attr.count("class") == 0 || g.attr.at("class") != cls || g.parent < 0) continue;
+    const XmlElement& panel = els[static_cast<std::size_t>(g.parent)];
+    if (panel.attr.count("id") && panel.attr.at("id") == id) out.push_back(&e);
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------- statistics
+
+TEST(CrossvalStats, RmsCorrelationAndMeanSignedErrorOfAConstructedCase) {
+  // Differences +0.1, 0, -0.1, 0: RMS sqrt(0.02 / 4), mean error 0.
+  // Deviations from the means (0.25 each): predicted -.15 -.05 .05 .15,
+  // known -.25 -.05 .15 .15: r = 0.07 / sqrt(0.05 * 0.11).
+  const std::vector<float> pred{0.1f, 0.2f, 0.3f, 0.4f}, known{0.0f, 0.2f, 0.4f, 0.4f};
+  const cdref::ClassStats s = cdref::class_stats(pred, known);
+  EXPECT_EQ(s.n, 4);
+  EXPECT_NEAR(s.rms, std::sqrt(0.005), 1e-6);
+  EXPECT_NEAR(s.mse, 0.0, 1e-7);
+  ASSERT_TRUE(s.has_r);
+  EXPECT_NEAR(s.r, 0.07 / std::sqrt(0.05 * 0.11), 1e-5);
+
+  // A constant bias: error and RMS equal it, the correlation stays 1.
+  const std::vector<float> biased{0.05f, 0.25f, 0.45f, 0.45f};
+  const cdref::ClassStats b = cdref::class_stats(biased, known);
+  EXPECT_NEAR(b.mse, 0.05, 1e-6);
+  EXPECT_NEAR(b.rms, 0.05, 1e-6);
+  EXPECT_NEAR(b.r, 1.0, 1e-5);
+
+  // Anticorrelated.
+  const std::vector<float> rev{0.4f, 0.2f, 0.0f}, up{0.0f, 0.2f, 0.4f};
+  EXPECT_NEAR(cdref::class_stats(rev, up).r, -1.0, 1e-5);
+}
+
+TEST(CrossvalStats, NoCorrelationWithoutVariationAndNothingWithoutProteins) {
+  const std::vector<float> pred{0.1f, 0.2f, 0.3f}, flat{0.2f, 0.2f, 0.2f};
+  const cdref::ClassStats s = cdref::class_stats(pred, flat);
+  EXPECT_EQ(s.n, 3);
+  EXPECT_FALSE(s.has_r);
+  EXPECT_NEAR(s.rms, std::sqrt(0.02 / 3), 1e-6);
+  const cdref::ClassStats none = cdref::class_stats({}, {});
+  EXPECT_EQ(none.n, 0);
+  EXPECT_FALSE(none.has_r);
+}
+
+TEST(CrossvalStats, HelixAndStrandTotalsFollowEachSetsClasses) {
+  const std::array<float, 6> f{0.30f, 0.05f, 0.20f, 0.10f, 0.15f, 0.20f};
+  for (int b : {1, 3, 4, 6, 7, 8}) {
+    EXPECT_FLOAT_EQ(cdref::helix_total(b, f), 0.35f) << b;   // H(r) + H(d)
+    EXPECT_FLOAT_EQ(cdref::strand_total(b, f), 0.30f) << b;  // S(r) + S(d)
+  }
+  EXPECT_FLOAT_EQ(cdref::helix_total(2, f), 0.35f);   // AHel + 3/10
+  EXPECT_FLOAT_EQ(cdref::strand_total(2, f), 0.20f);  // BSht
+  EXPECT_FLOAT_EQ(cdref::helix_total(5, f), 0.30f);   // AHel
+  EXPECT_FLOAT_EQ(cdref::strand_total(5, f), 0.05f);  // BSht, the second class
+}
+
+TEST(CrossvalStats, JobTitlesCarryTheJobNumber) {
+  EXPECT_EQ(cdref::job_title(7, "1abc"), "cdref crossval job 0007 1abc");
+  EXPECT_LE(cdref::job_title(9999, "ABCD").size(), 40u);  // the job layout keeps 40 characters
+  for (int j : {1, 42, 999, 12345}) EXPECT_EQ(cdref::job_of_title(cdref::job_title(j, "P001")), j);
+  EXPECT_EQ(cdref::job_of_title("cdref crossval job 0000 X"), 0);
+  EXPECT_EQ(cdref::job_of_title("Lysozyme"), 0);
+  EXPECT_EQ(cdref::job_of_title("cdref crossval job 12x4 X"), 0);
+}
+
+// ---------------------------------------------------------------- reading what the programs leave
+
+Case make_case(int job, const std::string& name, std::array<float, 6> known) {
+  Case c;
+  c.job = job;
+  c.name = name;
+  c.ibasis = 3;
+  c.ns = 6;
+  for (int k = 1; k <= 6; ++k) c.known(k) = known[static_cast<std::size_t>(k - 1)];
+  c.known_helix = known[0] + known[1];
+  c.known_strand = known[2] + known[3];
+  c.expected_basis = {3, 3};
+  c.origin = "/sets/CDDATA.37";
+  return c;
+}
+
+void record(const fs::path& file, Program p, int job, const std::string& name, std::array<float, 6> f, float rmsd) {
+  static const std::array<std::string_view, 6> labels{"H(r)", "H(d)", "S(r)", "S(d)", "Trn ", "Unrd"};
+  cdsec::append_summary_record(file.string(), {p == Program::kMorvan3 ? cdsec::SummaryProgram::kSelfConsistent
+                                                                      : cdsec::SummaryProgram::kVariableSelection,
+                                               cdref::job_title(job, name), 3, labels, f, rmsd});
+}
+
+const std::string kJobStart = "\n\n      IPrint  IBasis  \n       0       3\n";
+
+class Constructed : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    run_.set = cdref::resolve_set((fs::path(CDSEC_SOURCE_DIR) / "data" / "CDDATA.37").string());
+    run_.cases = {make_case(1, "P001", {0.400f, 0.100f, 0.150f, 0.050f, 0.100f, 0.200f}),
+                  make_case(2, "P002", {0.100f, 0.050f, 0.300f, 0.100f, 0.200f, 0.250f}),
+                  make_case(3, "P003", {0.200f, 0.100f, 0.200f, 0.100f, 0.150f, 0.250f}),
+                  make_case(4, "P004", {0.150f, 0.050f, 0.300f, 0.100f, 0.150f, 0.250f}),
+                  make_case(5, "P005", {0.300f, 0.100f, 0.100f, 0.050f, 0.200f, 0.250f})};
+    const fs::path m = dir_ / "MORVAN3", k = dir_ / "KESTRA";
+    fs::create_directories(m);
+    fs::create_directories(k);
+    // MORVAN3: job 2 fails at the second stage (no record), job 3 loaded one
+    // protein too many, job 5 was never started.
+    record(m / "ProtSS.out", Program::kMorvan3, 1, "P001", {0.500f, 0.100f, 0.150f, 0.050f, 0.100f, 0.100f}, 0.2f);
+    record(m / "ProtSS.out", Program::kMorvan3, 3, "P003", {0.200f, 0.100f, 0.200f, 0.100f, 0.150f, 0.250f}, 0.2f);
+    record(m / "ProtSS.out", Program::kMorvan3, 4, "P004", {0.100f, 0.000f, 0.250f, 0.050f, 0.200f, 0.400f}, 0.3f);
+    write_file(m / "MORVAN3.OUT", " THE FRACTIONS OF SECONDARY STRUCTURES\n" + kJobStart + " Final Solution\n" + kJobStart +
+                                      " MORVAN FAILED AT SECOND STAGE: \n" + kJobStart + kJobStart);
+    write_file(m / "BASIS", "  P001\n  Nbas=   4\n  P002\n  Nbas=   4\n  Nbas=   5\n  Nbas=   4\n");
+    // KESTRA: job 2 has too few solutions (the record holds the all-basis
+    // estimate), job 3 an empty helix window (zeros), job 5 a value that is
+    // not a number.
+    record(k / "ProtSS.out", Program::kKestra, 1, "P001", {0.450f, 0.100f, 0.100f, 0.050f, 0.100f, 0.200f}, 0.1f);
+    record(k / "ProtSS.out", Program::kKestra, 2, "P002", {0.300f, 0.100f, 0.100f, 0.100f, 0.200f, 0.200f}, 2.0f);
+    record(k / "ProtSS.out", Program::kKestra, 3, "P003", {0, 0, 0, 0, 0, 0}, 2.0f);
+    record(k / "ProtSS.out", Program::kKestra, 4, "P004", {0.200f, 0.050f, 0.300f, 0.100f, 0.150f, 0.200f}, 0.1f);
+    record(k / "ProtSS.out", Program::kKestra, 5, "P005", {std::nanf(""), 0.1f, 0.1f, 0.1f, 0.1f, 0.1f}, 0.1f);
+    std::string kout;
+    for (int j = 1; j <= 5; ++j) {
+      kout += kJobStart + "\n  Proteins:  3;  CD data: 56;  Sec Str:  6\n";
+      if (j == 2) kout += " The number of acceptable solutions is less than five.\n";
+      if (j == 3) kout += " Random selection failed to give good helix, try again\n";
+    }
+    write_file(k / "Kestra.out", kout);
+    cdref::collect_results(Program::kMorvan3, m, 3, run_.cases);
+    cdref::collect_results(Program::kKestra, k, 3, run_.cases);
+  }
+  const cdref::JobResult& res(int job, Program p) {
+    return run_.cases[static_cast<std::size_t>(job - 1)].result[static_cast<std::size_t>(p)];
+  }
+  ScratchDir dir_{"crossval-constructed"};
+  cdref::SetRun run_;
+  const std::array<bool, 2> both_{true, true};
+};
+
+TEST_F(Constructed, StatusesComeFromRecordsReportsAndBasisSizes) {
+  EXPECT_EQ(res(1, Program::kMorvan3).status, Status::kOk);
+  EXPECT_EQ(res(1, Program::kMorvan3).basis, 3);
+  EXPECT_FLOAT_EQ(res(1, Program::kMorvan3).pred(1), 0.5f);
+  EXPECT_FLOAT_EQ(res(1, Program::kMorvan3).helix, 0.6f);
+  EXPECT_FLOAT_EQ(res(1, Program::kMorvan3).strand, 0.2f);
+  EXPECT_EQ(res(2, Program::kMorvan3).status, Status::kNoRecord);
+  EXPECT_NE(res(2, Program::kMorvan3).detail.find("second stage"), std::string::npos) << res(2, Program::kMorvan3).detail;
+  EXPECT_EQ(res(3, Program::kMorvan3).status, Status::kBasisMismatch);
+  EXPECT_EQ(res(3, Program::kMorvan3).detail, "4 reference proteins, 3 expected");
+  EXPECT_EQ(res(4, Program::kMorvan3).status, Status::kOk);
+  EXPECT_EQ(res(5, Program::kMorvan3).status, Status::kNotRun);
+
+  EXPECT_EQ(res(1, Program::kKestra).status, Status::kOk);
+  EXPECT_EQ(res(2, Program::kKestra).status, Status::kTooFewSolutions);
+  EXPECT_FLOAT_EQ(res(2, Program::kKestra).pred(1), 0.3f);  // the all-basis estimate is kept, not used
+  EXPECT_EQ(res(3, Program::kKestra).status, Status::kEmptyHelixWindow);
+  EXPECT_EQ(res(4, Program::kKestra).status, Status::kOk);
+  EXPECT_EQ(res(5, Program::kKestra).status, Status::kNotFinite);
+}
+
+TEST_F(Constructed, AZeroRecordWithoutAFailureLineIsStillAFailureOfKestra) {
+  std::string kout = read_file(dir_ / "KESTRA" / "Kestra.out");
+  kout.erase(kout.find(" Random selection"), std::string(" Random selection failed to give good helix, try again\n").size());
+  write_file(dir_ / "KESTRA" / "Kestra.out", kout);
+  cdref::collect_results(Program::kKestra, dir_ / "KESTRA", 3, run_.cases);
+  EXPECT_EQ(res(3, Program::kKestra).status, Status::kEmptyHelixWindow);
+}
+
+TEST_F(Constructed, RecordsThatBelongToNoJobAreRefused) {
+  auto message = [&](Program p, const fs::path& d) {
+    try {
+      cdref::collect_results(p, d, 3, run_.cases);
+    } catch (const cdsec::ReadError& e) {
+      return std::string(e.what());
+    }
+    return std::string("(no error)");
+  };
+  // Job 9 of a run of five.
+  record(dir_ / "MORVAN3" / "ProtSS.out", Program::kMorvan3, 9, "P009", {0.1f, 0.1f, 0.1f, 0.1f, 0.3f, 0.3f}, 0.1f);
+  EXPECT_NE(message(Program::kMorvan3, dir_ / "MORVAN3").find("names no job"), std::string::npos);
+  // A second record of job 1, and a record of the other program.
+  record(dir_ / "KESTRA" / "ProtSS.out", Program::kKestra, 1, "P001", {0.1f, 0.1f, 0.1f, 0.1f, 0.3f, 0.3f}, 0.1f);
+  EXPECT_NE(message(Program::kKestra, dir_ / "KESTRA").find("second record for job 1"), std::string::npos);
+  EXPECT_NE(message(Program::kMorvan3, dir_ / "KESTRA").find("another program"), std::string::npos);
+  // Records of another reference set.
+  EXPECT_NE([&] {
+    try {
+      cdref::collect_results(Program::kKestra, dir_ / "KESTRA", 1, run_.cases);
+    } catch (const cdsec::ReadError& e) {
+      return std::string(e.what());
+    }
+    return std::string();
+  }().find("reference set"),
+            std::string::npos);
+}
+
+TEST_F(Constructed, ReportListsFailuresAndCountsOnlyTheAnalysed) {
+  std::ostringstream out;
+  cdref::write_report(out, run_, both_, 2);
+  const std::string r = out.str();
+  EXPECT_NE(r.find(" MORVAN3: 5 jobs, 2 analysed, 3 failed (left out of the statistics):"), std::string::npos) << r;
+  EXPECT_NE(r.find("   P002   no result: second stage"), std::string::npos) << r;
+  EXPECT_NE(r.find("   P003   basis mismatch: 4 reference proteins, 3 expected"), std::string::npos) << r;
+  EXPECT_NE(r.find("   P005   not run"), std::string::npos) << r;
+  EXPECT_NE(r.find(" KESTRA: 5 jobs, 2 analysed, 3 failed"), std::string::npos) << r;
+  EXPECT_NE(r.find("   P002   fewer than five solutions"), std::string::npos) << r;
+  EXPECT_NE(r.find("   P003   empty helix window"), std::string::npos) << r;
+  EXPECT_NE(r.find("   P005   not a number"), std::string::npos) << r;
+  // MORVAN3's helix: predicted 0.6 and 0.1 against 0.5 and 0.2: RMS 0.1,
+  // mean error 0; its H(r): +0.1 and -0.05, the larger first.
+  EXPECT_NE(r.find("  Helix     2   0.100   1.000"), std::string::npos) << r;
+  EXPECT_NE(r.find("P001 +0.100, P004 -0.100"), std::string::npos) << r;
+  EXPECT_NE(r.find("  H(r)      2   0.079   1.000   0.025   P001 +0.100, P004 -0.050"), std::string::npos) << r;
+  // KESTRA's strand: 0.15 and 0.40 against 0.20 and 0.40.
+  EXPECT_NE(r.find("  Strand    2   0.035   1.000  -0.025   P001 -0.050, P004 +0.000"), std::string::npos) << r;
+}
+
+TEST_F(Constructed, StatisticsCsvMatchesTheReport) {
+  const auto rows = lines_of(cdref::stats_text(std::span<const cdref::SetRun>(&run_, 1), both_));
+  ASSERT_EQ(rows.size(), 1u + 2u * 8u);  // header, 6 classes + helix + strand per program
+  EXPECT_EQ(rows[0], "set,program,class,n,jobs,failed,rms,r,mse");
+  std::map<std::string, std::vector<std::string>> by;
+  for (std::size_t i = 1; i < rows.size(); ++i) {
+    auto f = cdref::split_csv_line(rows[i], "stats", static_cast<int>(i + 1));
+    ASSERT_EQ(f.size(), 9u);
+    by[f[1] + "/" + f[2]] = f;
+  }
+  const auto& h = by.at("MORVAN3/Helix");
+  EXPECT_EQ(h[3], "2");
+  EXPECT_EQ(h[4], "5");
+  EXPECT_EQ(h[5], "3");
+  EXPECT_NEAR(std::stof(h[6]), 0.1, 1e-4);
+  EXPECT_NEAR(std::stof(h[7]), 1.0, 1e-4);
+  EXPECT_NEAR(std::stof(h[8]), 0.0, 1e-4);
+  const auto& s = by.at("KESTRA/Strand");
+  EXPECT_NEAR(std::stof(s[6]), std::sqrt(0.05 * 0.05 / 2), 1e-4);
+  EXPECT_NEAR(std::stof(s[8]), -0.025, 1e-4);
+}
+
+TEST_F(Constructed, PerProteinCsvHoldsEveryJobOfEveryProgram) {
+  const std::string text = cdref::csv_text(std::span<const cdref::SetRun>(&run_, 1), both_);
+  const auto rows = lines_of(text);
+  ASSERT_EQ(rows.size(), 11u);
+  const auto head = cdref::split_csv_line(rows[0], "csv", 1);
+  ASSERT_EQ(head.size(), 26u);
+  EXPECT_EQ(head[9], "known_H(r)");
+  EXPECT_EQ(head[15], "pred_H(r)");
+  EXPECT_EQ(head[21], "known_helix");
+  std::map<std::string, std::vector<std::string>> by;
+  for (std::size_t i = 1; i < rows.size(); ++i) {
+    auto f = cdref::split_csv_line(rows[i], "csv", static_cast<int>(i + 1));
+    ASSERT_EQ(f.size(), head.size()) << rows[i];
+    by[f[4] + "/" + f[5]] = f;
+  }
+  const auto& ok = by.at("P001/MORVAN3");
+  EXPECT_EQ(ok[2], "left-out");
+  EXPECT_EQ(ok[6], "ok");
+  EXPECT_EQ(ok[8], "3");
+  EXPECT_EQ(ok[9], "0.400");
+  EXPECT_EQ(ok[15], "0.500");
+  EXPECT_EQ(ok[22], "0.600");  // predicted helix
+  EXPECT_EQ(ok[25], "0.200");  // RMSD of the record
+  const auto& failed = by.at("P002/KESTRA");
+  EXPECT_EQ(failed[6], "fewer than five solutions");
+  EXPECT_EQ(failed[15], "");  // no prediction for a failed job
+  EXPECT_EQ(failed[21], "0.150");
+  EXPECT_EQ(by.at("P005/MORVAN3")[6], "not run");
+  EXPECT_EQ(by.at("P005/MORVAN3")[8], "");
+}
+
+TEST_F(Constructed, SvgIsWellFormedWithOnePointPerAnalysedProtein) {
+  const std::string svg = cdref::svg_text(std::span<const cdref::SetRun>(&run_, 1), both_);
+  std::vector<XmlElement> els;
+  ASSERT_TRUE(parse_xml(svg, els));
+  EXPECT_EQ(els[0].name, "svg");
+  EXPECT_EQ(els[0].attr.at("xmlns"), "http://www.w3.org/2000/svg");
+  for (const char* panel : {"helix", "strand"}) {
+    EXPECT_EQ(points(els, panel, "MORVAN3", "circle").size(), 2u) << panel;
+    EXPECT_EQ(points(els, panel, "KESTRA", "rect").size(), 2u) << panel;
+  }
+  // P001 in the helix panel: known 0.5 at x 70 + 180, predicted 0.6 at
+  // y 60 + 360 - 216.
+  bool found = false;
+  for (const XmlElement* c : points(els, "helix", "MORVAN3", "circle"))
+    found = found || (std::abs(std::stod(c->attr.at("cx")) - 250.0) < 0.01 && std::abs(std::stod(c->attr.at("cy")) - 204.0) < 0.01);
+  EXPECT_TRUE(found) << svg;
+  EXPECT_NE(svg.find(">predicted = known</text>"), std::string::npos);
+  EXPECT_NE(svg.find("MORVAN3: n 2, RMS 0.100, r 1.000"), std::string::npos);
+  // Names are escaped.
+  run_.cases[0].name = "A&<B";
+  els.clear();
+  EXPECT_TRUE(parse_xml(cdref::svg_text(std::span<const cdref::SetRun>(&run_, 1), both_), els));
+}
+
+// ---------------------------------------------------------------- whole runs
+
+struct Made {
+  ScratchDir dir{"crossval-set"};
+  fs::path cd() const { return dir / "CDDATA.37"; }
+};
+
+void make_set(const Made& m, int count, int seed, const std::string& prefix = "P") {
+  auto r = run(sh_quote(kMkrefs) + " --set 3 --count " + std::to_string(count) + " --seed " + std::to_string(seed) +
+                   " --name-prefix " + prefix + " --out " + sh_quote(m.dir.str()),
+               m.dir);
+  ASSERT_EQ(r.status, 0) << r.err;
+}
+
+// The set's proteins as stored, read with the programs' reader.
+std::vector<cdsec::RefProtein> stored(const fs::path& dir) {
+  const fs::path old = fs::current_path();
+  fs::current_path(dir);
+  cdsec::RefSetReader rd;
+  rd.open(*cdsec::find_ref_set(3));
+  std::vector<cdsec::RefProtein> out;
+  cdsec::RefProtein p;
+  while (rd.next(p, true, 6)) out.push_back(p);
+  rd.close();
+  fs::current_path(old);
+  return out;
+}
+
+// The jobs of an INPUT: title, range, factor and values as the programs read them.
+struct ReadJob {
+  std::string title;
+  float first, last, factor;
+  std::vector<float> cd;
+};
+std::vector<ReadJob> read_input(const fs::path& path) {
+  cdsec::LineReader in;
+  in.open(path.string());
+  cdsec::JobReader jr(in);
+  std::vector<ReadJob> jobs;
+  while (jr.begin()) {
+    ReadJob j;
+    int iprint, ibasis;
+    jr.read_print_basis(iprint, ibasis);
+    j.title = jr.read_title(40);
+    jr.read_range(j.first, j.last, j.factor);
+    const int n = static_cast<int>(cdsec::JobReader::point_count(j.first, j.last));
+    j.cd.resize(static_cast<std::size_t>(n));
+    jr.read_cd(n, 100, cdsec::VecView<float>(j.cd.data(), n));
+    jr.skip_after_cd();
+    jr.skip_guess();
+    jobs.push_back(j);
+  }
+  return jobs;
+}
+
+TEST(CrossvalRun, SmallSetEndToEnd) {
+  Made m;
+  make_set(m, 12, 5);
+  ScratchDir out("crossval-out");
+  const fs::path scratch = out / "scratch";
+  // The programs are found in the build tree beside cdref.
+  auto r = run(sh_quote(kCdref) + " crossval " + sh_quote(m.cd().string()) + " --seed 3 --csv " + sh_quote((out / "t.csv").string()) +
+                   " --stats " + sh_quote((out / "s.csv").string()) + " --svg " + sh_quote((out / "p.svg").string()) +
+                   " --scratch " + sh_quote(scratch.string()),
+               out);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("12 proteins of the set, each analysed with itself left out of the basis"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Jobs from 240 to 185 nm (56 points); KESTRA_SEED=3"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("  MORVAN3: 12 of 12 jobs loaded the reference proteins expected"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("  KESTRA: 12 of 12 jobs loaded the reference proteins expected"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("MORVAN3 on set 3: 12 of 12 jobs"), std::string::npos) << r.err;
+
+  // The jobs hold each protein's stored values over the set's range, so
+  // that the programs recognise it; factor 1 without scale factors.
+  const auto proteins = stored(m.dir.path());
+  ASSERT_EQ(proteins.size(), 12u);
+  for (const char* prog : {"MORVAN3", "KESTRA"}) {
+    const auto jobs = read_input(scratch / "set1" / prog / "INPUT");
+    ASSERT_EQ(jobs.size(), 12u);
+    for (std::size_t j = 0; j < 12; ++j) {
+      EXPECT_EQ(jobs[j].first, 240.0f);
+      EXPECT_EQ(jobs[j].last, 185.0f);
+      EXPECT_EQ(jobs[j].factor, 1.0f);
+      ASSERT_EQ(jobs[j].cd.size(), 56u);
+      for (int i = 0; i < 56; ++i) ASSERT_EQ(jobs[j].cd[static_cast<std::size_t>(i)], proteins[j].cd(21 + i)) << j << " " << i;
+      EXPECT_NE(jobs[j].title.find(proteins[j].name), std::string::npos);
+    }
+  }
+
+  // The per-protein table: known fractions as stored, predictions as the
+  // programs recorded them under the job's title.
+  const auto rows = lines_of(read_file(out / "t.csv"));
+  ASSERT_EQ(rows.size(), 25u);
+  std::map<std::string, int> failed;
+  std::map<std::string, std::vector<double>> pred_h, known_h;
+  std::map<std::pair<std::string, std::string>, std::vector<std::string>> by;
+  for (std::size_t i = 1; i < rows.size(); ++i) {
+    auto f = cdref::split_csv_line(rows[i], "t.csv", static_cast<int>(i + 1));
+    ASSERT_EQ(f.size(), 26u);
+    const int job = std::stoi(f[3]);
+    const auto& p = proteins[static_cast<std::size_t>(job - 1)];
+    EXPECT_EQ(f[4], p.name);
+    for (int k = 1; k <= 6; ++k) EXPECT_NEAR(std::stof(f[8 + static_cast<std::size_t>(k)]), p.ss(k), 5e-4) << rows[i];
+    by[{f[4], f[5]}] = f;
+    if (f[6] != "ok") {
+      ++failed[f[5]];
+      EXPECT_NE(r.out.find("   " + f[4] + "   " + f[6]), std::string::npos) << "failure not listed: " << rows[i];
+      continue;
+    }
+    EXPECT_EQ(f[8], "11");
+    pred_h[f[5]].push_back(std::stod(f[22]));
+    known_h[f[5]].push_back(std::stod(f[21]));
+  }
+  for (const char* prog : {"MORVAN3", "KESTRA"}) {
+    const auto recs = cdsec::read_summary_records((scratch / "set1" / prog / "ProtSS.out").string());
+    for (const auto& rec : recs) {
+      const std::string name = rec.title.substr(24, 4);
+      const auto& f = by.at({name, prog});
+      if (f[6] != "ok") continue;
+      for (int k = 1; k <= 6; ++k) EXPECT_NEAR(std::stof(f[14 + static_cast<std::size_t>(k)]), rec.fractions(k), 5e-4);
+    }
+  }
+
+  // The statistics agree with a computation of their own from the table.
+  std::map<std::string, std::vector<std::string>> stats;
+  for (const std::string& row : lines_of(read_file(out / "s.csv")))
+    if (row.find(",Helix,") != std::string::npos) {
+      auto f = cdref::split_csv_line(row, "s.csv", 0);
+      stats[f[1]] = f;
+    }
+  for (const char* prog : {"MORVAN3", "KESTRA"}) {
+    const auto& p = pred_h[prog];
+    const auto& k = known_h[prog];
+    ASSERT_GE(p.size(), 3u) << prog;
+    double sdd = 0, mp = 0, mk = 0;
+    for (std::size_t i = 0; i < p.size(); ++i) {
+      sdd += (p[i] - k[i]) * (p[i] - k[i]);
+      mp += p[i] / static_cast<double>(p.size());
+      mk += k[i] / static_cast<double>(p.size());
+    }
+    double spp = 0, skk = 0, spk = 0;
+    for (std::size_t i = 0; i < p.size(); ++i) {
+      spp += (p[i] - mp) * (p[i] - mp);
+      skk += (k[i] - mk) * (k[i] - mk);
+      spk += (p[i] - mp) * (k[i] - mk);
+    }
+    const auto& s = stats.at(prog);
+    EXPECT_EQ(std::stoi(s[3]), static_cast<int>(p.size())) << prog;
+    EXPECT_EQ(std::stoi(s[5]), failed[prog]) << prog;
+    EXPECT_NEAR(std::stod(s[6]), std::sqrt(sdd / static_cast<double>(p.size())), 2e-3) << prog;
+    EXPECT_NEAR(std::stod(s[7]), spk / std::sqrt(spp * skk), 2e-3) << prog;
+  }
+
+  // The plot: one point per analysed protein and program in each panel.
+  std::vector<XmlElement> els;
+  ASSERT_TRUE(parse_xml(read_file(out / "p.svg"), els));
+  EXPECT_EQ(points(els, "strand", "MORVAN3", "circle").size(), pred_h["MORVAN3"].size());
+  EXPECT_EQ(points(els, "helix", "KESTRA", "rect").size(), pred_h["KESTRA"].size());
+}
+
+TEST(CrossvalRun, ScaleFactorsReachMorvan3AsTheJobsFactorAndAreLeftOutForKestra) {
+  Made m;
+  make_set(m, 12, 8);
+  // Protein 3 carries a scale factor (columns 6-11 of its name line).
+  std::string cd = read_file(m.cd());
+  const std::size_t at = cd.find("\n P003") + 1;
+  cd.replace(at, cd.find('\n', at) - at, " P003 1.250");
+  write_file(m.cd(), cd);
+  ScratchDir out("crossval-scale");
+  auto r = run(sh_quote(kCdref) + " crossval " + sh_quote(m.cd().string()) + " --morvan " + sh_quote(kMorvan) + " --kestra " +
+                   sh_quote(kKestra) + " --scratch " + sh_quote((out / "s").string()),
+               out);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  // Each program recognised every protein, protein 3 included, as it reads it.
+  EXPECT_NE(r.out.find("  MORVAN3: 12 of 12 jobs loaded the reference proteins expected"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("  KESTRA: 12 of 12 jobs loaded the reference proteins expected"), std::string::npos) << r.out;
+  const auto m_jobs = read_input(out / "s" / "set1" / "MORVAN3" / "INPUT");
+  const auto k_jobs = read_input(out / "s" / "set1" / "KESTRA" / "INPUT");
+  ASSERT_EQ(m_jobs.size(), 12u);
+  ASSERT_EQ(k_jobs.size(), 12u);
+  EXPECT_EQ(m_jobs[2].factor, 1.25f);
+  EXPECT_EQ(k_jobs[2].factor, 1.0f);
+  EXPECT_EQ(m_jobs[1].factor, 1.0f);
+  EXPECT_EQ(m_jobs[2].cd, k_jobs[2].cd);  // the stored values in both
+}
+
+TEST(CrossvalRun, SamplesOfAnotherSetAndTwinsOfReferenceProteins) {
+  Made a, b;
+  make_set(a, 10, 11);
+  make_set(b, 4, 12, "S");
+  // One sample set holds a copy of reference protein 2 under another name.
+  std::string cd = read_file(b.cd());
+  std::string ref = read_file(a.cd());
+  auto record = [](const std::string& file, int k) {
+    std::size_t at = 0;
+    for (int i = 0; i < 2 + (k - 1) * 7; ++i) at = file.find('\n', at) + 1;
+    std::size_t end = at;
+    for (int i = 0; i < 7; ++i) end = file.find('\n', end) + 1;
+    return std::pair<std::size_t, std::size_t>{at, end - at};
+  };
+  auto [ra, rn] = record(ref, 2);
+  auto [ba, bn] = record(cd, 4);
+  std::string twin = ref.substr(ra, rn);
+  twin.replace(1, 4, "TWIN");
+  cd.replace(ba, bn, twin);
+  write_file(b.cd(), cd);
+  std::string ss = read_file(b.dir / "SSDATA.37");
+  ss.replace(ss.rfind("\n S004") + 2, 4, "TWIN");
+  write_file(b.dir / "SSDATA.37", ss);
+
+  ScratchDir out("crossval-samples");
+  auto r = run(sh_quote(kCdref) + " crossval " + sh_quote(a.cd().string()) + " --samples " + sh_quote(b.cd().string()) +
+                   " --csv " + sh_quote((out / "t.csv").string()),
+               out);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("analysed against the whole set"), std::string::npos);
+  EXPECT_NE(r.out.find("Note: \"TWIN\" has the same spectrum as P002"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("  KESTRA: 14 of 14 jobs loaded the reference proteins expected"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("  MORVAN3: 14 of 14 jobs loaded the reference proteins expected"), std::string::npos) << r.out;
+  // Own proteins were analysed with 9 others, samples with all 10 (the twin with 9).
+  std::map<std::string, std::string> basis;
+  for (const std::string& row : lines_of(read_file(out / "t.csv"))) {
+    auto f = cdref::split_csv_line(row, "t.csv", 0);
+    if (f[5] == "KESTRA") basis[f[4]] = f[2] + " " + f[8];
+  }
+  EXPECT_EQ(basis.at("P001"), "left-out 9");
+  EXPECT_EQ(basis.at("TWIN"), "sample 9");
+  ASSERT_EQ(basis.size(), 14u);
+  int samples_with_all = 0;
+  for (const auto& [name, v] : basis) samples_with_all += v == "sample 10" ? 1 : 0;
+  EXPECT_EQ(samples_with_all, 3);
+
+  // --samples-only analyses those alone.
+  auto only = run(sh_quote(kCdref) + " crossval " + sh_quote(a.cd().string()) + " --samples " + sh_quote(b.cd().string()) +
+                      " --samples-only --only KESTRA",
+                  out);
+  ASSERT_EQ(only.status, 0) << only.err;
+  EXPECT_NE(only.out.find(" KESTRA: 4 jobs"), std::string::npos) << only.out;
+  EXPECT_EQ(only.out.find("MORVAN3:"), std::string::npos) << only.out;
+}
+
+TEST(CrossvalRun, ProgramsThatFailOrHangAreReportedNotCounted) {
+  Made m;
+  make_set(m, 9, 2);
+  ScratchDir out("crossval-fail");
+  auto r = run(sh_quote(kCdref) + " crossval " + sh_quote(m.cd().string()) + " --only MORVAN3 --morvan /bin/false", out);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("MORVAN3 stopped with exit status 1"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(" MORVAN3: 9 jobs, 0 analysed, 9 failed"), std::string::npos) << r.out;
+  EXPECT_EQ(count_of(r.out, " not run: the program ended before this job"), 9) << r.out;
+
+  write_file(out / "hang", "#!/bin/sh\nexec sleep 20\n");
+  fs::permissions(out / "hang", fs::perms::owner_all);
+  auto h = run(sh_quote(kCdref) + " crossval " + sh_quote(m.cd().string()) + " --only KESTRA --job-timeout 1 --kestra " +
+                   sh_quote((out / "hang").string()),
+               out);
+  EXPECT_EQ(h.status, 0) << h.err;
+  EXPECT_NE(h.out.find("KESTRA finished no job for 1 s and was stopped"), std::string::npos) << h.out;
+  EXPECT_NE(h.out.find(" KESTRA: 9 jobs, 0 analysed, 9 failed"), std::string::npos) << h.out;
+}
+
+TEST(CrossvalRun, SetsTheProgramsCannotUseAreRefusedBeforeAnythingRuns) {
+  ScratchDir out("crossval-refuse");
+  auto refused = [&](const std::string& args) {
+    auto r = run(sh_quote(kCdref) + " crossval " + args, out);
+    EXPECT_NE(r.status, 0) << args;
+    return r.err;
+  };
+  {
+    Made big;
+    make_set(big, 51, 1);
+    EXPECT_NE(refused(sh_quote(big.cd().string())).find("51 proteins; the programs hold at most 50"), std::string::npos);
+  }
+  {
+    // A value with four decimals cannot be written into a job with three.
+    Made m;
+    make_set(m, 9, 4);
+    std::string cd = read_file(m.cd());
+    const std::size_t line = cd.find("\n P002") + 1;
+    const std::size_t values = cd.find('\n', line) + 1;
+    const std::size_t second = cd.find('\n', values) + 1;  // 245..231 nm; 240 nm is its sixth field
+    cd.replace(second + 5 * 6, 6, "1.2345");
+    write_file(m.cd(), cd);
+    const std::string err = refused(sh_quote(m.cd().string()));
+    EXPECT_NE(err.find("protein \"P002\": the value 1.234500 at 240 nm cannot be written into a job exactly"),
+              std::string::npos)
+        << err;
+  }
+  {
+    Made m;
+    make_set(m, 9, 4);
+    std::string cd = read_file(m.cd());
+    const std::size_t at = cd.find("\n P005") + 1;
+    cd.replace(at, cd.find('\n', at) - at, " P005.12345");
+    write_file(m.cd(), cd);
+    EXPECT_NE(refused(sh_quote(m.cd().string())).find("the scale factor 0.123450 cannot be written"), std::string::npos);
+  }
+  EXPECT_NE(refused(sh_quote((out / "CDDATA.99").string())).find("name a set by its number"), std::string::npos);
+  EXPECT_NE(refused(sh_quote((out / "CDDATA.37").string())).find("no such file"), std::string::npos);
+  EXPECT_NE(refused("9").find("numbered 1 to 8"), std::string::npos);
+  EXPECT_NE(refused("3 --morvan /no/such/MORVAN3").find("/no/such/MORVAN3: not an executable program"), std::string::npos);
+  auto usage = run(sh_quote(kCdref) + " crossval --csv", out);
+  EXPECT_EQ(usage.status, 2);
+  EXPECT_NE(usage.err.find("--csv needs a value"), std::string::npos);
+  EXPECT_EQ(run(sh_quote(kCdref) + " crossval", out).status, 2);
+  EXPECT_EQ(run(sh_quote(kCdref) + " crossval 3 --samples-only", out).status, 2);
+}
+
+}  // namespace

@@ -69,6 +69,13 @@ std::string num(float v) {
   return std::string(buf, r.ptr);
 }
 
+// A computed value in the printed steps: four decimals.
+std::string dec4(float v) {
+  char buf[64];
+  auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 4);
+  return std::string(buf, r.ptr);
+}
+
 // A single-precision value in the JSON record, written with the digits
 // that identify it (0.1f as 0.1, not 0.10000000149).
 double jnum(float v) {
@@ -849,11 +856,15 @@ Done convert(const ConvertOptions& o, Provenance& pv) {
                          " does not convert to a finite delta epsilon");
   }
   {
-    const MeasuredPoint& f = m.points.front();
-    const float fde = to_delta_epsilon(conv, f.cd);
-    pv.step("values", {plural(static_cast<long long>(pts.size()), "value", "values") + " converted; line " +
+    // The strongest measured value as the example to check by hand.
+    std::size_t k = 0;
+    for (std::size_t i = 1; i < pts.size(); ++i)
+      if (std::abs(pts[i].cd) > std::abs(pts[k].cd)) k = i;
+    const MeasuredPoint& f = pts[k];
+    const float fde = de[k];
+    pv.step("values", {plural(static_cast<long long>(pts.size()), "value", "values") + " converted; the strongest, line " +
                            std::to_string(f.line) + ": " + nm(f.wl) + ", " + num(f.cd) + " " +
-                           std::string(unit_name(unit.unit)) + " -> " + num(fde) + " delta epsilon"},
+                           std::string(unit_name(unit.unit)) + " -> " + dec4(fde) + " delta epsilon"},
             {{"converted", pts.size()}, {"example", {{"line", f.line}, {"wavelength_nm", jnum(f.wl)}, {"value", jnum(f.cd)},
                                                      {"delta_epsilon", jnum(fde)}}}});
   }
@@ -966,10 +977,10 @@ Done convert(const ConvertOptions& o, Provenance& pv) {
       if (std::abs(g.values[i]) > std::abs(g.values[worst])) worst = i;
     const float w = g.values[worst];
     const int at = g.longer - static_cast<int>(worst);
-    pv.step("check", {"largest magnitude " + num(w) + " delta epsilon at " + std::to_string(at) + " nm"},
+    pv.step("check", {"largest magnitude " + dec4(w) + " delta epsilon at " + std::to_string(at) + " nm"},
             {{"largest", jnum(w)}, {"at_nm", at}});
     if (std::abs(w) > kPlausibleDeltaEpsilon)
-      pv.warn("the converted spectrum reaches " + num(w) + " delta epsilon at " + std::to_string(at) +
+      pv.warn("the converted spectrum reaches " + dec4(w) + " delta epsilon at " + std::to_string(at) +
               " nm, more than " + num(kPlausibleDeltaEpsilon) +
               " in magnitude: a unit or a parameter (concentration, path, residues, MRW) is probably wrong");
     if (const int bad = cdsec::inbuild::first_unwritable(g.values))
@@ -989,8 +1000,10 @@ void write_output(const ConvertOptions& o, Done& d, Provenance& pv) {
     std::error_code ec;
     if (!o.force && fs::exists(o.out_file, ec))
       throw ConvertError("--out " + o.out_file + " exists; add --force to replace it");
+    // Each value with the digits that give back the same single-precision
+    // number, so that the builder writes exactly the job --append would.
     for (std::size_t i = 0; i < g.values.size(); ++i)
-      cdsec::put(text, "[F6.1, F10.4]", static_cast<float>(g.longer - static_cast<int>(i)), g.values[i]);
+      cdsec::put(text, "[F6.1, 2X, A]", static_cast<float>(g.longer - static_cast<int>(i)), num(g.values[i]));
     const std::string why = cdsec::replace_file(o.out_file, text.str());
     if (!why.empty()) throw ConvertError(o.out_file + ": " + why);
     d.written = o.out_file;

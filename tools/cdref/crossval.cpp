@@ -977,7 +977,8 @@ int run_crossval(const CrossvalOptions& opt, std::ostream& out, std::ostream& pr
     }
     const fs::path dir = scratch / ("set" + std::to_string(si + 1));
     const RefSetInfo& ref = *pr.run.set.info;
-    out << (si ? "\n\n" : "") << "Cross-validation of " << pr.run.set.describe() << "\n";
+    out << (si ? "\n\n" : "") << (pr.own ? "Cross-validation of " : "Samples analysed against ")
+        << pr.run.set.describe() << "\n";
     out << "  Jobs from " << static_cast<int>(pr.first) << " to " << static_cast<int>(pr.last) << " nm (" << pr.nw << " points); "
         << "KESTRA_SEED=" << opt.seed << "\n";
     if (pr.own) out << "  " << pr.own << " proteins of the set, each analysed with itself left out of the basis\n";

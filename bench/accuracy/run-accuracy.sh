@@ -27,11 +27,12 @@
 #
 # Wavelengths.  The data stop at 180 nm; the reference files hold 260 to
 # 178 nm, so 179 and 178 nm are filled with zeros by the import (--fill
-# zero).  The sets are imported as set 3 (valid 240 to 185 nm) and set 4
-# (240 to 190 nm): the programs clip every job to the set's range, so no
-# filled value is ever read.  The samples analysed against the bundled sets
-# carry set 3's range, so those jobs run from 240 to 185 nm (190 nm against
-# sets 4, 7 and 8).
+# zero), and no filled value is ever read: the sets are imported as set 3
+# (valid 240 to 185 nm) and set 4 (240 to 190 nm), whose ranges the
+# programs keep to, and as set 1 (260 to 178 nm) with the jobs narrowed to
+# the measured 260 to 180 nm (crossval --range).  The samples analysed
+# against the bundled sets carry set 3's range, so those jobs run from 240
+# to 185 nm (190 nm against sets 4, 7 and 8).
 #
 # Folds.  A set holds at most 50 proteins.  For a pool of more, 50 proteins
 # spread evenly over the pool (by kind: of n proteins of a kind, k go into
@@ -107,10 +108,12 @@ import() {  # FOLD SET: $work/FOLD-SET/CDDATA.xx
     fi
   fi
 }
-for set in 3 4; do
+for set in 1 3 4; do
   for fold in sol_set sol_rest all_set all_rest mem_set; do import "$fold" "$set"; done
 done
-setfile() { case $2 in 3) echo "$work/$1-3/CDDATA.37" ;; 4) echo "$work/$1-4/CDDATA.43" ;; esac; }
+setfile() { case $2 in 1) echo "$work/$1-1/CDDATA.29" ;; 3) echo "$work/$1-3/CDDATA.37" ;; 4) echo "$work/$1-4/CDDATA.43" ;; esac; }
+# The jobs' wavelengths: set 1 is narrowed to those measured.
+range_of() { case $1 in 1) echo "--range 260 180" ;; esac; }
 
 # ---------------------------------------------------------------- runs
 crossval() {  # TAG, then the arguments; the per-protein table, statistics and plot stay in the scratch
@@ -124,10 +127,13 @@ crossval() {  # TAG, then the arguments; the per-protein table, statistics and p
     exit 1
   fi
 }
-for set in 3 4; do
-  crossval "soluble-$set" "$(setfile sol_set $set)" --samples "$(setfile sol_rest $set)"
-  crossval "all-$set" "$(setfile all_set $set)" --samples "$(setfile all_rest $set)"
-  crossval "membrane-$set" "$(setfile mem_set $set)"
+for set in 1 3 4; do
+  # shellcheck disable=SC2046
+  crossval "soluble-$set" "$(setfile sol_set $set)" --samples "$(setfile sol_rest $set)" $(range_of $set)
+  # shellcheck disable=SC2046
+  crossval "all-$set" "$(setfile all_set $set)" --samples "$(setfile all_rest $set)" $(range_of $set)
+  # shellcheck disable=SC2046
+  crossval "membrane-$set" "$(setfile mem_set $set)" $(range_of $set)
 done
 bundled=""
 for s in 29 23 37 43 P2 42 48 CA; do bundled="$bundled $repo/data/CDDATA.$s"; done
@@ -137,8 +143,8 @@ crossval bundled $bundled --samples "$(setfile all_set 3)" --samples "$(setfile 
 # ---------------------------------------------------------------- the table
 # Rows from the statistics files (set,program,class,n,jobs,failed,rms,r,mse):
 # helix and strand RMS and r of each program, and its failed jobs.
-rows() {  # TAG DATA REFERENCE
-  awk -F, -v data="$2" -v ref="$3" '
+rows() {  # TAG DATA REFERENCE [RANGE]
+  awk -F, -v data="$2" -v ref="$3" -v range="${4:-}" '
     NR == 1 { next }
     {
       if (!($1 in seen)) { seen[$1] = 1; order[++n] = $1 }
@@ -151,8 +157,8 @@ rows() {  # TAG DATA REFERENCE
       for (i = 1; i <= n; i++) {
         f = order[i]; suffix = f; sub(/.*CDDATA\./, "", suffix)
         r = ref == "" ? "bundled " suffix : ref
-        range = suffix ~ /^(43|48|CA)$/ ? "240-190" : "240-185"
-        line = sprintf("%-7s %-11s %-7s %3d", data, r, range, jobs[f])
+        wl = range != "" ? range : suffix ~ /^(43|48|CA)$/ ? "240-190" : "240-185"
+        line = sprintf("%-7s %-11s %-7s %3d", data, r, wl, jobs[f])
         for (p = 1; p <= 2; p++) {
           k = f SUBSEP (p == 1 ? "MORVAN3" : "KESTRA")
           line = line sprintf(" | %6.3f %6.3f %6.3f %6.3f %4d", hr[k], hc[k], sr[k], sc[k], failed[k])
@@ -167,10 +173,11 @@ printf '%-7s %-11s %-7s %3s | %-33s| %s\n' "" "" "" "" "MORVAN3" "KESTRA"
 printf '%-7s %-11s %-7s %3s' "Data" "Reference" "Range" "n"
 for p in 1 2; do printf ' | %6s %6s %6s %6s %4s' "helix" "r" "strand" "r" "fail"; done
 echo
-for set in 3 4; do
-  rows "soluble-$set" "56 sol" "measured"
-  rows "all-$set" "all 83" "measured"
-  rows "membrane-$set" "27 mem" "measured"
+for set in 3 4 1; do
+  range=$(case $set in 1) echo 260-180 ;; 3) echo 240-185 ;; 4) echo 240-190 ;; esac)
+  rows "soluble-$set" "56 sol" "measured" "$range"
+  rows "all-$set" "all 83" "measured" "$range"
+  rows "membrane-$set" "27 mem" "measured" "$range"
 done
 rows bundled "all 83" ""
 echo "helix, strand: RMS difference predicted - known; r: correlation; fail: failed jobs, left out of RMS and r."

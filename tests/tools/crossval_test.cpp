@@ -662,6 +662,33 @@ TEST(CrossvalRun, SamplesOfAnotherSetAndTwinsOfReferenceProteins) {
   EXPECT_EQ(only.out.find("MORVAN3:"), std::string::npos) << only.out;
 }
 
+TEST(CrossvalRun, RangeNarrowsTheJobsInsideTheValidRange) {
+  Made m;
+  make_set(m, 10, 6);
+  ScratchDir out("crossval-range");
+  auto r = run(sh_quote(kCdref) + " crossval " + sh_quote(m.cd().string()) + " --range 230 190 --scratch " +
+                   sh_quote((out / "s").string()),
+               out);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("Jobs from 230 to 190 nm (41 points)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("  MORVAN3: 10 of 10 jobs loaded the reference proteins expected"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("  KESTRA: 10 of 10 jobs loaded the reference proteins expected"), std::string::npos) << r.out;
+  const auto proteins = stored(m.dir.path());
+  const auto jobs = read_input(out / "s" / "set1" / "KESTRA" / "INPUT");
+  ASSERT_EQ(jobs.size(), 10u);
+  EXPECT_EQ(jobs[4].first, 230.0f);
+  EXPECT_EQ(jobs[4].last, 190.0f);
+  ASSERT_EQ(jobs[4].cd.size(), 41u);
+  for (int i = 0; i < 41; ++i) EXPECT_EQ(jobs[4].cd[static_cast<std::size_t>(i)], proteins[4].cd(31 + i));
+
+  // Wider than the set's valid range (240 to 185), or the wrong way round.
+  auto wide = run(sh_quote(kCdref) + " crossval " + sh_quote(m.cd().string()) + " --range 250 190", out);
+  EXPECT_EQ(wide.status, 1);
+  EXPECT_NE(wide.err.find("--range 250 190 does not lie within 240 to 185 nm"), std::string::npos) << wide.err;
+  EXPECT_EQ(run(sh_quote(kCdref) + " crossval " + sh_quote(m.cd().string()) + " --range 190 230", out).status, 2);
+  EXPECT_EQ(run(sh_quote(kCdref) + " crossval " + sh_quote(m.cd().string()) + " --range 230", out).status, 2);
+}
+
 TEST(CrossvalRun, ProgramsThatFailOrHangAreReportedNotCounted) {
   Made m;
   make_set(m, 9, 2);

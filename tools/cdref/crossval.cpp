@@ -522,7 +522,8 @@ struct Prepared {
   std::vector<std::string> notes;
 };
 
-Prepared prepare(const SetFiles& set, const std::vector<SetFiles>& samples, bool samples_only) {
+Prepared prepare(const SetFiles& set, const std::vector<SetFiles>& samples, const CrossvalOptions& opt) {
+  const bool samples_only = opt.samples_only;
   Prepared pr;
   pr.run.set = set;
   const RefSetInfo& ref = *set.info;
@@ -539,6 +540,18 @@ Prepared prepare(const SetFiles& set, const std::vector<SetFiles>& samples, bool
   for (const SetFiles& s : samples) {
     pr.first = std::min(pr.first, s.info->long_limit);
     pr.last = std::max(pr.last, s.info->short_limit);
+  }
+  if (opt.range_first > 0) {
+    // A narrower range, for instance to keep to the wavelengths a set's
+    // spectra were measured at when its files hold filled values.
+    const float f = static_cast<float>(opt.range_first), l = static_cast<float>(opt.range_last);
+    if (f > pr.first || l < pr.last)
+      throw std::runtime_error("--range " + std::to_string(opt.range_first) + " " + std::to_string(opt.range_last) +
+                               " does not lie within " + std::to_string(static_cast<int>(pr.first)) + " to " +
+                               std::to_string(static_cast<int>(pr.last)) + " nm, where the spectra of " +
+                               (samples.empty() ? "the set" : "the set and the samples") + " are valid");
+    pr.first = f;
+    pr.last = l;
   }
   pr.nw = static_cast<int>(std::trunc(pr.first - pr.last)) + 1;
   pr.k0 = static_cast<int>(std::trunc(cdsec::kRefLongNm - pr.first));
@@ -969,7 +982,7 @@ int run_crossval(const CrossvalOptions& opt, std::ostream& out, std::ostream& pr
   for (std::size_t si = 0; si < sets.size(); ++si) {
     Prepared pr;
     try {
-      pr = prepare(sets[si], samples, opt.samples_only);
+      pr = prepare(sets[si], samples, opt);
     } catch (const std::exception& e) {
       std::cerr << "cdref crossval: " << e.what() << "\n";
       status = 1;
@@ -1051,7 +1064,7 @@ int run_crossval(const CrossvalOptions& opt, std::ostream& out, std::ostream& pr
 
 namespace cdref {
 
-const char* const kCrossvalUsage = R"(  cdref crossval SET... [--samples SET]... [--samples-only]
+const char* const kCrossvalUsage = R"(  cdref crossval SET... [--samples SET]... [--samples-only] [--range FIRST LAST]
                  [--csv FILE] [--svg FILE] [--stats FILE] [--worst N]
                  [--morvan PATH] [--kestra PATH] [--only MORVAN3|KESTRA]
                  [--seed N] [--scratch DIR] [--keep] [--job-timeout S]
@@ -1065,6 +1078,9 @@ const char* const kCrossvalUsage = R"(  cdref crossval SET... [--samples SET]...
       listed and left out of the statistics.  --samples adds the proteins of
       another set, analysed against the whole SET (--samples-only: those
       alone); the jobs then cover the wavelengths valid in both sets.
+      --range narrows the jobs to FIRST..LAST nm (whole nm inside the valid
+      range), e.g. to the wavelengths that were measured when a set's files
+      hold filled values at the ends.
       --csv writes the per-protein table, --stats the statistics, --svg a
       plot of predicted against known helix and strand.  The programs are
       taken from --morvan/--kestra, else from cdref's own directory, else
@@ -1081,12 +1097,11 @@ int crossval_command(const std::vector<std::string>& args) {
   };
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    const bool has_value = i + 1 < args.size();
+    static constexpr std::string_view kWithValue[] = {"--samples", "--csv",  "--svg",  "--stats",   "--worst",      "--morvan",
+                                                      "--kestra",  "--only", "--seed", "--scratch", "--job-timeout"};
+    if (i + 1 == args.size() && std::find(std::begin(kWithValue), std::end(kWithValue), a) != std::end(kWithValue))
+      return usage(a + " needs a value");
     auto value = [&]() -> const std::string& { return args[++i]; };
-    auto needs = [&](const char* opt) { return !has_value && (a == opt); };
-    for (const char* opt : {"--samples", "--csv", "--svg", "--stats", "--worst", "--morvan", "--kestra", "--only", "--seed",
-                            "--scratch", "--job-timeout"})
-      if (needs(opt)) return usage(a + " needs a value");
     long long v = 0;
     if (a == "--help" || a == "-h") {
       std::cout << "usage:\n" << kCrossvalUsage;
@@ -1094,6 +1109,14 @@ int crossval_command(const std::vector<std::string>& args) {
     }
     if (a == "--samples") {
       o.samples.push_back(value());
+    } else if (a == "--range") {
+      long long f = 0, l = 0;
+      if (i + 2 >= args.size() || !cdsec::parse_int(args[i + 1], f) || !cdsec::parse_int(args[i + 2], l) || f > 260 ||
+          l < 178 || f <= l)
+        return usage("--range FIRST LAST: whole nanometres, FIRST the longer, inside 260 to 178");
+      o.range_first = static_cast<int>(f);
+      o.range_last = static_cast<int>(l);
+      i += 2;
     } else if (a == "--samples-only") {
       o.samples_only = true;
     } else if (a == "--csv") {

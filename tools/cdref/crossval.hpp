@@ -122,6 +122,7 @@ struct CrossvalOptions {
   std::vector<std::string> sets;      // the sets cross-validated, one after another
   std::vector<std::string> samples;   // sets whose proteins are analysed against each of them
   bool samples_only = false;          // do not analyse the set's own proteins
+  int range_first = 0, range_last = 0;  // > 0: the jobs' wavelengths, inside every set's valid range
   std::array<bool, 2> run{true, true};  // MORVAN3, KESTRA
   std::array<std::string, 2> exe;     // program paths; "" = found automatically
   std::string csv, svg, stats;        // output files ("" = none)

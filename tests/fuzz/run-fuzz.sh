@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Replays the seed corpus through each fuzz target, then fuzzes each target
-# for a bounded time.  Exits non-zero when any input crashes, hangs, leaks
-# or trips a sanitizer; the input that did it is kept in BUILD_DIR/fuzz-artifacts.
+# Replays the seed corpus through each fuzz target (job file, reference
+# sets, instrument exports), then fuzzes each target for a bounded time.
+# Exits non-zero when any input crashes, hangs, leaks or trips a sanitizer;
+# the input that did it is kept in BUILD_DIR/fuzz-artifacts.
 #
 #   tests/fuzz/run-fuzz.sh BUILD_DIR SECONDS
 #
@@ -24,7 +25,7 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
 else
   cmake "$build" -DCDSEC_FUZZ=ON >/dev/null || exit 1
 fi
-cmake --build "$build" --target fuzz_job fuzz_refsets -j2 || exit 1
+cmake --build "$build" --target fuzz_job fuzz_refsets fuzz_instrument -j2 || exit 1
 
 # Every input is written to a file before it is read: keep those files in
 # memory when the machine allows.
@@ -41,7 +42,7 @@ trap 'rm -rf "$rundir"' EXIT
 cd "$rundir" || exit 1
 
 failed=0
-for target in job refsets; do
+for target in job refsets instrument; do
   bin="$build/tests/fuzz/fuzz_$target"
   seeds="$here/corpus/$target"
   grown="$rundir/corpus-$target"

@@ -812,6 +812,23 @@ TEST_F(CdrefConvert, OutputFileIsNotReplacedUnlessForced) {
   EXPECT_NE(o.err.find("is the file being read"), std::string::npos);
 }
 
+// Texts of the file go into the record; a header in Latin-1 ("\xB5" for
+// micro) must not stop it from being written.
+TEST_F(CdrefConvert, RecordOfAFileThatIsNotUtf8) {
+  write_file(dir / "latin1.txt", jasco(rows(260.0, 178.0, 1.0, wave), "Delta epsilon (\xB5M)"));
+  const Outcome o = convert(args("latin1.txt", {"--out", path("l.de"), "--record", path("l.json")}));
+  ASSERT_EQ(o.status, 0) << o.err;
+  const nlohmann::json rec = nlohmann::json::parse(read_file(dir / "l.json"));
+  EXPECT_EQ(rec["result"], "converted");
+  EXPECT_EQ(rec["steps"][2]["header"]["text"], "Delta epsilon (\xEF\xBF\xBDM)");  // U+FFFD for the byte
+  // The refusal that quotes the text is recorded too.
+  const Outcome b = convert(args("latin1.txt", {"--units", "mdeg", "--out", path("b.de"), "--record", path("b.json")}));
+  EXPECT_EQ(b.status, 1);
+  const nlohmann::json bad = nlohmann::json::parse(read_file(dir / "b.json"));
+  EXPECT_EQ(bad["result"], "refused");
+  EXPECT_NE(bad["error"].get<std::string>().find("but --units says mdeg"), std::string::npos);
+}
+
 // ================================================================ end to end
 
 // The first job of the demo INPUT, its spectrum and its lines as written.

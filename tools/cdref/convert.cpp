@@ -1079,7 +1079,9 @@ int run_convert(const ConvertOptions& o, std::ostream& out, std::ostream& err) {
       err << "cdref: --record " << o.record << " is the file being read; no record written\n";
       return 1;
     }
-    const std::string why = cdsec::replace_file(o.record, record.dump(2) + "\n");
+    // Texts from the file need not be UTF-8; JSON must be.
+    const std::string why =
+        cdsec::replace_file(o.record, record.dump(2, ' ', false, json::error_handler_t::replace) + "\n");
     if (!why.empty()) {
       err << "cdref: --record " << o.record << ": " << why
           << (status == 0 ? "; the conversion itself was written to " + done.written : std::string()) << "\n";

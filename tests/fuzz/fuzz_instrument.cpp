@@ -1,0 +1,125 @@
+// Any bytes as an instrument export or delimited text for cdref convert.
+// The file is read with several reader settings; whatever is read must hold
+// finite numbers from the lines it names, and the steps that follow (order,
+// cut, whole-nm grid) must keep their promises: grid points inside the
+// measured range and the reference sets' wavelengths, each value between
+// the values of its neighbours.  Then the whole conversion runs to a file:
+// it must end with status 0 or 1, never with an escaping exception or a
+// sanitizer report.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "frame/text_input.hpp"
+#include "scratch.hpp"
+#include "tools/cdref/convert.hpp"
+#include "tools/cdref/instrument.hpp"
+
+namespace {
+
+void check(bool ok) {
+  if (!ok) __builtin_trap();
+}
+
+void follow_steps(const cdref::Measurement& m) {
+  check(!m.points.empty());
+  int last_line = 0;
+  for (const cdref::MeasuredPoint& p : m.points) {
+    check(p.line > last_line);
+    last_line = p.line;
+    check(std::isfinite(p.wl) && std::isfinite(p.cd) && std::isfinite(p.ht));
+  }
+  check(m.x.number >= 1 && m.y.number >= 1 && m.x.number != m.y.number);
+  check(m.has_ht == (m.ht.number > 0));
+
+  cdref::Ordered o;
+  try {
+    o = cdref::order_points(m);
+  } catch (const cdsec::ReadError&) {
+    return;
+  }
+  check(o.points.size() == m.points.size());
+  for (std::size_t i = 1; i < o.points.size(); ++i) check(o.points[i].wl < o.points[i - 1].wl);
+
+  cdref::RangeOptions r;
+  r.min_given = true;
+  r.min_wl = 185.0f;
+  const cdref::Cut cut = cdref::cut_short_end(o.points, m.has_ht, r);
+  check(cut.kept >= 0 && cut.kept <= static_cast<int>(o.points.size()));
+  if (cut.kept == 0) return;
+  std::vector<float> values;
+  for (const cdref::MeasuredPoint& p : o.points) values.push_back(p.cd);
+  for (bool gaps : {false, true}) {
+    cdref::Grid g;
+    try {
+      g = cdref::resample(o.points, values, cut.kept, 178, 260, gaps, m.path);
+    } catch (const cdref::ConvertError&) {
+      continue;
+    }
+    check(g.longer >= g.shorter && g.longer <= 260 && g.shorter >= 178);
+    check(static_cast<int>(g.values.size()) == g.longer - g.shorter + 1);
+    check(g.measured + g.interpolated == static_cast<int>(g.values.size()));
+    check(static_cast<float>(g.longer) <= o.points.front().wl);
+    check(static_cast<float>(g.shorter) >= o.points[static_cast<std::size_t>(cut.kept - 1)].wl);
+    check(gaps || g.gaps.empty());
+    // Each value lies within the values of the two measured points around it.
+    std::size_t j = 0;
+    for (std::size_t i = 0; i < g.values.size(); ++i) {
+      const float x = static_cast<float>(g.longer - static_cast<int>(i));
+      while (j + 1 < static_cast<std::size_t>(cut.kept) && o.points[j + 1].wl >= x) ++j;
+      const float v = g.values[i];
+      if (!std::isfinite(v)) continue;
+      const float a = values[j], b = o.points[j].wl == x ? a : values[j + 1];
+      const float lo = std::min(a, b), hi = std::max(a, b);
+      const float slack = 1e-5f * std::max(std::abs(lo), std::abs(hi));
+      check(v >= lo - slack && v <= hi + slack);
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const auto& dir = cdsec_fuzz::scratch_dir();
+  const std::string file = (dir / "export.txt").string();
+  cdsec_fuzz::write_file(file, data, size);
+
+  std::vector<cdref::ReadOptions> settings(5);
+  settings[1].format = cdref::ExportFormat::kInstrument;
+  settings[2].separator = cdref::Separator::kSemicolon;
+  settings[2].decimal = cdref::DecimalMark::kComma;
+  settings[3].x.name = "nm";
+  settings[3].y.name = "CD";
+  settings[3].ht.name = "HT";
+  settings[4].skip = 2;
+  settings[4].y.number = 3;
+  settings[4].ht.none = true;
+  for (const cdref::ReadOptions& o : settings) {
+    try {
+      follow_steps(cdref::read_measurement(file, o));
+    } catch (const cdsec::ReadError&) {
+    }
+  }
+
+  // The whole command, with the header's units overridden so that most
+  // inputs get as far as the output.
+  for (const char* units : {"mdeg", "delta-epsilon"}) {
+    std::vector<std::string> args = {file, "--units", units, "--ignore-header-units", "--out",
+                                     (dir / "out.de").string(), "--force", "--allow-gaps", "--record",
+                                     (dir / "record.json").string()};
+    if (std::string(units) == "mdeg")
+      for (const char* a : {"--conc", "20", "--conc-unit", "uM", "--path", "1", "--path-unit", "mm", "--residues", "129"})
+        args.emplace_back(a);
+    std::ostringstream out, err;
+    const int status = cdref::run_convert(cdref::parse_convert_args(args), out, err);
+    check(status == 0 || status == 1);
+    check(status == 0 ? std::filesystem::exists(dir / "out.de") : !err.str().empty());
+    std::error_code ec;
+    std::filesystem::remove(dir / "out.de", ec);
+  }
+  return 0;
+}

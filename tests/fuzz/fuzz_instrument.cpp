@@ -108,11 +108,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The whole command, with the header's units overridden so that most
   // inputs get as far as the output.
   for (const char* units : {"mdeg", "delta-epsilon"}) {
-    std::vector<std::string> args = {file, "--units", units, "--ignore-header-units", "--out",
-                                     (dir / "out.de").string(), "--force", "--allow-gaps", "--record",
-                                     (dir / "record.json").string()};
+    std::vector<std::string> args = {
+        file,      "--units",      units,      "--ignore-header-units",       "--out", (dir / "out.de").string(),
+        "--force", "--allow-gaps", "--record", (dir / "record.json").string()};
     if (std::string(units) == "mdeg")
-      for (const char* a : {"--conc", "20", "--conc-unit", "uM", "--path", "1", "--path-unit", "mm", "--residues", "129"})
+      for (const char* a :
+           {"--conc", "20", "--conc-unit", "uM", "--path", "1", "--path-unit", "mm", "--residues", "129"})
         args.emplace_back(a);
     std::ostringstream out, err;
     const int status = cdref::run_convert(cdref::parse_convert_args(args), out, err);

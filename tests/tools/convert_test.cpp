@@ -4,21 +4,21 @@
 // gap and range rules, header/option conflicts, the atomic append, the JSON
 // record, and a converted spectrum read by the builder and analysed by both
 // programs.
+#include "tools/cdref/convert.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "frame/job.hpp"
 #include "frame/text_input.hpp"
 #include "tool_run.hpp"
-#include "tools/cdref/convert.hpp"
 #include "tools/cdref/instrument.hpp"
 
 namespace {
@@ -54,8 +54,9 @@ struct Row {
 
 // Rows from `from` to `to` nm in steps of `step`; cd and ht as functions of
 // the wavelength.
-std::vector<Row> rows(double from, double to, double step, const std::function<double(double)>& cd,
-                      const std::function<double(double)>& ht = [](double) { return 250.0; }) {
+std::vector<Row> rows(
+    double from, double to, double step, const std::function<double(double)>& cd,
+    const std::function<double(double)>& ht = [](double) { return 250.0; }) {
   std::vector<Row> out;
   const int n = static_cast<int>(std::lround(std::abs(to - from) / step));
   for (int i = 0; i <= n; ++i) {
@@ -78,7 +79,7 @@ std::string fmt(double v, int decimals, bool comma) {
 
 struct Style {
   std::string sep = "\t";
-  bool comma = false;   // decimal commas
+  bool comma = false;  // decimal commas
   bool ht = true;
   int decimals = 4;
 };
@@ -86,8 +87,9 @@ struct Style {
 // The JASCO-style export: header block, XYDATA, rows, an extended block.
 std::string jasco(const std::vector<Row>& r, const std::string& yunits = "CD [mdeg]", Style s = {},
                   const std::string& xunits = "NANOMETERS", int npoints = -1) {
-  std::string t = "TITLE\tsample\nDATA TYPE\t\nORIGIN\tJASCO\nOWNER\t\nDATE\t24/05/03\nTIME\t10:12:45\n"
-                  "SPECTROMETER/DATA SYSTEM\tJ-815\nRESOLUTION\t\nDELTAX\t-0.1\n";
+  std::string t =
+      "TITLE\tsample\nDATA TYPE\t\nORIGIN\tJASCO\nOWNER\t\nDATE\t24/05/03\nTIME\t10:12:45\n"
+      "SPECTROMETER/DATA SYSTEM\tJ-815\nRESOLUTION\t\nDELTAX\t-0.1\n";
   t += "XUNITS\t" + xunits + "\n";
   t += "YUNITS\t" + yunits + "\n";
   if (s.ht) t += "Y2UNITS\tHT [V]\n";
@@ -146,7 +148,9 @@ std::vector<std::pair<int, float>> two_columns(const fs::path& p) {
 
 // ================================================================ units
 
-float de(Unit u, const cdref::UnitParams& p, float v) { return cdref::to_delta_epsilon(cdref::plan_conversion(u, p), v); }
+float de(Unit u, const cdref::UnitParams& p, float v) {
+  return cdref::to_delta_epsilon(cdref::plan_conversion(u, p), v);
+}
 
 cdref::UnitParams mass(float c, float l, cdref::PathUnit lu, float mrw) {
   cdref::UnitParams p;
@@ -212,16 +216,15 @@ TEST(CdrefConvertUnits, DeltaAbsorbance) {
 }
 
 TEST(CdrefConvertUnits, MissingAndUnusedParametersAreNamed) {
-  auto refused = [](Unit u, const cdref::UnitParams& p) {
-    return message_of([&] { cdref::plan_conversion(u, p); });
-  };
+  auto refused = [](Unit u, const cdref::UnitParams& p) { return message_of([&] { cdref::plan_conversion(u, p); }); };
   cdref::UnitParams none;
   EXPECT_NE(refused(Unit::kMdeg, none).find("--conc"), std::string::npos);
   cdref::UnitParams conc_only = mass(0.5f, 0.1f, cdref::PathUnit::kCm, 110.0f);
   conc_only.path_given = false;
   EXPECT_NE(refused(Unit::kMdeg, conc_only).find("--path"), std::string::npos);
   EXPECT_NE(refused(Unit::kDeltaA, mass(0.5f, 0.1f, cdref::PathUnit::kCm, 0.0f)).find("--mrw"), std::string::npos);
-  EXPECT_NE(refused(Unit::kDeg, molar(20.0f, cdref::ConcUnit::kMicromolar, 0.1f, 0)).find("--residues"), std::string::npos);
+  EXPECT_NE(refused(Unit::kDeg, molar(20.0f, cdref::ConcUnit::kMicromolar, 0.1f, 0)).find("--residues"),
+            std::string::npos);
   EXPECT_NE(refused(Unit::kMolarEllipticity, none).find("--residues"), std::string::npos);
 
   // A number given but not used by the unit is refused, never ignored.
@@ -291,10 +294,11 @@ TEST(CdrefConvertReaders, EverySeparatorAndDecimalCommas) {
     bool comma;
     cdref::Separator expect;
   };
-  const std::vector<Case> cases = {{"\t", false, cdref::Separator::kTab},       {"\t", true, cdref::Separator::kTab},
-                                   {",", false, cdref::Separator::kComma},      {";", false, cdref::Separator::kSemicolon},
-                                   {";", true, cdref::Separator::kSemicolon},   {"  ", false, cdref::Separator::kBlank},
-                                   {" ", true, cdref::Separator::kBlank}};
+  const std::vector<Case> cases = {
+      {"\t", false, cdref::Separator::kTab},     {"\t", true, cdref::Separator::kTab},
+      {",", false, cdref::Separator::kComma},    {";", false, cdref::Separator::kSemicolon},
+      {";", true, cdref::Separator::kSemicolon}, {"  ", false, cdref::Separator::kBlank},
+      {" ", true, cdref::Separator::kBlank}};
   for (const Case& c : cases) {
     Style s;
     s.sep = c.sep;
@@ -395,7 +399,8 @@ TEST(CdrefConvertReaders, BrokenFilesNameTheLine) {
   EXPECT_NE(error("200\t1.0\t300\n199\t\t310\n").find(name + ", line 2: no number in column 2"), std::string::npos);
   EXPECT_NE(error("").find("the file is empty"), std::string::npos);
   EXPECT_NE(error("Wavelength CD\nnone measured\n").find("no row of numbers in the 2 lines read"), std::string::npos);
-  EXPECT_NE(error("XUNITS\tNANOMETERS\nXYDATA\nnot a number\n").find(name + ", line 3: expected a row of numbers after XYDATA"),
+  EXPECT_NE(error("XUNITS\tNANOMETERS\nXYDATA\nnot a number\n")
+                .find(name + ", line 3: expected a row of numbers after XYDATA"),
             std::string::npos);
   cdref::ReadOptions jasco_names;
   jasco_names.y.name = "CD";
@@ -423,11 +428,17 @@ cdref::Measurement measured(const std::vector<std::pair<float, float>>& wl_cd) {
 }
 
 TEST(CdrefConvertWavelengths, DuplicatesAndOrderNameTheLine) {
-  EXPECT_EQ(message_of([] { cdref::order_points(measured({{200, 1}, {199, 2}, {199, 3}})); }),
+  EXPECT_EQ(message_of([] {
+              cdref::order_points(measured({{200, 1}, {199, 2}, {199, 3}}));
+            }),
             "spectrum.txt, line 3: the wavelength 199 nm again (line 2 has it too): one value per wavelength");
-  EXPECT_EQ(message_of([] { cdref::order_points(measured({{200, 1}, {199, 2}, {198, 3}, {198.5f, 3}})); }),
+  EXPECT_EQ(message_of([] {
+              cdref::order_points(measured({{200, 1}, {199, 2}, {198, 3}, {198.5f, 3}}));
+            }),
             "spectrum.txt, line 4: the wavelength 198.5 nm breaks the descending order of lines 1-3 (line 3: 198 nm)");
-  EXPECT_NE(message_of([] { cdref::order_points(measured({{200, 1}})); }).find("at least two wavelengths"),
+  EXPECT_NE(message_of([] {
+              cdref::order_points(measured({{200, 1}}));
+            }).find("at least two wavelengths"),
             std::string::npos);
   // Ascending wavelengths are turned to run from the long to the short end.
   const cdref::Ordered up = cdref::order_points(measured({{190, 1}, {190.5f, 2}, {191.5f, 3}}));
@@ -479,10 +490,10 @@ TEST(CdrefConvertWavelengths, GapsOfMoreThanTwoNm) {
   ASSERT_EQ(g.gaps.size(), 1u);
   EXPECT_EQ(g.gaps[0].grid_points, 2);  // 207 and 206
   ASSERT_EQ(g.values.size(), 7u);
-  EXPECT_FLOAT_EQ(g.values[0], 1.0f);   // 210, measured
-  EXPECT_FLOAT_EQ(g.values[1], 1.5f);   // 209
-  EXPECT_FLOAT_EQ(g.values[3], 3.0f);   // 207
-  EXPECT_FLOAT_EQ(g.values[4], 4.0f);   // 206
+  EXPECT_FLOAT_EQ(g.values[0], 1.0f);  // 210, measured
+  EXPECT_FLOAT_EQ(g.values[1], 1.5f);  // 209
+  EXPECT_FLOAT_EQ(g.values[3], 3.0f);  // 207
+  EXPECT_FLOAT_EQ(g.values[4], 4.0f);  // 206
   EXPECT_EQ(g.measured, 4);
   // 2 nm exactly is a step, not a gap.
   std::vector<cdref::MeasuredPoint> two = {{1, 210, 0, 0}, {2, 208, 0, 0}};
@@ -491,7 +502,8 @@ TEST(CdrefConvertWavelengths, GapsOfMoreThanTwoNm) {
 
 TEST(CdrefConvertWavelengths, HtAndMinimumWavelengthCuts) {
   std::vector<cdref::MeasuredPoint> p;
-  for (int i = 0; i <= 20; ++i) p.push_back({i + 1, 200.0f - static_cast<float>(i), 0.0f, 400.0f + 20.0f * static_cast<float>(i)});
+  for (int i = 0; i <= 20; ++i)
+    p.push_back({i + 1, 200.0f - static_cast<float>(i), 0.0f, 400.0f + 20.0f * static_cast<float>(i)});
   // HT 600 at 190 nm is not above the limit; 620 at 189 is.
   cdref::RangeOptions r;
   cdref::Cut c = cdref::cut_short_end(p, true, r);
@@ -545,12 +557,15 @@ double mdeg_of(double de) { return de * 3298.2 * 10.0 * 0.1 * 0.2 / 110.0; }
 
 TEST_F(CdrefConvert, ExportTwoColumnsWithTheHtCut) {
   // 0.1 nm steps; the HT passes 600 V at 185.9 nm.
-  const auto r = rows(265.0, 175.0, 0.1, [](double w) { return mdeg_of(linear(w) / 10.0); },
-                      [](double w) { return w >= 186.0 ? 300.0 : 700.0; });
+  const auto r = rows(
+      265.0, 175.0, 0.1, [](double w) { return mdeg_of(linear(w) / 10.0); },
+      [](double w) { return w >= 186.0 ? 300.0 : 700.0; });
   write_file(dir / "s.txt", jasco(r));
-  const Outcome o = convert(args("s.txt", mdeg_params() + std::vector<std::string>{"--out", path("s.de"), "--record", path("s.json")}));
+  const Outcome o = convert(
+      args("s.txt", mdeg_params() + std::vector<std::string>{"--out", path("s.de"), "--record", path("s.json")}));
   ASSERT_EQ(o.status, 0) << o.err;
-  EXPECT_NE(o.out.find("HT limit 600 V (default; --ht-max to change): HT 700 V at 185.9 nm (line"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("HT limit 600 V (default; --ht-max to change): HT 700 V at 185.9 nm (line"), std::string::npos)
+      << o.out;
   EXPECT_NE(o.out.find("whole nm from 260 to 186: 75 points, 75 measured, 0 interpolated"), std::string::npos);
   EXPECT_NE(o.out.find("the reference sets cover 260-178 nm"), std::string::npos);
   EXPECT_NE(o.out.find("set 3 suggested"), std::string::npos);
@@ -576,7 +591,8 @@ TEST_F(CdrefConvert, ExportTwoColumnsWithTheHtCut) {
   }
 
   // A higher limit keeps more; no HT column means no cut and a warning.
-  const Outcome higher = convert(args("s.txt", mdeg_params() + std::vector<std::string>{"--out", path("h.de"), "--ht-max", "800"}));
+  const Outcome higher =
+      convert(args("s.txt", mdeg_params() + std::vector<std::string>{"--out", path("h.de"), "--ht-max", "800"}));
   ASSERT_EQ(higher.status, 0) << higher.err;
   EXPECT_NE(higher.out.find("HT limit 800 V (--ht-max): not exceeded (highest 700 V)"), std::string::npos);
   EXPECT_EQ(two_columns(dir / "h.de").back().first, 178);
@@ -586,7 +602,8 @@ TEST_F(CdrefConvert, ExportTwoColumnsWithTheHtCut) {
   const Outcome none = convert(args("n.txt", mdeg_params() + std::vector<std::string>{"--out", path("n.de")}));
   ASSERT_EQ(none.status, 0) << none.err;
   EXPECT_NE(none.out.find("warning:    no HT column"), std::string::npos);
-  const Outcome ht_without = convert(args("n.txt", mdeg_params() + std::vector<std::string>{"--out", path("x.de"), "--ht-max", "500"}));
+  const Outcome ht_without =
+      convert(args("n.txt", mdeg_params() + std::vector<std::string>{"--out", path("x.de"), "--ht-max", "500"}));
   EXPECT_EQ(ht_without.status, 1);
   EXPECT_NE(ht_without.err.find("has no HT column"), std::string::npos);
   EXPECT_FALSE(fs::exists(dir / "x.de"));
@@ -621,7 +638,7 @@ TEST_F(CdrefConvert, HeaderAndOptionConflicts) {
   Outcome o = convert(args("s.txt", {"--units", "mre", "--out", path("o.de")}));
   EXPECT_EQ(o.status, 1);
   EXPECT_NE(o.err.find(path("s.txt") + ", line 11: the header gives the CD values as mdeg (YUNITS \"CD [mdeg]\"), but "
-                       "--units says mre"),
+                                       "--units says mre"),
             std::string::npos)
       << o.err;
   // Overriding the header on purpose, the values are taken as mre.
@@ -629,7 +646,9 @@ TEST_F(CdrefConvert, HeaderAndOptionConflicts) {
   ASSERT_EQ(o.status, 0) << o.err;
   EXPECT_NEAR(two_columns(dir / "o.de").front().second, mdeg_of(wave(250)) / 3298.2, 1e-6);
   // Agreeing with the header is fine.
-  EXPECT_EQ(convert(args("s.txt", std::vector<std::string>{"--units", "mdeg", "--out", path("a.de")} + mdeg_params())).status, 0);
+  EXPECT_EQ(
+      convert(args("s.txt", std::vector<std::string>{"--units", "mdeg", "--out", path("a.de")} + mdeg_params())).status,
+      0);
   // No unit in the header and none given.
   write_file(dir / "plain.txt", "250 1.0\n249 1.1\n");
   o = convert(args("plain.txt", {"--out", path("p.de")}));
@@ -668,7 +687,8 @@ TEST_F(CdrefConvert, CommandLineIsChecked) {
   EXPECT_EQ(usage({"f", "--out", "a", "--basis", "3"}), "--basis is for --append");
   EXPECT_EQ(usage({"f", "g", "--out", "a"}), "convert reads one FILE; g would be a second");
   EXPECT_EQ(usage({"f", "--out", "a", "--ignore-header-units"}), "--ignore-header-units needs --units");
-  EXPECT_EQ(usage({"f", "--append", "I", "--title", "t", "--basis", "9"}), "--basis 9: expected a whole number from 1 to 8");
+  EXPECT_EQ(usage({"f", "--append", "I", "--title", "t", "--basis", "9"}),
+            "--basis 9: expected a whole number from 1 to 8");
   // The binary shows the usage text after the reason, with status 2.
   const cdsec_test::RunResult r = run(sh_quote(kCdref) + " convert", dir);
   EXPECT_EQ(r.status, 2);
@@ -749,14 +769,22 @@ TEST_F(CdrefConvert, AppendIsAtomic) {
   }
   EXPECT_EQ(read_file(dir / "good.txt"), jasco(good, "delta epsilon"));
   EXPECT_NE(convert(refused[0]).err.find("--allow-gaps"), std::string::npos);
-  EXPECT_NE(convert(refused[1]).err.find("line 57: the wavelength 221 nm again (line 56 has it too)"), std::string::npos);
+  EXPECT_NE(convert(refused[1]).err.find("line 57: the wavelength 221 nm again (line 56 has it too)"),
+            std::string::npos);
 
-  // A file that is not a job file is not appended to.
+  // A file that is not a job file is not appended to, nor one whose last
+  // job is followed by a blank line (it would begin a job of its own).
   write_file(dir / "notes", "my notes\n");
   const Outcome o = convert(args("good.txt", {"--append", path("notes"), "--title", "x"}));
   EXPECT_EQ(o.status, 1);
-  EXPECT_NE(o.err.find("not a job file"), std::string::npos) << o.err;
+  EXPECT_NE(o.err.find("notes does not read to its end as jobs (" + path("notes") + ", line 2: the file ends"),
+            std::string::npos)
+      << o.err;
   EXPECT_EQ(read_file(dir / "notes"), "my notes\n");
+  write_file(dir / "INPUT.blank", before + "\n");
+  const Outcome blank = convert(args("good.txt", {"--append", path("INPUT.blank"), "--title", "x"}));
+  EXPECT_NE(blank.err.find("INPUT.blank, line 25: the file ends"), std::string::npos) << blank.err;
+  EXPECT_EQ(read_file(dir / "INPUT.blank"), before + "\n");
 
   // The binary: a refusal has status 1 and leaves INPUT alone too.
   const cdsec_test::RunResult r =
@@ -869,16 +897,17 @@ DemoJob demo_job() {
 // linear between the whole nanometres, noise beyond the HT limit below
 // 177.7 nm and a flat tail above 260 nm.
 std::vector<Row> demo_rows(const DemoJob& d, const std::function<double(double)>& signal_of_de) {
-  return rows(265.0, 172.0, 0.1,
-              [&](double w) {
-                if (w > 260.0) return signal_of_de(d.cd.front());
-                if (w < 178.0) return (static_cast<int>(w * 10) % 2 ? 1 : -1) * 500.0;
-                const double x = 260.0 - w;
-                const int i = std::min(static_cast<int>(x), 81);
-                const double t = x - i;
-                return signal_of_de(d.cd[static_cast<std::size_t>(i)] * (1 - t) + d.cd[static_cast<std::size_t>(i + 1)] * t);
-              },
-              [](double w) { return w >= 177.75 ? 280.0 + (260.0 - w) : 900.0; });
+  return rows(
+      265.0, 172.0, 0.1,
+      [&](double w) {
+        if (w > 260.0) return signal_of_de(d.cd.front());
+        if (w < 178.0) return (static_cast<int>(w * 10) % 2 ? 1 : -1) * 500.0;
+        const double x = 260.0 - w;
+        const int i = std::min(static_cast<int>(x), 81);
+        const double t = x - i;
+        return signal_of_de(d.cd[static_cast<std::size_t>(i)] * (1 - t) + d.cd[static_cast<std::size_t>(i + 1)] * t);
+      },
+      [](double w) { return w >= 177.75 ? 280.0 + (260.0 - w) : 900.0; });
 }
 
 TEST_F(CdrefConvert, ConvertedSpectrumIsTheJobAndBothProgramsAnalyseIt) {
@@ -887,7 +916,8 @@ TEST_F(CdrefConvert, ConvertedSpectrumIsTheJobAndBothProgramsAnalyseIt) {
 
   // mdeg with a mass concentration, a tab-separated export with an HT column.
   write_file(dir / "alpha.txt", jasco(demo_rows(d, mdeg_of)));
-  const Outcome o = convert(args("alpha.txt", mdeg_params() + std::vector<std::string>{"--append", path("INPUT"), "--title", d.title}));
+  const Outcome o = convert(
+      args("alpha.txt", mdeg_params() + std::vector<std::string>{"--append", path("INPUT"), "--title", d.title}));
   ASSERT_EQ(o.status, 0) << o.err;
   EXPECT_NE(o.out.find("HT 900 V at 177.7 nm"), std::string::npos) << o.out;
   EXPECT_EQ(read_file(dir / "INPUT"), d.text);
@@ -901,9 +931,9 @@ TEST_F(CdrefConvert, ConvertedSpectrumIsTheJobAndBothProgramsAnalyseIt) {
   blank.comma = true;
   blank.decimals = 9;
   write_file(dir / "up.txt", delimited(up, blank, "lambda   dA   HT", "Measured 2024-05-03\n"));
-  const Outcome u = convert(args("up.txt", {"--conc", "20", "--conc-unit", "uM", "--path", "1", "--path-unit", "mm",
-                                            "--residues", "129", "--units", "delta-a", "--append", path("INPUT2"),
-                                            "--title", d.title}));
+  const Outcome u =
+      convert(args("up.txt", {"--conc", "20", "--conc-unit", "uM", "--path", "1", "--path-unit", "mm", "--residues",
+                              "129", "--units", "delta-a", "--append", path("INPUT2"), "--title", d.title}));
   ASSERT_EQ(u.status, 0) << u.err;
   EXPECT_EQ(read_file(dir / "INPUT2"), d.text);
 
@@ -912,10 +942,9 @@ TEST_F(CdrefConvert, ConvertedSpectrumIsTheJobAndBothProgramsAnalyseIt) {
   fs::create_directory(dir / "inbuild");
   fs::copy_file(dir / "s101.de", dir / "inbuild" / "s101.de");
   write_file(dir / "answers", "0\n" + d.title + "\n1\n260\n178\n0\ns101.de\n0\n");
-  const cdsec_test::RunResult b =
-      run("(cd " + sh_quote((dir / "inbuild").string()) + " && " + sh_quote(INBUILD_BINARY) + " < " +
-              sh_quote(path("answers")) + ")",
-          dir);
+  const cdsec_test::RunResult b = run("(cd " + sh_quote((dir / "inbuild").string()) + " && " +
+                                          sh_quote(INBUILD_BINARY) + " < " + sh_quote(path("answers")) + ")",
+                                      dir);
   EXPECT_EQ(b.status, 0) << b.out << b.err;
   EXPECT_EQ(read_file(dir / "inbuild" / "INPUT"), d.text);
 

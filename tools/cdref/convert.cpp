@@ -7,9 +7,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
-#include <sstream>
-
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "frame/job.hpp"
 #include "frame/layout.hpp"
@@ -141,7 +140,8 @@ class Provenance {
   void step(std::string_view name, const std::vector<std::string>& lines, json data = json::object()) {
     std::string label = std::string(name) + ":";
     label.resize(std::max<std::size_t>(label.size() + 1, 12), ' ');
-    for (std::size_t i = 0; i < lines.size(); ++i) out_ << "  " << (i == 0 ? label : std::string(12, ' ')) << lines[i] << "\n";
+    for (std::size_t i = 0; i < lines.size(); ++i)
+      out_ << "  " << (i == 0 ? label : std::string(12, ' ')) << lines[i] << "\n";
     json s = json::object();
     s["step"] = std::string(name);
     s["text"] = lines;
@@ -263,8 +263,11 @@ unsigned units_named_by(std::string_view text) {
       has("\xCE\xB4\xCE\xB5") || has("mol. cd") || has("mol.cd") || has("molar cd") || has("m-1cm-1") ||
       has("m^-1cm^-1") || has("lmol-1cm-1") || has("l/(mol") || has("/(m cm)") || has("/(mcm)"))
     return unit_bit(Unit::kDeltaEpsilon);
-  if (has("delta a") || has("deltaa") || has("delta-a") || has("delta abs") || has("\xCE\x94" "a") ||
-      has("\xCE\xB4" "a"))
+  if (has("delta a") || has("deltaa") || has("delta-a") || has("delta abs") ||
+      has("\xCE\x94"
+          "a") ||
+      has("\xCE\xB4"
+          "a"))
     return unit_bit(Unit::kDeltaA);
   if (has_word(t, "deg") || has_word(t, "degree") || has_word(t, "degrees")) return unit_bit(Unit::kDeg);
   return 0;
@@ -314,8 +317,9 @@ Conversion plan_conversion(Unit unit, const UnitParams& p) {
     if (p.mrw > 0.0f) unused("--mrw", why);
     if (unit == Unit::kMolarEllipticity) {
       if (p.residues == 0)
-        throw ConvertError("--units molar-ellipticity needs --residues N, the number of residues of the protein, "
-                           "to give the value per residue");
+        throw ConvertError(
+            "--units molar-ellipticity needs --residues N, the number of residues of the protein, "
+            "to give the value per residue");
       c.residues = p.residues;
       c.parameters = "n = " + std::to_string(p.residues) + " residues";
       c.formula = {"[theta]_MRW = [theta] / n  (per residue)",
@@ -332,29 +336,37 @@ Conversion plan_conversion(Unit unit, const UnitParams& p) {
 
   if (!p.conc_given)
     throw ConvertError("--units " + u + " needs the protein concentration: --conc VALUE --conc-unit mg/mL|M|mM|uM");
-  if (!p.path_given) throw ConvertError("--units " + u + " needs the path length of the cell: --path VALUE --path-unit cm|mm");
+  if (!p.path_given)
+    throw ConvertError("--units " + u + " needs the path length of the cell: --path VALUE --path-unit cm|mm");
   c.mass = p.conc_unit == ConcUnit::kMgPerMl;
   c.path_cm = p.path_unit == PathUnit::kMm ? p.path / kMmPerCm : p.path;
-  std::string path_text = "l = " + num(p.path) + (p.path_unit == PathUnit::kMm ? " mm = " + num(c.path_cm) : std::string()) + " cm";
+  std::string path_text =
+      "l = " + num(p.path) + (p.path_unit == PathUnit::kMm ? " mm = " + num(c.path_cm) : std::string()) + " cm";
   if (c.mass) {
     if (p.residues > 0)
-      throw ConvertError("--residues goes with a molar concentration; with --conc-unit mg/mL give the mean residue "
-                         "weight, --mrw VALUE (g/mol)");
+      throw ConvertError(
+          "--residues goes with a molar concentration; with --conc-unit mg/mL give the mean residue "
+          "weight, --mrw VALUE (g/mol)");
     if (p.mrw <= 0.0f)
-      throw ConvertError("--units " + u + " with a concentration in mg/mL needs the mean residue weight, --mrw VALUE "
+      throw ConvertError("--units " + u +
+                         " with a concentration in mg/mL needs the mean residue weight, --mrw VALUE "
                          "(g/mol: the protein's mass divided by its number of residues)");
     c.conc_mg_ml = p.conc;
     c.mrw = p.mrw;
     c.parameters = "c = " + num(p.conc) + " mg/mL, " + path_text + ", MRW = " + num(p.mrw) + " g/mol";
   } else {
     if (p.mrw > 0.0f)
-      throw ConvertError("--mrw goes with a concentration in mg/mL; with a molar concentration give the number of "
-                         "residues, --residues N");
+      throw ConvertError(
+          "--mrw goes with a concentration in mg/mL; with a molar concentration give the number of "
+          "residues, --residues N");
     if (p.residues == 0)
-      throw ConvertError("--units " + u + " with a molar concentration needs the number of residues of the protein, "
+      throw ConvertError("--units " + u +
+                         " with a molar concentration needs the number of residues of the protein, "
                          "--residues N");
     c.residues = p.residues;
-    const float to_molar = p.conc_unit == ConcUnit::kMillimolar ? 1.0e-3f : p.conc_unit == ConcUnit::kMicromolar ? 1.0e-6f : 1.0f;
+    const float to_molar = p.conc_unit == ConcUnit::kMillimolar   ? 1.0e-3f
+                           : p.conc_unit == ConcUnit::kMicromolar ? 1.0e-6f
+                                                                  : 1.0f;
     c.conc_molar = p.conc * to_molar;
     c.parameters = "c = " + num(p.conc) + " " + std::string(conc_unit_name(p.conc_unit)) +
                    (p.conc_unit == ConcUnit::kMolar ? std::string() : " = " + num(c.conc_molar) + " M") + ", " +
@@ -364,9 +376,11 @@ Conversion plan_conversion(Unit unit, const UnitParams& p) {
   if (unit == Unit::kDeg) c.formula.push_back("theta(mdeg) = 1000 * theta(deg)");
   if (unit == Unit::kDeltaA) {
     c.formula.push_back(c.mass ? "delta epsilon = delta A / (c_res(M) * l(cm)), c_res = c(mg/mL) / MRW  (delta A = "
-                                 "delta epsilon * c * l" + kelly.substr(1) + ")"
+                                 "delta epsilon * c * l" +
+                                     kelly.substr(1) + ")"
                                : "delta epsilon = delta A / (c_res(M) * l(cm)), c_res = c(M) * n  (delta A = "
-                                 "delta epsilon * c * l" + kelly.substr(1) + ")");
+                                 "delta epsilon * c * l" +
+                                     kelly.substr(1) + ")");
     c.formula.push_back("equivalently theta(mdeg) = " + num(kMdegPerDeltaA) + " * delta A");
     return c;
   }
@@ -477,8 +491,9 @@ Grid resample(const std::vector<MeasuredPoint>& p, const std::vector<float>& v, 
     throw ConvertError(path + ", lines " + std::to_string(f.longer_line) + "-" + std::to_string(f.shorter_line) + ": " +
                        nm(f.longer - f.shorter) + " between " + nm(f.longer) + " and " + nm(f.shorter) +
                        " without a measurement (more than " + num(kMaxGapNm) + " nm" +
-                       (g.gaps.size() > 1 ? "; " + plural(static_cast<long long>(g.gaps.size()), "gap", "gaps") + " in all"
-                                          : std::string()) +
+                       (g.gaps.size() > 1
+                            ? "; " + plural(static_cast<long long>(g.gaps.size()), "gap", "gaps") + " in all"
+                            : std::string()) +
                        "); --allow-gaps interpolates across " + (g.gaps.size() > 1 ? "them" : "it"));
   }
 
@@ -547,7 +562,8 @@ ColumnChoice column_choice(const std::string& text, bool ht) {
   if (text.empty()) throw UsageError("--columns: an empty column");
   if (ht && text == "none") {
     c.none = true;
-  } else if (std::all_of(text.begin(), text.end(), [](char ch) { return std::isdigit(static_cast<unsigned char>(ch)); })) {
+  } else if (std::all_of(text.begin(), text.end(),
+                         [](char ch) { return std::isdigit(static_cast<unsigned char>(ch)); })) {
     c.number = whole_value("--columns", text, 1, 1000);
   } else {
     c.name = text;
@@ -696,12 +712,11 @@ Resolved resolve_unit(const Measurement& m, const ConvertOptions& o) {
   if (o.units_given) {
     r.unit = o.units;
     if (bits == 0) {
-      r.how = "--units (the header names no unit" +
-              (h.line > 0 ? ": " + quoted(h) : std::string()) + ")";
+      r.how = "--units; the header names no unit" + (h.line > 0 ? " (" + quoted(h) + ")" : std::string());
     } else if (bits & unit_bit(o.units)) {
-      r.how = "--units, as the header says (" + quoted(h) + ")";
+      r.how = "--units; the header agrees (" + quoted(h) + ")";
     } else if (o.ignore_header_units) {
-      r.how = "--units, with --ignore-header-units over the header's " + units_of_bits(bits) + " (" + quoted(h) + ")";
+      r.how = "--units with --ignore-header-units, over the header's " + units_of_bits(bits) + " (" + quoted(h) + ")";
     } else {
       throw ReadError(ReadError::Kind::kBadValue, m.path, h.line,
                       "the header gives the CD values as " + units_of_bits(bits) + " (" + h.key + " \"" + h.text +
@@ -716,11 +731,12 @@ Resolved resolve_unit(const Measurement& m, const ConvertOptions& o) {
                        "; give --units mdeg|deg|molar-ellipticity|mre|delta-a|delta-epsilon");
   if (std::popcount(bits) > 1)
     throw ReadError(ReadError::Kind::kBadValue, m.path, h.line,
-                    h.key + " \"" + h.text + "\" can be per protein or per residue; give --units mre (per residue) or " +
+                    h.key + " \"" + h.text +
+                        "\" can be per protein or per residue; give --units mre (per residue) or " +
                         "--units molar-ellipticity with --residues N (per protein)");
   for (Unit c : {Unit::kMdeg, Unit::kDeg, Unit::kMolarEllipticity, Unit::kMre, Unit::kDeltaA, Unit::kDeltaEpsilon})
     if (bits & unit_bit(c)) r.unit = c;
-  r.how = "header, " + quoted(h);
+  r.how = "the header (" + quoted(h) + ")";
   return r;
 }
 
@@ -776,19 +792,23 @@ Done convert(const ConvertOptions& o, Provenance& pv) {
     std::vector<std::string> t;
     std::string what = m.path + ": " + std::string(format_name(m.format));
     if (m.format == ExportFormat::kInstrument)
-      what += ", header lines 1-" + std::to_string(m.xydata_line - 1) + ", XYDATA at line " + std::to_string(m.xydata_line);
+      what +=
+          ", header lines 1-" + std::to_string(m.xydata_line - 1) + ", XYDATA at line " + std::to_string(m.xydata_line);
     else
       what += m.header_lines ? ", " + plural(m.header_lines, "line", "lines") + " of header skipped" : ", no header";
     if (o.read.skip) what += " (--skip " + std::to_string(o.read.skip) + ")";
     t.push_back(what);
-    t.push_back(plural(static_cast<long long>(m.points.size()), "row", "rows") + " (lines " +
-                std::to_string(m.points.front().line) + "-" + std::to_string(m.points.back().line) + "), " +
-                plural(m.fields, "field", "fields") + " each, separated by " +
-                (m.separator == Separator::kBlank ? std::string("blanks") : std::string(separator_name(m.separator)) + "s") +
-                (o.read.separator == Separator::kAuto ? "" : " (--separator)") + ", " +
-                (m.decimal_commas ? plural(m.decimal_commas, "value", "values") + " with a decimal comma"
-                                  : std::string("decimal points")));
-    if (m.npoints_line) t.push_back("NPOINTS " + std::to_string(m.npoints_declared) + " (line " + std::to_string(m.npoints_line) + ") agrees");
+    t.push_back(
+        plural(static_cast<long long>(m.points.size()), "row", "rows") + " (lines " +
+        std::to_string(m.points.front().line) + "-" + std::to_string(m.points.back().line) + "), " +
+        plural(m.fields, "field", "fields") + " each, separated by " +
+        (m.separator == Separator::kBlank ? std::string("blanks") : std::string(separator_name(m.separator)) + "s") +
+        (o.read.separator == Separator::kAuto ? "" : " (--separator)") + ", " +
+        (m.decimal_commas ? plural(m.decimal_commas, "value", "values") + " with a decimal comma"
+                          : std::string("decimal points")));
+    if (m.npoints_line)
+      t.push_back("NPOINTS " + std::to_string(m.npoints_declared) + " (line " + std::to_string(m.npoints_line) +
+                  ") agrees");
     if (m.trailing_lines)
       t.push_back(plural(m.trailing_lines, "line", "lines") + " of text after the data ignored (from line " +
                   std::to_string(m.first_trailing_line) + ")");
@@ -807,7 +827,8 @@ Done convert(const ConvertOptions& o, Provenance& pv) {
   }
   {
     std::vector<std::string> t = {column_text("wavelength", m.x), column_text("CD", m.y)};
-    t.push_back(m.has_ht ? column_text("HT", m.ht) : "no HT column" + (m.ht.how.empty() ? std::string() : " (" + m.ht.how + ")"));
+    t.push_back(m.has_ht ? column_text("HT", m.ht)
+                         : "no HT column" + (m.ht.how.empty() ? std::string() : " (" + m.ht.how + ")"));
     json d = {{"wavelength", m.x.number}, {"cd", m.y.number}, {"ht", m.has_ht ? json(m.ht.number) : json(nullptr)}};
     if (m.names_line) d["names_line"] = m.names_line;
     pv.step("columns", t, d);
@@ -817,11 +838,12 @@ Done convert(const ConvertOptions& o, Provenance& pv) {
   // Units.
   const Resolved unit = resolve_unit(m, o);
   const Conversion conv = plan_conversion(unit.unit, o.params);
-  pv.step("units", {unit_description(unit.unit) + " (" + unit.how + ")"},
-          {{"unit", std::string(unit_name(unit.unit))},
-           {"from", unit.how},
-           {"header", m.y_units.line ? json({{"line", m.y_units.line}, {"key", m.y_units.key}, {"text", m.y_units.text}})
-                                     : json(nullptr)}});
+  pv.step(
+      "units", {unit_description(unit.unit) + ", from " + unit.how},
+      {{"unit", std::string(unit_name(unit.unit))},
+       {"from", unit.how},
+       {"header", m.y_units.line ? json({{"line", m.y_units.line}, {"key", m.y_units.key}, {"text", m.y_units.text}})
+                                 : json(nullptr)}});
   {
     json d = json::object();
     if (conv.conc_mg_ml > 0) d["conc_mg_per_ml"] = jnum(conv.conc_mg_ml);
@@ -833,7 +855,8 @@ Done convert(const ConvertOptions& o, Provenance& pv) {
     pv.step("formula", conv.formula, {{"formula", conv.formula}});
   }
   if (conv.mrw > 0.0f && (conv.mrw < kMrwLow || conv.mrw > kMrwHigh))
-    pv.warn("the mean residue weight " + num(conv.mrw) + " g/mol is far from the 100-130 g/mol of proteins: is it the "
+    pv.warn("the mean residue weight " + num(conv.mrw) +
+            " g/mol is far from the 100-130 g/mol of proteins: is it the "
             "mass of the whole protein?");
 
   // Order, then values in delta epsilon.
@@ -862,11 +885,13 @@ Done convert(const ConvertOptions& o, Provenance& pv) {
       if (std::abs(pts[i].cd) > std::abs(pts[k].cd)) k = i;
     const MeasuredPoint& f = pts[k];
     const float fde = de[k];
-    pv.step("values", {plural(static_cast<long long>(pts.size()), "value", "values") + " converted; the strongest, line " +
-                           std::to_string(f.line) + ": " + nm(f.wl) + ", " + num(f.cd) + " " +
-                           std::string(unit_name(unit.unit)) + " -> " + dec4(fde) + " delta epsilon"},
-            {{"converted", pts.size()}, {"example", {{"line", f.line}, {"wavelength_nm", jnum(f.wl)}, {"value", jnum(f.cd)},
-                                                     {"delta_epsilon", jnum(fde)}}}});
+    pv.step("values",
+            {plural(static_cast<long long>(pts.size()), "value", "values") + " converted; the strongest, line " +
+             std::to_string(f.line) + ": " + nm(f.wl) + ", " + num(f.cd) + " " + std::string(unit_name(unit.unit)) +
+             " -> " + dec4(fde) + " delta epsilon"},
+            {{"converted", pts.size()},
+             {"example",
+              {{"line", f.line}, {"wavelength_nm", jnum(f.wl)}, {"value", jnum(f.cd)}, {"delta_epsilon", jnum(fde)}}}});
   }
 
   // Usable range.
@@ -878,7 +903,8 @@ Done convert(const ConvertOptions& o, Provenance& pv) {
   {
     std::vector<std::string> t;
     json d = json::object();
-    const std::string limit = "HT limit " + num(o.range.ht_max) + " V" + (o.range.ht_max_given ? " (--ht-max)" : " (default; --ht-max to change)");
+    const std::string limit = "HT limit " + num(o.range.ht_max) + " V" +
+                              (o.range.ht_max_given ? " (--ht-max)" : " (default; --ht-max to change)");
     d["ht_max_v"] = jnum(o.range.ht_max);
     d["ht_max_given"] = o.range.ht_max_given;
     if (!m.has_ht) {
@@ -905,11 +931,13 @@ Done convert(const ConvertOptions& o, Provenance& pv) {
     d["rows_kept"] = cut.kept;
     if (m.has_ht && cut.kept > 0) d["highest_ht_kept_v"] = jnum(cut.max_ht);
     pv.step("range", t, d);
-    if (!m.has_ht) pv.warn("no HT column: check on the instrument that the detector voltage stays below its limit at the short end");
+    if (!m.has_ht)
+      pv.warn("no HT column: check on the instrument that the detector voltage stays below its limit at the short end");
   }
   if (cut.kept == 0)
-    throw ConvertError(m.path + ": nothing is left after the cut at the short end" +
-                       std::string(cut.ht_at == 0 ? " (the HT exceeds the limit already at the first wavelength)" : ""));
+    throw ConvertError(
+        m.path + ": nothing is left after the cut at the short end" +
+        std::string(cut.ht_at == 0 ? " (the HT exceeds the limit already at the first wavelength)" : ""));
 
   // Whole nanometres.
   Grid g = resample(pts, de, cut.kept, span.shortest, span.longest, o.range.allow_gaps, m.path);
@@ -927,12 +955,18 @@ Done convert(const ConvertOptions& o, Provenance& pv) {
       t.push_back("gap of " + nm(gp.longer - gp.shorter) + " between " + nm(gp.longer) + " and " + nm(gp.shorter) +
                   " (lines " + std::to_string(gp.longer_line) + "-" + std::to_string(gp.shorter_line) + "), " +
                   plural(gp.grid_points, "point", "points") + " interpolated across it (--allow-gaps)");
-      gaps.push_back({{"longer_nm", jnum(gp.longer)}, {"shorter_nm", jnum(gp.shorter)}, {"lines", {gp.longer_line, gp.shorter_line}},
+      gaps.push_back({{"longer_nm", jnum(gp.longer)},
+                      {"shorter_nm", jnum(gp.shorter)},
+                      {"lines", {gp.longer_line, gp.shorter_line}},
                       {"points", gp.grid_points}});
     }
     pv.step("grid", t,
-            {{"longer_nm", g.longer}, {"shorter_nm", g.shorter}, {"points", g.values.size()}, {"measured", g.measured},
-             {"interpolated", g.interpolated}, {"gaps", gaps}});
+            {{"longer_nm", g.longer},
+             {"shorter_nm", g.shorter},
+             {"points", g.values.size()},
+             {"measured", g.measured},
+             {"interpolated", g.interpolated},
+             {"gaps", gaps}});
   }
   for (std::size_t i = 0; i < g.values.size(); ++i)
     if (!std::isfinite(g.values[i]))
@@ -948,11 +982,13 @@ Done convert(const ConvertOptions& o, Provenance& pv) {
     const int hi = std::min(g.longer, static_cast<int>(set.long_limit));
     const int lo = std::max(g.shorter, static_cast<int>(set.short_limit));
     const int inside = hi >= lo ? hi - lo + 1 : 0;
-    const std::string range = std::to_string(static_cast<int>(set.long_limit)) + "-" + std::to_string(static_cast<int>(set.short_limit)) + " nm";
+    const std::string range = std::to_string(static_cast<int>(set.long_limit)) + "-" +
+                              std::to_string(static_cast<int>(set.short_limit)) + " nm";
     std::vector<std::string> t;
     t.push_back("shortest wavelength " + std::to_string(g.shorter) + " nm: set " + std::to_string(suggested) +
                 " suggested (set 1 below 182 nm, set 3 from 182 to below 190, set 4 from 190)");
-    t.push_back(o.basis ? "set " + std::to_string(o.basis) + " chosen (--basis)" : "set " + std::to_string(suggested) + " used");
+    t.push_back(o.basis ? "set " + std::to_string(o.basis) + " chosen (--basis)"
+                        : "set " + std::to_string(suggested) + " used");
     t.push_back(plural(inside, "point", "points") + " inside the valid range of set " + std::to_string(done.ibasis) +
                 " (" + range + "); the fewest a set is built on: " + std::to_string(span.min_points) + " (sets " +
                 span.min_sets + ")");
@@ -960,8 +996,11 @@ Done convert(const ConvertOptions& o, Provenance& pv) {
       t.push_back("the analysis programs will use " + std::to_string(hi) + "-" + std::to_string(lo) +
                   " nm of the job, the part inside that range");
     pv.step("set", t,
-            {{"suggested", suggested}, {"chosen", done.ibasis}, {"basis_given", o.basis != 0},
-             {"points_in_set_range", inside}, {"min_points", span.min_points}});
+            {{"suggested", suggested},
+             {"chosen", done.ibasis},
+             {"basis_given", o.basis != 0},
+             {"points_in_set_range", inside},
+             {"min_points", span.min_points}});
     if (inside < span.min_points)
       throw ConvertError(m.path + ": only " + plural(inside, "point", "points") + " (" +
                          (inside ? std::to_string(hi) + "-" + std::to_string(lo) + " nm" : std::string("none")) +
@@ -1007,12 +1046,14 @@ void write_output(const ConvertOptions& o, Done& d, Provenance& pv) {
     const std::string why = cdsec::replace_file(o.out_file, text.str());
     if (!why.empty()) throw ConvertError(o.out_file + ": " + why);
     d.written = o.out_file;
-    pv.step("output",
-            {o.out_file + ": " + plural(static_cast<long long>(g.values.size()), "line", "lines") +
-                 ", wavelength and delta epsilon, " + std::to_string(g.longer) + " to " + std::to_string(g.shorter) + " nm",
-             "INBUILD answers: 1 value per nm, initial wavelength " + std::to_string(g.longer) + ", final " +
-                 std::to_string(g.shorter) + ", 0 (delta epsilon), set " + std::to_string(d.ibasis) + " (or 0 for its suggestion)"},
-            {{"file", o.out_file}, {"kind", "two-column"}, {"lines", g.values.size()}});
+    pv.step(
+        "output",
+        {o.out_file + ": " + plural(static_cast<long long>(g.values.size()), "line", "lines") +
+             ", wavelength and delta epsilon, " + std::to_string(g.longer) + " to " + std::to_string(g.shorter) + " nm",
+         "INBUILD answers: 1 value per nm, initial wavelength " + std::to_string(g.longer) + ", final " +
+             std::to_string(g.shorter) + ", 0 (delta epsilon), set " + std::to_string(d.ibasis) +
+             " (or 0 for its suggestion)"},
+        {{"file", o.out_file}, {"kind", "two-column"}, {"lines", g.values.size()}});
     return;
   }
 
@@ -1027,21 +1068,23 @@ void write_output(const ConvertOptions& o, Done& d, Provenance& pv) {
     try {
       jobs = jobs_in(o.append);
     } catch (const ReadError& e) {
-      throw ConvertError(std::string(e.what()) + "; " + o.append + " is not a job file that the programs read, so " +
-                         "nothing was appended");
+      throw ConvertError(o.append + " does not read to its end as jobs (" + e.what() +
+                         "), so a job appended to it would not be read as written (a blank line after the last "
+                         "job, for example, begins a job of its own)");
     }
   }
   if (cdsec::inbuild::check_range(static_cast<float>(g.longer), static_cast<float>(g.shorter)) !=
       cdsec::inbuild::RangeCheck::kOk)
-    throw ConvertError("the range " + std::to_string(g.longer) + "-" + std::to_string(g.shorter) + " nm cannot be a job");
+    throw ConvertError("the range " + std::to_string(g.longer) + "-" + std::to_string(g.shorter) +
+                       " nm cannot be a job");
   cdsec::write_job(text, d.ibasis, o.title, static_cast<float>(g.longer), static_cast<float>(g.shorter), g.values);
   const std::string why = cdsec::append_file(o.append, text.str());
   if (!why.empty()) throw ConvertError(o.append + ": " + why);
   d.written = o.append;
   pv.step("output",
           {o.append + ": job " + std::to_string(jobs + 1) + " appended" + (jobs ? "" : " (new file)") + ", set " +
-               std::to_string(d.ibasis) + ", title \"" + o.title + "\", " + std::to_string(g.longer) + " to " +
-               std::to_string(g.shorter) + " nm, " + plural(static_cast<long long>(g.values.size()), "value", "values")},
+           std::to_string(d.ibasis) + ", title \"" + o.title + "\", " + std::to_string(g.longer) + " to " +
+           std::to_string(g.shorter) + " nm, " + plural(static_cast<long long>(g.values.size()), "value", "values")},
           {{"file", o.append}, {"kind", "job"}, {"job", jobs + 1}, {"ibasis", d.ibasis}, {"title", o.title}});
 }
 

@@ -48,7 +48,7 @@ struct UsageError : std::runtime_error {
 
 enum class Unit { kNone, kMdeg, kDeg, kMolarEllipticity, kMre, kDeltaA, kDeltaEpsilon };
 
-std::string_view unit_name(Unit u);           // the --units spelling
+std::string_view unit_name(Unit u);  // the --units spelling
 bool parse_unit(std::string_view name, Unit& u);
 constexpr unsigned unit_bit(Unit u) { return 1u << static_cast<unsigned>(u); }
 // The units a header text can mean, as unit_bit()s; 0 when it names none.
@@ -68,15 +68,15 @@ struct UnitParams {
   bool path_given = false;
   float path = 0.0f;
   PathUnit path_unit = PathUnit::kNone;
-  int residues = 0;   // 0: not given
-  float mrw = 0.0f;   // mean residue weight, g/mol (Da); 0: not given
+  int residues = 0;  // 0: not given
+  float mrw = 0.0f;  // mean residue weight, g/mol (Da); 0: not given
 };
 
 // How values in one unit become delta epsilon per residue (M-1 cm-1).
 struct Conversion {
   Unit unit = Unit::kNone;
-  bool mass = false;       // concentration by mass (with the MRW), else molar (with residues)
-  float conc_mg_ml = 0.0f; // the concentration in the formula's unit
+  bool mass = false;        // concentration by mass (with the MRW), else molar (with residues)
+  float conc_mg_ml = 0.0f;  // the concentration in the formula's unit
   float conc_molar = 0.0f;
   float path_cm = 0.0f;
   int residues = 0;
@@ -124,7 +124,7 @@ Cut cut_short_end(const std::vector<MeasuredPoint>& points, bool has_ht, const R
 struct Gap {
   float longer, shorter;  // nm
   int longer_line, shorter_line;
-  int grid_points;        // whole nanometres inside it that are interpolated
+  int grid_points;  // whole nanometres inside it that are interpolated
 };
 
 // Values (one per point, long to short) on whole nanometres from `longer`

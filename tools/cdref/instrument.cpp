@@ -183,8 +183,8 @@ bool parse_measured(std::string_view f, DecimalMark mark, float& value, bool& us
   if (mark != DecimalMark::kComma && cdsec::parse_real(f, value)) return true;
   if (mark == DecimalMark::kPoint) return false;
   const std::size_t c = f.find(',');
-  if (c == std::string_view::npos) return mark == DecimalMark::kComma && f.find('.') == std::string_view::npos &&
-                                            cdsec::parse_real(f, value);
+  if (c == std::string_view::npos)
+    return mark == DecimalMark::kComma && f.find('.') == std::string_view::npos && cdsec::parse_real(f, value);
   // One comma between two digits, and no point: "-1,234", "2,5E-3".
   if (f.find(',', c + 1) != std::string_view::npos || f.find('.') != std::string_view::npos) return false;
   if (c == 0 || c + 1 >= f.size() || !std::isdigit(static_cast<unsigned char>(f[c - 1])) ||
@@ -236,9 +236,9 @@ Measurement read_measurement(const std::string& path, const ReadOptions& opt) {
   while (true) {
     if (!in.next(line)) {
       if (xydata)
-        throw ReadError(ReadError::Kind::kEndOfFile, path, m.xydata_line,
-                        "XYDATA is followed by no row of numbers (the file ends at line " +
-                            std::to_string(in.line_no()) + ")");
+        throw ReadError(
+            ReadError::Kind::kEndOfFile, path, m.xydata_line,
+            "XYDATA is followed by no row of numbers (the file ends at line " + std::to_string(in.line_no()) + ")");
       if (opt.format == ExportFormat::kInstrument)
         throw ReadError(ReadError::Kind::kEndOfFile, path, 0,
                         "no XYDATA line: not an instrument export (" + std::to_string(in.line_no()) + " lines read)");
@@ -255,7 +255,9 @@ Measurement read_measurement(const std::string& path, const ReadOptions& opt) {
     }
     sep = row_separator(line, opt.separator, opt.decimal);
     if (sep != Separator::kAuto) break;
-    if (xydata) fail_at(path, in.line_no(), "expected a row of numbers after XYDATA (line " + std::to_string(m.xydata_line) + ")", line);
+    if (xydata)
+      fail_at(path, in.line_no(), "expected a row of numbers after XYDATA (line " + std::to_string(m.xydata_line) + ")",
+              line);
     if (m.header.size() < 1000) {
       auto [key, value] = key_value(line);
       m.header.push_back({in.line_no(), std::move(key), std::move(value)});
@@ -348,8 +350,9 @@ Measurement read_measurement(const std::string& path, const ReadOptions& opt) {
     }
   }
   if (xc == yc || (hc != 0 && (hc == xc || hc == yc)))
-    fail(path, first_row, "the wavelength, CD and HT columns must differ (columns " + std::to_string(xc) + ", " +
-                              std::to_string(yc) + (hc ? ", " + std::to_string(hc) : std::string()) + ")");
+    fail(path, first_row,
+         "the wavelength, CD and HT columns must differ (columns " + std::to_string(xc) + ", " + std::to_string(yc) +
+             (hc ? ", " + std::to_string(hc) : std::string()) + ")");
   const int needed = std::max({xc, yc, hc});
   if (needed > m.fields)
     fail_at(path, first_row,
@@ -409,8 +412,7 @@ Measurement read_measurement(const std::string& path, const ReadOptions& opt) {
           if (cols[k] == 0) continue;
           if (cols[k] > static_cast<int>(f.size()))
             fail_at(path, in.line_no(),
-                    std::to_string(f.size()) + " fields, but the " + roles[k] + " is column " +
-                        std::to_string(cols[k]),
+                    std::to_string(f.size()) + " fields, but the " + roles[k] + " is column " + std::to_string(cols[k]),
                     line);
           float w;
           bool comma;

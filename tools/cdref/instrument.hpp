@@ -28,9 +28,9 @@ enum class DecimalMark { kAuto, kPoint, kComma };
 
 // A column as the user names it: by number (from 1) or by its header name.
 struct ColumnChoice {
-  int number = 0;    // 0: not given by number
-  std::string name;  // "": not given by name
-  bool none = false; // the HT column only: "none", no HT column at all
+  int number = 0;     // 0: not given by number
+  std::string name;   // "": not given by name
+  bool none = false;  // the HT column only: "none", no HT column at all
   bool given() const { return number > 0 || !name.empty() || none; }
 };
 
@@ -73,19 +73,19 @@ struct Measurement {
   std::string path;
   ExportFormat format = ExportFormat::kDelimited;
   Separator separator = Separator::kBlank;
-  int decimal_commas = 0;   // values read with a decimal comma
-  int header_lines = 0;     // lines before the first row (skipped ones included)
-  int names_line = 0;       // the line naming the columns; 0 when none
-  int xydata_line = 0;      // instrument export: the XYDATA line
-  int fields = 0;           // fields of the first row
-  int trailing_lines = 0;   // lines of text after the data, ignored
+  int decimal_commas = 0;  // values read with a decimal comma
+  int header_lines = 0;    // lines before the first row (skipped ones included)
+  int names_line = 0;      // the line naming the columns; 0 when none
+  int xydata_line = 0;     // instrument export: the XYDATA line
+  int fields = 0;          // fields of the first row
+  int trailing_lines = 0;  // lines of text after the data, ignored
   int first_trailing_line = 0;
   UsedColumn x, y, ht;
   bool has_ht = false;
   HeaderText x_units, y_units, ht_units;
-  int npoints_declared = -1;  // NPOINTS of the export header
-  int npoints_line = 0;       // its line; 0 when the header has none
-  std::vector<HeaderEntry> header;  // the export header, KEY in upper case
+  int npoints_declared = -1;          // NPOINTS of the export header
+  int npoints_line = 0;               // its line; 0 when the header has none
+  std::vector<HeaderEntry> header;    // the export header, KEY in upper case
   std::vector<MeasuredPoint> points;  // in file order
 };
 

@@ -186,17 +186,17 @@ bool has_value_item(const std::vector<Node>& list, std::size_t from = 0) {
 
 }  // namespace
 
-Layout::Layout(std::string_view spec) : spec_(spec) {
-  Parser p{spec_};
+Layout::Layout(std::string_view layout) : text_(layout) {
+  Parser p{text_};
   p.blanks();
   char close = 0;
-  if (p.pos < spec_.size() && (spec_[p.pos] == '[' || spec_[p.pos] == '(')) {
-    close = spec_[p.pos] == '[' ? ']' : ')';
+  if (p.pos < text_.size() && (text_[p.pos] == '[' || text_[p.pos] == '(')) {
+    close = text_[p.pos] == '[' ? ']' : ')';
     ++p.pos;
   }
   top_ = p.list(close);
   p.blanks();
-  if (p.pos != spec_.size()) p.fail("text after the end of the layout");
+  if (p.pos != text_.size()) p.fail("text after the end of the layout");
   // Reversion resumes at the last top-level group, or at the start.
   revert_ = 0;
   for (std::size_t i = 0; i < top_.size(); ++i)
@@ -232,7 +232,7 @@ struct Cursor {
 
 struct Writer {
   std::ostream& out;
-  std::string_view spec;
+  std::string_view layout;
   Cursor cur;
   std::string rec;
   int pending = 0;  // blanks from X, written only if something follows
@@ -250,7 +250,7 @@ struct Writer {
     rec += t;
   }
   [[noreturn]] void mismatch(const char* want) const {
-    throw std::logic_error("layout " + std::string(spec) + ": value " + std::to_string(cur.a + 1) + " is not " + want);
+    throw std::logic_error("layout " + std::string(layout) + ": value " + std::to_string(cur.a + 1) + " is not " + want);
   }
 
   void value(const Node& n) {
@@ -315,13 +315,13 @@ struct Writer {
 }  // namespace
 
 int Layout::write(std::ostream& out, std::span<const Arg> args) const {
-  Writer wr{out, spec_, Cursor{args}, {}, 0, 0};
+  Writer wr{out, text_, Cursor{args}, {}, 0, 0};
   if (wr.cur.more() && !has_value_item(top_))
-    throw std::logic_error("layout " + spec_ + " takes no values");
+    throw std::logic_error("layout " + text_ + " takes no values");
   bool going = wr.run(top_);
   while (going && wr.cur.more()) {  // reversion: new line, repeat the tail
     if (!revert_has_value_)
-      throw std::logic_error("layout " + spec_ + ": values remain, but the part that is repeated holds no value item");
+      throw std::logic_error("layout " + text_ + ": values remain, but the part that is repeated holds no value item");
     wr.end_record();
     going = wr.run(top_, static_cast<std::size_t>(revert_));
   }
@@ -329,12 +329,12 @@ int Layout::write(std::ostream& out, std::span<const Arg> args) const {
   return wr.lines;
 }
 
-const Layout& layout_detail::cached(std::string_view spec) {
+const Layout& layout_detail::cached(std::string_view layout) {
   static std::mutex mu;
   static std::map<std::string, std::unique_ptr<Layout>, std::less<>> cache;
   std::lock_guard lock(mu);
-  auto it = cache.find(spec);
-  if (it == cache.end()) it = cache.emplace(std::string(spec), std::make_unique<Layout>(spec)).first;
+  auto it = cache.find(layout);
+  if (it == cache.end()) it = cache.emplace(std::string(layout), std::make_unique<Layout>(layout)).first;
   return *it->second;
 }
 

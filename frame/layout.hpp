@@ -74,11 +74,11 @@ struct Pieces {
 
 class Layout {
  public:
-  explicit Layout(std::string_view spec);  // throws std::invalid_argument
+  explicit Layout(std::string_view layout);  // throws std::invalid_argument
 
   // Writes the lines for the values; returns the number of lines written.
   int write(std::ostream& out, std::span<const layout_detail::Arg> args) const;
-  std::string_view spec() const { return spec_; }
+  std::string_view layout() const { return text_; }
 
   struct Node {
     enum Kind : std::uint8_t { kInt, kReal, kText, kLiteral, kSkip, kSlash, kGroup };
@@ -90,7 +90,7 @@ class Layout {
   };
 
  private:
-  std::string spec_;
+  std::string text_;
   std::vector<Node> top_;
   int revert_ = 0;  // index in top_ where reversion resumes
   bool revert_has_value_ = true;
@@ -180,33 +180,33 @@ decltype(auto) normalise(const T& v) {
   }
 }
 
-const Layout& cached(std::string_view spec);
+const Layout& cached(std::string_view layout);
 
 template <class... N>
-int put_normalised(std::ostream& out, std::string_view spec, const N&... n) {
+int put_normalised(std::ostream& out, std::string_view layout, const N&... n) {
   const Arg args[] = {ArgOf<std::remove_cvref_t<N>>::make(n)..., Arg{Arg::kInt, 0, nullptr}};
-  return cached(spec).write(out, std::span<const Arg>(args, sizeof...(N)));
+  return cached(layout).write(out, std::span<const Arg>(args, sizeof...(N)));
 }
 
 }  // namespace layout_detail
 
-// Writes the values through the layout `spec` (parsed once and cached).
+// Writes the values through the layout `layout` (parsed once and cached).
 template <class... T>
-int put(std::ostream& out, std::string_view spec, const T&... values) {
-  return layout_detail::put_normalised(out, spec, layout_detail::normalise(values)...);
+int put(std::ostream& out, std::string_view layout, const T&... values) {
+  return layout_detail::put_normalised(out, layout, layout_detail::normalise(values)...);
 }
 
 // The same, returning the text (each line ends with '\n').
 template <class... T>
-std::string format(std::string_view spec, const T&... values);
+std::string format(std::string_view layout, const T&... values);
 
 }  // namespace cdsec
 
 #include <sstream>
 
 template <class... T>
-std::string cdsec::format(std::string_view spec, const T&... values) {
+std::string cdsec::format(std::string_view layout, const T&... values) {
   std::ostringstream s;
-  put(s, spec, values...);
+  put(s, layout, values...);
   return s.str();
 }

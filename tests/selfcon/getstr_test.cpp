@@ -147,16 +147,16 @@ TEST(Rule3, RaisesTheLimitByATenthUntilOnePasses) {
   float lim = 0.25f;
   SolutionList passed;
   Vector<6> sums;
-  Vector<kMaxPointsSC> spec;
+  Vector<kMaxPointsSC> spectrum_sum;
   std::ostringstream out;
-  ASSERT_TRUE(cdsec::select_rule3(c->t, c->s2, c->first, 6, 3, lim, 1, passed, sums, spec, true, labels(), out));
+  ASSERT_TRUE(cdsec::select_rule3(c->t, c->s2, c->first, 6, 3, lim, 1, passed, sums, spectrum_sum, true, labels(), out));
   EXPECT_NEAR(lim, 0.55f, 1e-6f);
   ASSERT_EQ(passed.count, 2);
   EXPECT_EQ(passed.pos[1], 2);
   EXPECT_EQ(passed.pos[2], 3);
-  EXPECT_FLOAT_EQ(spec(1), 2.0f + 3.0f);
-  EXPECT_FLOAT_EQ(spec(3), 6.0f + 9.0f);
-  EXPECT_EQ(spec(4), 0.0f);
+  EXPECT_FLOAT_EQ(spectrum_sum(1), 2.0f + 3.0f);
+  EXPECT_FLOAT_EQ(spectrum_sum(3), 6.0f + 9.0f);
+  EXPECT_EQ(spectrum_sum(4), 0.0f);
   EXPECT_FLOAT_EQ(sums(1), 0.6f);
   const std::string r = out.str();
   EXPECT_EQ(count_of(r, " TotSOL >  1; Limits: RmsLim  <"), 4);
@@ -174,9 +174,9 @@ TEST(Rule3, ListingLinesDoNotDependOnPrinting) {
   float lim = 0.25f;
   SolutionList passed;
   Vector<6> sums;
-  Vector<kMaxPointsSC> spec;
+  Vector<kMaxPointsSC> spectrum_sum;
   std::ostringstream out;
-  ASSERT_TRUE(cdsec::select_rule3(c->t, c->s2, c->first, 6, 3, lim, 1, passed, sums, spec, false, labels(), out));
+  ASSERT_TRUE(cdsec::select_rule3(c->t, c->s2, c->first, 6, 3, lim, 1, passed, sums, spectrum_sum, false, labels(), out));
   EXPECT_EQ(out.str(), "   1   2   8  2  0.300  0.100  0.200  0.100  0.100  0.200  1.000  0.100  1.100\n");
   EXPECT_FLOAT_EQ(lim, 0.25f);
 }
@@ -186,9 +186,9 @@ TEST(Rule3, ALimitEqualToTheSmallerRmsPasses) {
   float lim = 0.25f;
   SolutionList passed;
   Vector<6> sums;
-  Vector<kMaxPointsSC> spec;
+  Vector<kMaxPointsSC> spectrum_sum;
   std::ostringstream out;
-  EXPECT_TRUE(cdsec::select_rule3(c->t, c->s2, c->first, 6, 3, lim, 1, passed, sums, spec, false, labels(), out));
+  EXPECT_TRUE(cdsec::select_rule3(c->t, c->s2, c->first, 6, 3, lim, 1, passed, sums, spectrum_sum, false, labels(), out));
   EXPECT_EQ(passed.count, 1);
 }
 
@@ -197,21 +197,21 @@ TEST(Rule3, FailsPastPointSixAndAtAnEmptyPassAtPointSix) {
   float lim = 0.25f;
   SolutionList passed;
   Vector<6> sums;
-  Vector<kMaxPointsSC> spec;
+  Vector<kMaxPointsSC> spectrum_sum;
   std::ostringstream out;
-  EXPECT_FALSE(cdsec::select_rule3(c->t, c->s2, c->first, 6, 3, lim, 1, passed, sums, spec, true, labels(), out));
+  EXPECT_FALSE(cdsec::select_rule3(c->t, c->s2, c->first, 6, 3, lim, 1, passed, sums, spectrum_sum, true, labels(), out));
   EXPECT_NEAR(lim, 0.65f, 1e-6f);
   EXPECT_EQ(count_of(out.str(), "TotSOL"), 4);  // 0.25, 0.35, 0.45, 0.55
   // A limit that lands on 0.6 exactly gets one pass there, then the stage fails.
   float six = 0.6f;
   std::ostringstream out6;
-  EXPECT_FALSE(cdsec::select_rule3(c->t, c->s2, c->first, 6, 3, six, 1, passed, sums, spec, true, labels(), out6));
+  EXPECT_FALSE(cdsec::select_rule3(c->t, c->s2, c->first, 6, 3, six, 1, passed, sums, spectrum_sum, true, labels(), out6));
   EXPECT_EQ(six, 0.6f);
   EXPECT_EQ(count_of(out6.str(), "TotSOL"), 1);
   // ... unless that pass finds a solution.
   auto d = std::make_unique<Rule3Case>(std::vector<float>{0.6f});
   six = 0.6f;
-  EXPECT_TRUE(cdsec::select_rule3(d->t, d->s2, d->first, 6, 3, six, 1, passed, sums, spec, false, labels(), out6));
+  EXPECT_TRUE(cdsec::select_rule3(d->t, d->s2, d->first, 6, 3, six, 1, passed, sums, spectrum_sum, false, labels(), out6));
 }
 
 // ---------------------------------------------------------------- rule 4
@@ -274,9 +274,9 @@ TEST(Rule4, WidensTheWindowUntilASolutionFallsInIt) {
   float hmin = 0.37f, hmax = 0.43f;  // centre 0.40
   int count = 0;
   Vector<6> sums;
-  Vector<kMaxPointsSC> spec;
+  Vector<kMaxPointsSC> spectrum_sum;
   std::ostringstream out;
-  ASSERT_TRUE(cdsec::select_rule4(c->t, c->s2, c->second, 6, 1, 1, 0.40f, hmin, hmax, 1, count, sums, spec, out));
+  ASSERT_TRUE(cdsec::select_rule4(c->t, c->s2, c->second, 6, 1, 1, 0.40f, hmin, hmax, 1, count, sums, spectrum_sum, out));
   EXPECT_EQ(count, 1);
   // Three windows: (0.37, 0.43), (0.35, 0.47), (0.33, 0.51) is still short of
   // 0.52; the fourth, (0.31, 0.55), takes the first solution.
@@ -285,7 +285,7 @@ TEST(Rule4, WidensTheWindowUntilASolutionFallsInIt) {
   EXPECT_NE(r.find(" HLIMITS:   0.310 --->  0.550\n\n   1   1   9  3  0.520  0.000  0.200  0.100  0.200 -0.020  1.000  0.125\n"),
             std::string::npos)
       << r;
-  EXPECT_FLOAT_EQ(spec(1), 0.52f);
+  EXPECT_FLOAT_EQ(spectrum_sum(1), 0.52f);
   EXPECT_FLOAT_EQ(sums(1), 0.52f);
 }
 
@@ -294,9 +294,9 @@ TEST(Rule4, EdgesOfTheWindowPass) {
   float hmin = 0.375f, hmax = 0.4375f;
   int count = 0;
   Vector<6> sums;
-  Vector<kMaxPointsSC> spec;
+  Vector<kMaxPointsSC> spectrum_sum;
   std::ostringstream out;
-  ASSERT_TRUE(cdsec::select_rule4(c->t, c->s2, c->second, 6, 1, 1, 0.40f, hmin, hmax, 1, count, sums, spec, out));
+  ASSERT_TRUE(cdsec::select_rule4(c->t, c->s2, c->second, 6, 1, 1, 0.40f, hmin, hmax, 1, count, sums, spectrum_sum, out));
   EXPECT_EQ(count, 2);
 }
 
@@ -314,10 +314,10 @@ TEST(Rule4, FailsOnceTheWindowHasGrownTooWide) {
     float hmin = k.centre - 0.03f, hmax = k.centre + 0.03f;
     int count = 0;
     Vector<6> sums;
-    Vector<kMaxPointsSC> spec;
+    Vector<kMaxPointsSC> spectrum_sum;
     std::ostringstream out;
     EXPECT_FALSE(
-        cdsec::select_rule4(c->t, c->s2, c->second, 6, 1, 1, k.centre, hmin, hmax, 1, count, sums, spec, out));
+        cdsec::select_rule4(c->t, c->s2, c->second, 6, 1, 1, k.centre, hmin, hmax, 1, count, sums, spectrum_sum, out));
     EXPECT_EQ(count_of(out.str(), " HLIMITS: "), k.windows) << k.centre << "\n" << out.str();
     // The limits are left as the refused window has them.
     EXPECT_NEAR(k.centre - hmin, 0.03f + 0.02f * static_cast<float>(k.windows), 1e-5f);
@@ -333,9 +333,9 @@ TEST(Rule4, AWideFirstWindowGoesAheadWithoutItsLine) {
   float hmin = 0.67f, hmax = 1.0f;
   int count = 0;
   Vector<6> sums;
-  Vector<kMaxPointsSC> spec;
+  Vector<kMaxPointsSC> spectrum_sum;
   std::ostringstream out;
-  ASSERT_TRUE(cdsec::select_rule4(c->t, c->s2, c->second, 6, 1, 1, 0.95f, hmin, hmax, 1, count, sums, spec, out));
+  ASSERT_TRUE(cdsec::select_rule4(c->t, c->s2, c->second, 6, 1, 1, 0.95f, hmin, hmax, 1, count, sums, spectrum_sum, out));
   EXPECT_EQ(count, 2);
   EXPECT_EQ(count_of(out.str(), "HLIMITS"), 0);
   // Nothing in it: the next window is refused at once.
@@ -343,7 +343,7 @@ TEST(Rule4, AWideFirstWindowGoesAheadWithoutItsLine) {
   hmin = 0.67f;
   hmax = 1.0f;
   std::ostringstream out2;
-  EXPECT_FALSE(cdsec::select_rule4(d->t, d->s2, d->second, 6, 1, 1, 1.2f, hmin, hmax, 1, count, sums, spec, out2));
+  EXPECT_FALSE(cdsec::select_rule4(d->t, d->s2, d->second, 6, 1, 1, 1.2f, hmin, hmax, 1, count, sums, spectrum_sum, out2));
   EXPECT_EQ(out2.str(), "");
 }
 

@@ -158,8 +158,8 @@ float helix_window(float heldp, float& hmin, float& hmax, float& centre) {
 }
 
 bool select_rule4(const SolutionTable& table, const SecondStageData& s2, const SolutionList& second, int ns,
-                  int nw, int ibasis, float centre, float& hmin, float& hmax, int minsol, int& count, Vector<6>& sums,
-                  Vector<kMaxPointsSC>& spectrum, std::ostream& report) {
+                  int nw, int ibasis, float centre, float& hmin, float& hmax, int minsol, SolutionList& kept,
+                  Vector<6>& sums, Vector<kMaxPointsSC>& spectrum, std::ostream& report) {
   Vector<6> f;
   int previous = second.count;
   for (;;) {
@@ -167,22 +167,22 @@ bool select_rule4(const SolutionTable& table, const SecondStageData& s2, const S
       put(report, R"([" HLIMITS: ", F7.3, " --->", F7.3, /])", hmin, hmax);
     else if (previous == 0)
       return false;
-    count = 0;
+    kept.count = 0;
     sums.fill(0.0f);
     spectrum.fill(0.0f);
     for (int m = 1; m <= second.count; ++m) {
       const int n = second.pos[static_cast<std::size_t>(m)];
       const float h = helix_of(table.frac(n, 1), table.frac(n, 2), ibasis);
       if (!(hmin <= h && h <= hmax)) continue;
-      ++count;
+      kept.pos[static_cast<std::size_t>(++kept.count)] = n;
       const std::span<const float> fr = row_span(table.frac, n, ns, f);
       for (int j = 1; j <= ns; ++j) sums(j) = sums(j) + f(j);
       for (int i = 1; i <= nw; ++i) spectrum(i) = spectrum(i) + s2.calc(i, n);
-      put(report, R"([3I4, I3, 9F7.3])", count, m, table.nbas[static_cast<std::size_t>(n)],
+      put(report, R"([3I4, I3, 9F7.3])", kept.count, m, table.nbas[static_cast<std::size_t>(n)],
           table.nsv[static_cast<std::size_t>(n)], fr, sum_of(fr), s2.rms_small(n));
     }
-    if (count >= minsol) return true;
-    previous = count;
+    if (kept.count >= minsol) return true;
+    previous = kept.count;
     hmin = hmin - 0.02f;
     hmax = hmax + 0.02f;
     hmax = hmax + 0.02f;
@@ -241,6 +241,9 @@ void Run::all_basis_estimate() {
     sum = sum_of(fraction.first(ns));
     for (int j = 1; j <= ns; ++j) in.ss(1, j) = fraction(j) < 0.0f ? 0.0f : fraction(j);
   }
+  wk.all_basis = fraction;
+  wk.all_basis_sum = sum;
+  wk.all_basis_made = true;
   put(out,
       R"([/, " Solution Corresponding to All proteins in the Basis", " and 5 SVD vectors", /, " This corresponds to Dravik", " and Pellam Method", /, /, 5X, 7(3X, A4)])",
       Headings(in.labels, {kSum}).span());
@@ -413,6 +416,12 @@ GetstrOutcome GETSTR(const GetstrInput& in, GetstrWork& work, const GetstrFiles&
   Run run(in, work, files.report);
   std::ostream& out = files.report;
   work.avg.fill(0.0f);
+  work.fourth.count = 0;
+  work.all_basis.fill(0.0f);
+  work.all_basis_sum = 0.0f;
+  work.all_basis_made = false;
+  work.final_fractions.fill(0.0f);
+  work.final_rms = 0.0f;
 
   run.all_basis_estimate();
   if (!run.first_stage()) return GetstrOutcome::kFirstStageFailed;
@@ -439,22 +448,24 @@ GetstrOutcome GETSTR(const GetstrInput& in, GetstrWork& work, const GetstrFiles&
   put(out, R"([/, " Hmin", F7.3, " Hmax", F7.3, " HelDP", F7.3])", hmin, hmax, run.heldp);
   put(out, R"([" HELIX:", F7.3, /])", helix_window(run.heldp, hmin, hmax, centre));
 
-  int count = 0;
   if (!select_rule4(work.table, work.stage2, work.second, in.ns, in.nw, in.ibasis, centre, hmin, hmax,
-                    run.lim.minsol, count, run.sums, work.avg, out)) {
+                    run.lim.minsol, work.fourth, run.sums, work.avg, out)) {
+    work.fourth.count = 0;
     put(out,
         R"([/, /, "  Program CRASHED -- No SOLUTIONS were Obtained", /, " even with HLIMITS of:", F7.3, "-", F7.3, /, "  The SOLUTION ", " from previous Step should be used"])",
         hmin, hmax);
     return GetstrOutcome::kRule4Failed;
   }
 
-  const int ns = in.ns, nw = in.nw;
+  const int ns = in.ns, nw = in.nw, count = work.fourth.count;
   Vector<6>& fraction = run.fraction;
   fraction.fill(0.0f);
   for (int j = 1; j <= ns; ++j) fraction(j) = run.sums(j) / static_cast<float>(count);
   const float sum = sum_of(fraction.first(ns));
   for (int i = 1; i <= nw; ++i) work.avg(i) = work.avg(i) / static_cast<float>(count);
   const float rms = RMS(in.sample, work.avg, nw);
+  work.final_fractions = fraction;
+  work.final_rms = rms;
 
   put(out, R"([/, " Final Solution: Aver. of", I3, " Solns", /, " PROT", 8(3X, A4)])", count,
       Headings(in.labels, {kSum, kRRcn}).span());

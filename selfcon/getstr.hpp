@@ -96,6 +96,19 @@ struct GetstrWork {
   Matrix<kMaxWorkingSet, kMaxSolutions> trial_weights;
   SolutionTable table;
   SolutionList first, second;
+  // Positions in `table` of the solutions that passed rule 4 and were
+  // averaged into the final fractions, in order; count 0 unless the analysis
+  // completed.
+  SolutionList fourth;
+  // The all-basis estimate as the report prints it: the fractions after the
+  // ten passes and their sum; all_basis_made once it has been formed.
+  Vector<6> all_basis;
+  float all_basis_sum = 0.0f;
+  bool all_basis_made = false;
+  // The final fractions and the RMS of the final spectrum against the
+  // measured one, for a completed analysis.
+  Vector<6> final_fractions;
+  float final_rms = 0.0f;
   SecondStageData stage2;
   // Scratch of the second stage.
   Matrix<kMaxPointsSC, kMaxWorkingSet> b;
@@ -148,9 +161,10 @@ float helix_window(float heldp, float& hmin, float& hmax, float& centre);
 // Passes of rule 4 over the second-stage list, widening the window by 0.02
 // at each side after every empty pass; the window line is written while the
 // window's lower edge lies within 0.13 of the centre, and once it does not
-// after an empty pass the rule has failed (false).
+// after an empty pass the rule has failed (false).  `kept` lists the
+// positions in `table` of the solutions the last pass accepted.
 bool select_rule4(const SolutionTable& table, const SecondStageData& s2, const SolutionList& second, int ns,
-                  int nw, int ibasis, float centre, float& hmin, float& hmax, int minsol, int& count, Vector<6>& sums,
-                  Vector<kMaxPointsSC>& spectrum, std::ostream& report);
+                  int nw, int ibasis, float centre, float& hmin, float& hmax, int minsol, SolutionList& kept,
+                  Vector<6>& sums, Vector<kMaxPointsSC>& spectrum, std::ostream& report);
 
 }  // namespace cdsec

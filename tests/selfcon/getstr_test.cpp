@@ -40,6 +40,12 @@ int count_of(const std::string& text, const std::string& what) {
   return n;
 }
 
+float sum_of6(const Vector<6>& f) {
+  float s = 0.0f;
+  for (int j = 1; j <= 6; ++j) s = s + f(j);
+  return s;
+}
+
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> out;
   std::istringstream s(text);
@@ -272,12 +278,13 @@ struct Rule4Case {
 TEST(Rule4, WidensTheWindowUntilASolutionFallsInIt) {
   auto c = std::make_unique<Rule4Case>(std::vector<float>{0.52f, 0.60f});
   float hmin = 0.37f, hmax = 0.43f;  // centre 0.40
-  int count = 0;
+  SolutionList kept;
   Vector<6> sums;
   Vector<kMaxPointsSC> spectrum_sum;
   std::ostringstream out;
-  ASSERT_TRUE(cdsec::select_rule4(c->t, c->s2, c->second, 6, 1, 1, 0.40f, hmin, hmax, 1, count, sums, spectrum_sum, out));
-  EXPECT_EQ(count, 1);
+  ASSERT_TRUE(cdsec::select_rule4(c->t, c->s2, c->second, 6, 1, 1, 0.40f, hmin, hmax, 1, kept, sums, spectrum_sum, out));
+  EXPECT_EQ(kept.count, 1);
+  EXPECT_EQ(kept.pos[1], 1);
   // Three windows: (0.37, 0.43), (0.35, 0.47), (0.33, 0.51) is still short of
   // 0.52; the fourth, (0.31, 0.55), takes the first solution.
   const std::string r = out.str();
@@ -292,12 +299,14 @@ TEST(Rule4, WidensTheWindowUntilASolutionFallsInIt) {
 TEST(Rule4, EdgesOfTheWindowPass) {
   auto c = std::make_unique<Rule4Case>(std::vector<float>{0.375f, 0.4375f, 0.5f});
   float hmin = 0.375f, hmax = 0.4375f;
-  int count = 0;
+  SolutionList kept;
   Vector<6> sums;
   Vector<kMaxPointsSC> spectrum_sum;
   std::ostringstream out;
-  ASSERT_TRUE(cdsec::select_rule4(c->t, c->s2, c->second, 6, 1, 1, 0.40f, hmin, hmax, 1, count, sums, spectrum_sum, out));
-  EXPECT_EQ(count, 2);
+  ASSERT_TRUE(cdsec::select_rule4(c->t, c->s2, c->second, 6, 1, 1, 0.40f, hmin, hmax, 1, kept, sums, spectrum_sum, out));
+  EXPECT_EQ(kept.count, 2);
+  EXPECT_EQ(kept.pos[1], 1);
+  EXPECT_EQ(kept.pos[2], 2);
 }
 
 TEST(Rule4, FailsOnceTheWindowHasGrownTooWide) {
@@ -312,17 +321,17 @@ TEST(Rule4, FailsOnceTheWindowHasGrownTooWide) {
   for (const auto& k : cases) {
     auto c = std::make_unique<Rule4Case>(std::vector<float>{k.centre + 0.5f});
     float hmin = k.centre - 0.03f, hmax = k.centre + 0.03f;
-    int count = 0;
+    SolutionList kept;
     Vector<6> sums;
     Vector<kMaxPointsSC> spectrum_sum;
     std::ostringstream out;
     EXPECT_FALSE(
-        cdsec::select_rule4(c->t, c->s2, c->second, 6, 1, 1, k.centre, hmin, hmax, 1, count, sums, spectrum_sum, out));
+        cdsec::select_rule4(c->t, c->s2, c->second, 6, 1, 1, k.centre, hmin, hmax, 1, kept, sums, spectrum_sum, out));
     EXPECT_EQ(count_of(out.str(), " HLIMITS: "), k.windows) << k.centre << "\n" << out.str();
     // The limits are left as the refused window has them.
     EXPECT_NEAR(k.centre - hmin, 0.03f + 0.02f * static_cast<float>(k.windows), 1e-5f);
     EXPECT_NEAR(hmax - k.centre, 0.03f + 0.04f * static_cast<float>(k.windows), 1e-5f);
-    EXPECT_EQ(count, 0);
+    EXPECT_EQ(kept.count, 0);
   }
 }
 
@@ -331,19 +340,19 @@ TEST(Rule4, AWideFirstWindowGoesAheadWithoutItsLine) {
   // further below the centre than the line's limit.
   auto c = std::make_unique<Rule4Case>(std::vector<float>{0.7f, 0.95f});
   float hmin = 0.67f, hmax = 1.0f;
-  int count = 0;
+  SolutionList kept;
   Vector<6> sums;
   Vector<kMaxPointsSC> spectrum_sum;
   std::ostringstream out;
-  ASSERT_TRUE(cdsec::select_rule4(c->t, c->s2, c->second, 6, 1, 1, 0.95f, hmin, hmax, 1, count, sums, spectrum_sum, out));
-  EXPECT_EQ(count, 2);
+  ASSERT_TRUE(cdsec::select_rule4(c->t, c->s2, c->second, 6, 1, 1, 0.95f, hmin, hmax, 1, kept, sums, spectrum_sum, out));
+  EXPECT_EQ(kept.count, 2);
   EXPECT_EQ(count_of(out.str(), "HLIMITS"), 0);
   // Nothing in it: the next window is refused at once.
   auto d = std::make_unique<Rule4Case>(std::vector<float>{1.2f});
   hmin = 0.67f;
   hmax = 1.0f;
   std::ostringstream out2;
-  EXPECT_FALSE(cdsec::select_rule4(d->t, d->s2, d->second, 6, 1, 1, 1.2f, hmin, hmax, 1, count, sums, spectrum_sum, out2));
+  EXPECT_FALSE(cdsec::select_rule4(d->t, d->s2, d->second, 6, 1, 1, 1.2f, hmin, hmax, 1, kept, sums, spectrum_sum, out2));
   EXPECT_EQ(out2.str(), "");
 }
 
@@ -518,6 +527,54 @@ TEST_F(WholeAnalysis, CompletedAnalysisReplacesTheSecondStageTable) {
   EXPECT_EQ(count_of(r, "COMPARISON OF EXPT. AND CALC. CD"), 2);
   EXPECT_EQ(count_of(r, "Based on the SOLUTION the Number of SEGMENTS"), 2);
   EXPECT_EQ(count_of(r, "LEGEND:"), 2);
+}
+
+TEST_F(WholeAnalysis, KeepsWhatTheReportPrintsForTheRunRecord) {
+  auto a = std::make_unique<Analysis>();
+  a->build(20, 5);
+  ASSERT_EQ(run(*a), GetstrOutcome::kCompleted);
+  const std::string r = report_.str();
+  const cdsec::GetstrWork& w = a->work;
+  // The all-basis line: five blanks, six fractions and their sum.
+  ASSERT_TRUE(w.all_basis_made);
+  const std::string all = cdsec::format("[5X, 7F7.3]", w.all_basis.first(6), w.all_basis_sum);
+  EXPECT_NE(r.find(" and 5 SVD vectors\n This corresponds to Dravik and Pellam Method\n\n"), std::string::npos) << r;
+  EXPECT_NE(r.find(all), std::string::npos) << all;
+  // The final line and the rule-4 list it averages.
+  const std::string fin = cdsec::format("[1X, A4, 9F7.3]", std::string_view("TEST"), w.final_fractions.first(6),
+                                        sum_of6(w.final_fractions), w.final_rms);
+  EXPECT_NE(r.find(" PROT   H(r)   H(d)   S(r)   S(d)   Trn    Unrd   SUM    RRcn\n" + fin), std::string::npos)
+      << fin << "\n" << r;
+  ASSERT_GT(w.fourth.count, 0);
+  EXPECT_NE(r.find(" Final Solution: Aver. of" + cdsec::format("[I3]", w.fourth.count).substr(0, 3) + " Solns\n"), std::string::npos);
+  for (int j = 1; j <= 6; ++j) {
+    float s = 0.0f;
+    for (int m = 1; m <= w.fourth.count; ++m) s = s + w.table.frac(w.fourth.pos[static_cast<std::size_t>(m)], j);
+    EXPECT_EQ(w.final_fractions(j), s / static_cast<float>(w.fourth.count)) << j;
+  }
+  // Each kept solution passed rules 3 and 4: it is in the second-stage list.
+  for (int m = 1; m <= w.fourth.count; ++m) {
+    bool found = false;
+    for (int k = 1; k <= w.second.count; ++k)
+      found = found || w.second.pos[static_cast<std::size_t>(k)] == w.fourth.pos[static_cast<std::size_t>(m)];
+    EXPECT_TRUE(found) << m;
+  }
+}
+
+TEST_F(WholeAnalysis, NoFinalFieldsWhenTheAnalysisFails) {
+  auto a = std::make_unique<Analysis>();
+  a->build(20, 5);
+  ASSERT_EQ(run(*a), GetstrOutcome::kCompleted);
+  // The same work area again, for a sample that fails at the first stage.
+  auto b = std::make_unique<Analysis>();
+  b->build(20, 5, -1.0f);
+  std::swap(b->work.fourth, a->work.fourth);
+  b->work.final_rms = 1.0f;
+  EXPECT_EQ(cdsec::GETSTR(b->input(), b->work, cdsec::GetstrFiles{report_, calccd_, protss_}),
+            GetstrOutcome::kFirstStageFailed);
+  EXPECT_EQ(b->work.fourth.count, 0);
+  EXPECT_EQ(b->work.final_rms, 0.0f);
+  EXPECT_TRUE(b->work.all_basis_made);
 }
 
 TEST_F(WholeAnalysis, TrialSolutionsMatchADirectRecomputation) {

@@ -1,16 +1,18 @@
 #!/usr/bin/env python3
 """Regenerates the in/ folders of the MORVAN3 golden cases.
 
-    tests/golden/MORVAN3/make-inputs.py BUILD_DIR
+    tests/golden/MORVAN3/make-inputs.py BUILD_DIR [CASE...]
 
 Reference sets and sample spectra come from the synthetic generator
 cdsec_mkrefs; the jobs are written here in the layout INBUILD writes.  Then
 run tools/update-golden.sh BUILD_DIR MORVAN3 and review the diff line by line.
+With CASE names only those cases are written again.
 """
 import os
 import shutil
 import subprocess
 import sys
+import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -23,11 +25,18 @@ def find_tool(build, name):
 
 
 MK = None
+ONLY = set()
+SCRATCH = None
 
 
 def fresh(case):
     """An empty in/ folder for CASE (expected/ is removed so that an update
-    records every file the run writes)."""
+    records every file the run writes).  A case not asked for is written into
+    a scratch folder that is thrown away."""
+    if ONLY and case not in ONLY:
+        d = os.path.join(SCRATCH, case)
+        os.makedirs(d)
+        return d
     d = os.path.join(HERE, case)
     shutil.rmtree(os.path.join(d, "in"), ignore_errors=True)
     shutil.rmtree(os.path.join(d, "expected"), ignore_errors=True)
@@ -115,11 +124,46 @@ EARLIER_RECORD = (
     " RMSD(Exp-Calc):     0.123\n")
 
 
+def long_runs():
+    """Cases of long first stages against larger sets.  Sample 1 of seed 24
+    against 30 proteins of seed 7 reacts sharply to its scale: 1.458
+    converges after 18 iterations, 1.46 runs into the bound, 1.48 finds no
+    solution at iteration 17."""
+    s24 = sample_values(1, 24, 1)[0]
+    for case, factor, title in (("many_iterations", 1.458, "Converges after 18 iterations"),
+                                ("bound_large_set", 1.46, "No convergence in 19 iterations, 31 proteins"),
+                                ("late_partial", 1.48, "No solution at iteration 17")):
+        d = fresh(case)
+        refset(d, 1, 30, 7)
+        write(os.path.join(d, "INPUT"), job(s24, factor=factor, title=title))
+
+    # Five jobs against 50 proteins (NP = 51, the largest working set and
+    # the longest solution table), intermediate printing on throughout.
+    d = fresh("large_set_printed")
+    refset(d, 1, 50, 1)
+    a = sample_values(1, 1, 5)
+    b = sample_values(1, 10, 1)[0]
+    c = sample_values(1, 2, 1)[0]
+    write(os.path.join(d, "INPUT"),
+          job(a[0], iprint=1, title="Converges in two iterations") +
+          job(b, factor=1.4, title="No solution at iteration 4") +
+          job(c, factor=1.6, title="Rule 4 finds no helix window") +
+          job(a[1], factor=-1.0, title="Inverted spectrum") +
+          job(a[2], title="Own guess", guess=guess_line(1, [0.25, 0.10, 0.20, 0.10, 0.15, 0.20])))
+
+
 def main():
-    global MK
-    if len(sys.argv) != 2:
+    global MK, ONLY, SCRATCH
+    if len(sys.argv) < 2:
         sys.exit(__doc__)
     MK = find_tool(sys.argv[1], "cdsec_mkrefs")
+    ONLY = set(sys.argv[2:])
+    with tempfile.TemporaryDirectory() as SCRATCH:
+        everything_else()
+        long_runs()
+
+
+def everything_else():
 
     # Set 1 of 12 proteins and samples of seed 101 serve most cases.
     s1 = sample_values(1, 101, 5)

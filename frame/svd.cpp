@@ -29,23 +29,91 @@ inline bool negligible(float x, float anorm) {
   return t == anorm;
 }
 
-// The plane rotation of two columns, a' = a*c + b*s and b' = -a*s + b*c,
-// four rows per step.  Each lane performs the scalar operations in the
-// same order (no fused multiply-add: the build forbids contraction), so the
-// result is the scalar loop's bit for bit, only faster.
+// Four independent elements at a time.  Every lane performs the scalar
+// operation of its element, in the same order (no fused multiply-add: the
+// build forbids contraction), so a loop over elements that do not depend on
+// one another gives the scalar loop's result bit for bit.  Loads and stores
+// stay inside the range given; the remainder is done one by one.
+typedef float v4 __attribute__((vector_size(16)));
+inline v4 load4(const float* p) {
+  v4 x;
+  std::memcpy(&x, p, sizeof x);
+  return x;
+}
+inline void store4(float* p, v4 x) { std::memcpy(p, &x, sizeof x); }
+inline v4 splat(float x) { return v4{x, x, x, x}; }
+
+// p[k] = p[k] / d
+inline void divide(float* p, int len, float d) {
+  const v4 vd = splat(d);
+  int k = 0;
+  for (; k + 4 <= len; k += 4) store4(p + k, load4(p + k) / vd);
+  for (; k < len; ++k) p[k] = p[k] / d;
+}
+
+// p[k] = c * p[k]
+inline void multiply(float* p, int len, float c) {
+  const v4 vc = splat(c);
+  int k = 0;
+  for (; k + 4 <= len; k += 4) store4(p + k, vc * load4(p + k));
+  for (; k < len; ++k) p[k] = c * p[k];
+}
+
+// y[k] = y[k] + f * x[k]
+inline void add_multiple(float* y, const float* x, int len, float f) {
+  const v4 vf = splat(f);
+  int k = 0;
+  for (; k + 4 <= len; k += 4) store4(y + k, load4(y + k) + vf * load4(x + k));
+  for (; k < len; ++k) y[k] = y[k] + f * x[k];
+}
+
+// Sum of |p[k]|, k in order.
+inline float abs_sum(const float* p, int len) {
+  float s = 0.0f;
+  for (int k = 0; k < len; ++k) s = s + std::fabs(p[k]);
+  return s;
+}
+
+// The dot products s_c = sum_k x[k] * col_c[k] (k in order, from 0.0) of
+// one vector with NC columns at once: each sum keeps its own order, the
+// columns only share the pass so that the additions of different sums
+// overlap instead of waiting on one another.
+template <int NC>
+inline void dots(const float* x, float* const* col, int len, float* out) {
+  float s[NC];
+  for (int c = 0; c < NC; ++c) s[c] = 0.0f;
+  for (int k = 0; k < len; ++k) {
+    const float xk = x[k];
+#pragma GCC unroll 8
+    for (int c = 0; c < NC; ++c) s[c] = s[c] + xk * col[c][k];
+  }
+  for (int c = 0; c < NC; ++c) out[c] = s[c];
+}
+
+inline void dots_any(const float* x, float* const* col, int nc, int len, float* out) {
+  for (; nc >= 8; nc -= 8, col += 8, out += 8) dots<8>(x, col, len, out);
+  switch (nc) {
+    case 7: dots<7>(x, col, len, out); break;
+    case 6: dots<6>(x, col, len, out); break;
+    case 5: dots<5>(x, col, len, out); break;
+    case 4: dots<4>(x, col, len, out); break;
+    case 3: dots<3>(x, col, len, out); break;
+    case 2: dots<2>(x, col, len, out); break;
+    case 1: dots<1>(x, col, len, out); break;
+    default: break;
+  }
+}
+
+// The plane rotation of two columns, a' = a*c + b*s and b' = -a*s + b*c.
 inline void rotate(float* a, float* b, int n, float c, float s) {
-  typedef float v4 __attribute__((vector_size(16)));
-  const v4 vc = {c, c, c, c};
-  const v4 vs = {s, s, s, s};
+  const v4 vc = splat(c);
+  const v4 vs = splat(s);
   int j = 0;
   for (; j + 4 <= n; j += 4) {
-    v4 x, z;
-    std::memcpy(&x, a + j, sizeof x);
-    std::memcpy(&z, b + j, sizeof z);
-    const v4 na = x * vc + z * vs;
-    const v4 nb = -x * vs + z * vc;
-    std::memcpy(a + j, &na, sizeof na);
-    std::memcpy(b + j, &nb, sizeof nb);
+    const v4 x = load4(a + j);
+    const v4 z = load4(b + j);
+    store4(a + j, x * vc + z * vs);
+    store4(b + j, -x * vs + z * vc);
   }
   for (; j < n; ++j) {
     const float x = a[j];
@@ -55,14 +123,43 @@ inline void rotate(float* a, float* b, int n, float c, float s) {
   }
 }
 
+// The right-hand reflection of one row applied to rows r0 .. r0+nr-1 of
+// columns col[0..nc-1]: for each row, s = sum_c u(row, c) * ui[c] in column
+// order, then u(row, c) = u(row, c) + s * rv[c].  Rows are independent, so
+// four of them go side by side.
+inline void reflect_rows(float* const* col, const float* ui, const float* rv, int nc, int r0, int nr) {
+  int r = r0;
+  const int end = r0 + nr;
+  for (; r + 4 <= end; r += 4) {
+    v4 s = splat(0.0f);
+    for (int c = 0; c < nc; ++c) s = s + load4(col[c] + r) * splat(ui[c]);
+    for (int c = 0; c < nc; ++c) store4(col[c] + r, load4(col[c] + r) + s * splat(rv[c]));
+  }
+  for (; r < end; ++r) {
+    float s = 0.0f;
+    for (int c = 0; c < nc; ++c) s = s + col[c][r] * ui[c];
+    for (int c = 0; c < nc; ++c) col[c][r] = col[c][r] + s * rv[c];
+  }
+}
+
+constexpr int kMaxSvdCols = 64;
+
 }  // namespace
 
 int SVD(int m, int n, MatrixView<const float> a, VecView<float> w, bool matu,
         MatrixView<float> u, bool matv, MatrixView<float> v, VecView<float> rv1,
         int max_iter) {
-  assert(n >= 1 && m >= 0);
-  for (int j = 1; j <= n; ++j)
-    for (int i = 1; i <= m; ++i) u(i, j) = a(i, j);
+  assert(n >= 1 && m >= 0 && n <= kMaxSvdCols);
+  // Column starts of U, and the scratch of one reflection step.
+  float* uc[kMaxSvdCols];
+  float* colp[kMaxSvdCols];
+  float rowi[kMaxSvdCols];
+  float rvs[kMaxSvdCols];
+  float sums[kMaxSvdCols];
+  for (int j = 1; j <= n; ++j) {
+    uc[j - 1] = u.column(j).data();
+    if (m > 0) std::memmove(uc[j - 1], a.column(j).data(), sizeof(float) * static_cast<std::size_t>(m));
+  }
 
   // Householder reduction to upper bidiagonal form: diagonal in w,
   // superdiagonal in rv1(2..n); rv1(1) stays 0.
@@ -77,53 +174,24 @@ int SVD(int m, int n, MatrixView<const float> a, VecView<float> w, bool matu,
     float s = 0.0f;
     scale = 0.0f;
     if (i <= m) {
-      for (int k = i; k <= m; ++k) scale = scale + std::fabs(u(k, i));
+      float* ci = uc[i - 1] + (i - 1);  // rows i..m of column i
+      const int len = m - i + 1;
+      scale = abs_sum(ci, len);
       // A zero column below the diagonal needs no reflection; skipping it
       // also avoids the division by a zero scale.
       if (scale != 0.0f) {
-        for (int k = i; k <= m; ++k) {
-          u(k, i) = u(k, i) / scale;
-          s = s + u(k, i) * u(k, i);
-        }
-        float f = u(i, i);
+        divide(ci, len, scale);
+        for (int k = 0; k < len; ++k) s = s + ci[k] * ci[k];
+        float f = ci[0];
         g = -sign(std::sqrt(s), f);
         const float h = f * g - s;
-        u(i, i) = f - g;
-        // Each column j needs only its own sum and column i, so four
-        // columns are reduced side by side (every sum still in its own
-        // order): the additions no longer wait on one another.
-        int j = l;
-        const float* ci = u.column(i).data() + (i - 1);
-        const int len = m - i + 1;
-        for (; j + 3 <= n; j += 4) {
-          float* c0 = u.column(j).data() + (i - 1);
-          float* c1 = u.column(j + 1).data() + (i - 1);
-          float* c2 = u.column(j + 2).data() + (i - 1);
-          float* c3 = u.column(j + 3).data() + (i - 1);
-          float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f;
-          for (int k = 0; k < len; ++k) {
-            const float x = ci[k];
-            s0 = s0 + x * c0[k];
-            s1 = s1 + x * c1[k];
-            s2 = s2 + x * c2[k];
-            s3 = s3 + x * c3[k];
-          }
-          const float f0 = s0 / h, f1 = s1 / h, f2 = s2 / h, f3 = s3 / h;
-          for (int k = 0; k < len; ++k) {
-            const float x = ci[k];
-            c0[k] = c0[k] + f0 * x;
-            c1[k] = c1[k] + f1 * x;
-            c2[k] = c2[k] + f2 * x;
-            c3[k] = c3[k] + f3 * x;
-          }
-        }
-        for (; j <= n; ++j) {
-          s = 0.0f;
-          for (int k = i; k <= m; ++k) s = s + u(k, i) * u(k, j);
-          f = s / h;
-          for (int k = i; k <= m; ++k) u(k, j) = u(k, j) + f * u(k, i);
-        }
-        for (int k = i; k <= m; ++k) u(k, i) = scale * u(k, i);
+        ci[0] = f - g;
+        // Each later column needs only its own sum and column i.
+        const int nc = n - i;
+        for (int c = 0; c < nc; ++c) colp[c] = uc[i + c] + (i - 1);
+        dots_any(ci, colp, nc, len, sums);
+        for (int c = 0; c < nc; ++c) add_multiple(colp[c], ci, len, sums[c] / h);
+        multiply(ci, len, scale);
       }
     }
     w(i) = scale * g;
@@ -142,11 +210,13 @@ int SVD(int m, int n, MatrixView<const float> a, VecView<float> w, bool matu,
         const float h = f * g - s;
         u(i, l) = f - g;
         for (int k = l; k <= n; ++k) rv1(k) = u(i, k) / h;
-        for (int j = l; j <= m; ++j) {
-          s = 0.0f;
-          for (int k = l; k <= n; ++k) s = s + u(j, k) * u(i, k);
-          for (int k = l; k <= n; ++k) u(j, k) = u(j, k) + s * rv1(k);
+        const int nc = n - l + 1;
+        for (int c = 0; c < nc; ++c) {
+          colp[c] = uc[l - 1 + c];
+          rowi[c] = u(i, l + c);
+          rvs[c] = rv1(l + c);
         }
+        reflect_rows(colp, rowi, rvs, nc, l - 1, m - l + 1);
         for (int k = l; k <= n; ++k) u(i, k) = scale * u(i, k);
       }
     }
@@ -161,11 +231,15 @@ int SVD(int m, int n, MatrixView<const float> a, VecView<float> w, bool matu,
     for (int i = n; i >= 1; --i) {
       if (i != n) {
         if (g != 0.0f) {
-          for (int j = l; j <= n; ++j) v(j, i) = (u(i, j) / u(i, l)) / g;
+          float* vi = v.column(i).data();
+          for (int j = l; j <= n; ++j) vi[j - 1] = (u(i, j) / u(i, l)) / g;
+          const int nc = n - l + 1;
+          for (int c = 0; c < nc; ++c) rowi[c] = u(i, l + c);
           for (int j = l; j <= n; ++j) {
-            float s = 0.0f;
-            for (int k = l; k <= n; ++k) s = s + u(i, k) * v(k, j);
-            for (int k = l; k <= n; ++k) v(k, j) = v(k, j) + s * v(k, i);
+            float* vj = v.column(j).data();
+            float sj = 0.0f;
+            for (int c = 0; c < nc; ++c) sj = sj + rowi[c] * vj[l - 1 + c];
+            add_multiple(vj + (l - 1), vi + (l - 1), nc, sj);
           }
         }
         for (int j = l; j <= n; ++j) {
@@ -188,45 +262,20 @@ int SVD(int m, int n, MatrixView<const float> a, VecView<float> w, bool matu,
       g = w(i);
       if (i != n)
         for (int j = l; j <= n; ++j) u(i, j) = 0.0f;
+      float* ci = uc[i - 1] + (i - 1);  // rows i..m of column i
+      const int len = m - i + 1;
       if (g != 0.0f) {
         if (i != mn) {
-          // Independent columns again, four at a time as in the reduction.
-          int j = l;
-          const float* ci = u.column(i).data() + (i - 1);
-          const int len = m - i + 1;  // rows i..m; the sums start at row l
-          for (; j + 3 <= n; j += 4) {
-            float* c0 = u.column(j).data() + (i - 1);
-            float* c1 = u.column(j + 1).data() + (i - 1);
-            float* c2 = u.column(j + 2).data() + (i - 1);
-            float* c3 = u.column(j + 3).data() + (i - 1);
-            float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f;
-            for (int k = 1; k < len; ++k) {
-              const float x = ci[k];
-              s0 = s0 + x * c0[k];
-              s1 = s1 + x * c1[k];
-              s2 = s2 + x * c2[k];
-              s3 = s3 + x * c3[k];
-            }
-            const float uii = ci[0];
-            const float f0 = (s0 / uii) / g, f1 = (s1 / uii) / g, f2 = (s2 / uii) / g, f3 = (s3 / uii) / g;
-            for (int k = 0; k < len; ++k) {
-              const float x = ci[k];
-              c0[k] = c0[k] + f0 * x;
-              c1[k] = c1[k] + f1 * x;
-              c2[k] = c2[k] + f2 * x;
-              c3[k] = c3[k] + f3 * x;
-            }
-          }
-          for (; j <= n; ++j) {
-            float s = 0.0f;
-            for (int k = l; k <= m; ++k) s = s + u(k, i) * u(k, j);
-            const float f = (s / u(i, i)) / g;
-            for (int k = i; k <= m; ++k) u(k, j) = u(k, j) + f * u(k, i);
-          }
+          // The sums run over rows l..m, the updates over rows i..m.
+          const int nc = n - i;
+          for (int c = 0; c < nc; ++c) colp[c] = uc[i + c] + i;
+          dots_any(ci + 1, colp, nc, len - 1, sums);
+          const float uii = ci[0];
+          for (int c = 0; c < nc; ++c) add_multiple(colp[c] - 1, ci, len, (sums[c] / uii) / g);
         }
-        for (int j = i; j <= m; ++j) u(j, i) = u(j, i) / g;
+        divide(ci, len, g);
       } else {
-        for (int j = i; j <= m; ++j) u(j, i) = 0.0f;
+        for (int k = 0; k < len; ++k) ci[k] = 0.0f;
       }
       u(i, i) = u(i, i) + 1.0f;
     }

@@ -96,37 +96,52 @@ void CombinationHistory::store(int icomb, const int* sorted) {
 
 // ---------------------------------------------------------------- RNDM
 
-void RNDM(int nbascd, int nsel, int nwave, int nsstr, MatrixView<const float> refcd,
-          MatrixView<const float> refss, int icomb, UniformSource& rng, CombinationHistory& history,
-          VecView<int> drawn, MatrixView<float> a, MatrixView<float> f) {
+void draw_combination(int nbascd, int nsel, int icomb, UniformSource& rng, CombinationHistory& history,
+                      int* order, int* sorted) {
   assert(nsel == kNsel && nbascd >= nsel);
   for (;;) {
-    for (int i = 1; i <= nsel; ++i) {
+    for (int i = 0; i < nsel; ++i) {
       int p;
       bool repeat;
       do {
         float r = rng.uniform();
         p = static_cast<int>(static_cast<double>(nbascd) * static_cast<double>(r)) + 1;
         repeat = false;
-        for (int k = 1; k < i; ++k)
-          if (drawn(k) == p) repeat = true;
+        for (int k = 0; k < i; ++k)
+          if (order[k] == p) repeat = true;
       } while (repeat);
-      drawn(i) = p;
-      std::copy_n(refcd.column(p).data(), nwave, a.column(i).data());
-      for (int j = 1; j <= nsstr; ++j) f(i, j) = refss(p, j);
+      order[i] = p;
     }
-    // Selection sort of the numbers alone: the matrices stay in drawing
-    // order, which is the order the decomposition sees them in.
-    for (int i = 1; i <= nsel; ++i) {
+    // Selection sort of a copy: the drawing order stays, as the order the
+    // decomposition sees the proteins in.
+    for (int i = 0; i < nsel; ++i) sorted[i] = order[i];
+    for (int i = 0; i < nsel; ++i) {
       int m = i;
-      for (int k = i + 1; k <= nsel; ++k)
-        if (drawn(k) < drawn(m)) m = k;
-      std::swap(drawn(i), drawn(m));
+      for (int k = i + 1; k < nsel; ++k)
+        if (sorted[k] < sorted[m]) m = k;
+      std::swap(sorted[i], sorted[m]);
     }
-    if (icomb > 1 && history.contains(drawn.data())) continue;
-    history.store(icomb, drawn.data());
+    if (icomb > 1 && history.contains(sorted)) continue;
+    history.store(icomb, sorted);
     return;
   }
+}
+
+void load_combination(int nsel, int nwave, int nsstr, MatrixView<const float> refcd, MatrixView<const float> refss,
+                      const int* order, MatrixView<float> a, MatrixView<float> f) {
+  for (int i = 1; i <= nsel; ++i) {
+    const int p = order[i - 1];
+    std::copy_n(refcd.column(p).data(), nwave, a.column(i).data());
+    for (int j = 1; j <= nsstr; ++j) f(i, j) = refss(p, j);
+  }
+}
+
+void RNDM(int nbascd, int nsel, int nwave, int nsstr, MatrixView<const float> refcd,
+          MatrixView<const float> refss, int icomb, UniformSource& rng, CombinationHistory& history,
+          VecView<int> drawn, MatrixView<float> a, MatrixView<float> f) {
+  int order[kNsel];
+  draw_combination(nbascd, nsel, icomb, rng, history, order, drawn.data());
+  load_combination(nsel, nwave, nsstr, refcd, refss, order, a, f);
 }
 
 }  // namespace cdsec

@@ -81,6 +81,20 @@ class CombinationHistory {
   std::vector<std::uint64_t> slots_;  // 0 marks an empty slot; keys are never 0
 };
 
+// The draw of RNDM without the copying: `nsel` distinct protein numbers in
+// 1..nbascd, kept in drawing order in `order` and ascending in `sorted`;
+// a combination tried before in this job is drawn afresh in full.  The
+// accepted combination becomes row `icomb` of `history`.  It depends only
+// on the generator and the history, never on how earlier trials came out,
+// so the draws of a search can run ahead of its trials.
+void draw_combination(int nbascd, int nsel, int icomb, UniformSource& rng, CombinationHistory& history,
+                      int* order, int* sorted);
+
+// Columns 1..nsel of `a` = the CD (points 1..nwave) of the proteins in
+// `order`, rows 1..nsel of `f` = their fractions (classes 1..nsstr).
+void load_combination(int nsel, int nwave, int nsstr, MatrixView<const float> refcd, MatrixView<const float> refss,
+                      const int* order, MatrixView<float> a, MatrixView<float> f);
+
 // RNDM: draws `nsel` distinct protein numbers in 1..nbascd, copies each
 // drawn protein's CD (points 1..nwave) into the next column of `a` and its
 // fractions (classes 1..nsstr) into the next row of `f`, in drawing order;

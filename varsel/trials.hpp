@@ -62,11 +62,44 @@ inline constexpr float kStartingGuess[6] = {0.36f, 0.06f, 0.18f, 0.12f, 0.07f, 0
 bool solution_is_valid(float fsum, float recon_rms, VecView<const float> x, int nsstr, float rms_limit,
                        float fraction_limit);
 
+// How the shared procedure ended: the error code of the spectra
+// decomposition (reported, but the procedure goes on), and whether a zero
+// singular value among the first nsv abandoned it.
+struct SolveStatus {
+  int ierr = 0;
+  bool abandoned = false;
+};
+
+// Everything a trial gives before it is counted: its status, whether it
+// passed the tests, and fsum and the reconstruction RMS.  The fractions are
+// in ws.x, ReconCD in ws.recon and, for a valid trial, CalcCD in ws.calc.
+struct TrialOutcome {
+  SolveStatus status;
+  bool valid = false;
+  float fsum = 0.0f;
+  float recon_rms = 0.0f;
+};
+
 // BVPRO3: the all-basis estimate from the nbascd reference proteins.  Fills
 // classes 1..nsstr of `out`; leaves it unchanged (and returns false) when a
 // zero singular value among the first nsv abandons the procedure.
 bool BVPRO3(int nbascd, int nwave, MatrixView<const float> refcd, MatrixView<const float> refss, int nsstr,
             VecView<float> out, int nsv, VecView<const float> sample, TrialWorkspace& ws, std::ostream& report);
+
+// The work of one trial on the combination in columns and rows 1..nsel of
+// ws.a and ws.f: solution, tests and, when valid, CalcCD.  It reads only the
+// workspace and its arguments and writes only the workspace, so trials can
+// be evaluated on any thread, each with its own workspace.
+TrialOutcome evaluate_trial(int nwave, int nsstr, float rms_limit, float fraction_limit, int nsv,
+                            VecView<const float> sample, int nsel, TrialWorkspace& ws);
+
+// Counts an evaluated trial `icomb`, in trial order: its trouble lines, and
+// when valid the increase of `isucs`, entry isucs of `store` (fractions x,
+// ReconCD, CalcCD) and with iprint non-zero its two lines with the sorted
+// combination.
+void record_trial(const TrialOutcome& t, const float* x, const float* recon, const float* calc, const int* sorted,
+                  int nsel, int nwave, int nsstr, SolutionStore& store, int& isucs, int icomb, int iprint,
+                  std::ostream& report);
 
 // BVPRO4: trial `icomb` on a combination drawn by RNDM.  A valid trial
 // increases `isucs` and fills entry isucs of `store` (fractions, ReconCD,

@@ -64,6 +64,23 @@ void calccd_table(std::ostream& out, const GetstrInput& in, VecView<const float>
 
 float helix_of(float f1, float f2, int ibasis) { return (ibasis == 2 || ibasis == 5) ? f1 : f1 + f2; }
 
+void rank_reductions(int kmax, int m, int p, VecView<const float> w, MatrixView<const float> u,
+                     MatrixView<const float> v, std::span<Matrix<kMaxPointsSC, kMaxWorkingSet>> rank) {
+  for (int k = 1; k <= kmax; ++k) {
+    Matrix<kMaxPointsSC, kMaxWorkingSet>& b = rank[static_cast<std::size_t>(k - 1)];
+    const float wk = w(k);
+    for (int q = 1; q <= p; ++q) {
+      const float vq = v(q, k);
+      if (k == 1) {
+        for (int i = 1; i <= m; ++i) b(i, q) = 0.0f + u(i, k) * vq * wk;
+      } else {
+        const Matrix<kMaxPointsSC, kMaxWorkingSet>& a = rank[static_cast<std::size_t>(k - 2)];
+        for (int i = 1; i <= m; ++i) b(i, q) = a(i, q) + u(i, k) * vq * wk;
+      }
+    }
+  }
+}
+
 // ---------------------------------------------------------------- rules 1 and 2
 
 bool select_rules12(const SolutionTable& table, int ns, Rule12Limits& lim, SolutionList& accepted, Vector<6>& sums,
@@ -208,15 +225,13 @@ struct Run {
   Run(const GetstrInput& i, GetstrWork& w, std::ostream& o)
       : in(i), wk(w), out(o), print(i.print_keyword == "PRNT") {}
 
-  MatrixView<float> u() { return wk.u.view(); }
-  MatrixView<float> v() { return wk.v.view(); }
-
   // SVD of the first nb columns of the CD matrix, sorted by EIGEN.
-  void decompose(int nb) {
-    SVD(in.nw, nb, in.cd, wk.w, true, wk.u, true, wk.v, wk.rv1, kSvdIterations);
-    EIGEN(nb, in.nw, wk.w, wk.u, wk.v);
+  void decompose(int nb, VecView<float> w, MatrixView<float> u, MatrixView<float> v) {
+    SVD(in.nw, nb, in.cd, w, true, u, true, v, wk.rv1, kSvdIterations);
+    EIGEN(nb, in.nw, w, u, v);
   }
 
+  void trials();
   void all_basis_estimate();
   bool first_stage();
   void second_stage_spectra();
@@ -224,9 +239,33 @@ struct Run {
   bool rule4();
 };
 
+// The (NB, NV) trials: the sample and its NB - 1 closest references,
+// NV singular vectors while NV < NB - 2.  Their protein weights, and the
+// decomposition of the whole set, are all the CD matrix contributes to the
+// analysis.
+void Run::trials() {
+  const int np = in.np;
+  SolutionTable& tab = wk.table;
+  tab.count = 0;
+  decompose(np, wk.w, wk.u, wk.v);
+  for (int nb = 6; nb <= np; ++nb) {
+    const bool all = nb == np;
+    if (!all) decompose(nb, wk.sub_w, wk.sub_u, wk.sub_v);
+    const Vector<kMaxWorkingSet>& w = all ? wk.w : wk.sub_w;
+    const Matrix<kMaxPointsSC, kMaxWorkingSet>& u = all ? wk.u : wk.sub_u;
+    const Matrix<kMaxWorkingSet, kMaxWorkingSet>& v = all ? wk.v : wk.sub_v;
+    for (int nv = 1; nv <= kMaxTrialVectors && nv < nb - 2; ++nv) {
+      const int n = ++tab.count;
+      tab.nbas[static_cast<std::size_t>(n)] = nb;
+      tab.nsv[static_cast<std::size_t>(n)] = nv;
+      VecView<float> wt(&wk.trial_weights(1, n), kMaxWorkingSet);
+      SVSOL(nv, in.nw, nb, w, u, v, in.sample, wt);
+    }
+  }
+}
+
 void Run::all_basis_estimate() {
   const int np = in.np, ns = in.ns;
-  decompose(np);
   // Five singular vectors; a set of fewer proteins has only that many.
   SVSOL(np < 5 ? np : 5, in.nw, np, wk.w, wk.u, wk.v, in.sample, wk.weights);
   // The sample's own row takes part in the sum: repeating the combination
@@ -261,20 +300,6 @@ bool Run::first_stage() {
   put(out,
       R"([/, " FIRST STAGE:", /, " Solutions With FIRST TWO Selection Rules:", /, " This is for the First", I3, " Iterations only", /, " Constraints relaxed to get a MIN # of Solns", /, /])",
       in.iteration_bound - 1);
-
-  // The (NB, NV) trials: the sample and its NB - 1 closest references,
-  // NV singular vectors while NV < NB - 2.
-  tab.count = 0;
-  for (int nb = 6; nb <= np; ++nb) {
-    decompose(nb);
-    for (int nv = 1; nv <= 8 && nv < nb - 2; ++nv) {
-      const int n = ++tab.count;
-      tab.nbas[static_cast<std::size_t>(n)] = nb;
-      tab.nsv[static_cast<std::size_t>(n)] = nv;
-      VecView<float> wt(&wk.trial_weights(1, n), kMaxWorkingSet);
-      SVSOL(nv, in.nw, nb, wk.w, wk.u, wk.v, in.sample, wt);
-    }
-  }
 
   Vector<6> previous;
   wk.first.count = 0;
@@ -343,23 +368,35 @@ void Run::second_stage_spectra() {
   const int nw = in.nw, ns = in.ns;
   SecondStageData& s2 = wk.stage2;
   Vector<6> f;
+  int kmax = 0;
+  for (int k = 1; k <= wk.first.count; ++k) {
+    const int nsv = wk.table.nsv[static_cast<std::size_t>(wk.first.pos[static_cast<std::size_t>(k)])];
+    if (nsv > kmax) kmax = nsv;
+  }
+  rank_reductions(kmax, nw, in.np, wk.w, wk.u, wk.v, wk.rank);
+  wk.ranks_made = kmax;
+  wk.structure_made.fill(false);
   for (int k = 1; k <= wk.first.count; ++k) {
     const int n = wk.first.pos[static_cast<std::size_t>(k)];
     const int nbas = wk.table.nbas[static_cast<std::size_t>(n)];
     const int nsv = wk.table.nsv[static_cast<std::size_t>(n)];
     // The working set's spectra reduced to the solution's rank; column 1 is
     // the sample spectrum as that rank can express it.
-    SVREC(nsv, nw, nbas, wk.w, wk.u, wk.v, wk.b);
-    for (int i = 1; i <= nw; ++i) wk.r(i) = wk.b(i, 1);
+    const Matrix<kMaxPointsSC, kMaxWorkingSet>& b = wk.rank[static_cast<std::size_t>(nsv - 1)];
+    for (int i = 1; i <= nw; ++i) wk.r(i) = b(i, 1);
     // The smallest protein weights whose combination of the structure rows
     // gives the solution's fractions...
-    SVD(nbas, ns, in.ss, wk.w2, true, wk.u2, true, wk.v2, wk.rv1, kSvdIterations);
+    StructureSvd& sd = wk.structure[static_cast<std::size_t>(nbas)];
+    if (!wk.structure_made[static_cast<std::size_t>(nbas)]) {
+      SVD(nbas, ns, in.ss, sd.w, true, sd.u, true, sd.v, wk.rv1, kSvdIterations);
+      wk.structure_made[static_cast<std::size_t>(nbas)] = true;
+    }
     for (int j = 1; j <= ns; ++j) f(j) = wk.table.frac(n, j);
-    SVSOLT(nbas, ns, wk.w2, wk.u2, wk.v2, f, wk.y);
+    SVSOLT(nbas, ns, sd.w, sd.u, sd.v, f, wk.y);
     // ...and the same combination of the reduced spectra.
     for (int i = 1; i <= nw; ++i) {
       float c = 0.0f;
-      for (int p = 1; p <= nbas; ++p) c = c + wk.b(i, p) * wk.y(p);
+      for (int p = 1; p <= nbas; ++p) c = c + b(i, p) * wk.y(p);
       s2.calc(i, n) = c;
     }
     VecView<const float> calc(&s2.calc(1, n), kMaxPointsSC);
@@ -423,6 +460,8 @@ GetstrOutcome GETSTR(const GetstrInput& in, GetstrWork& work, const GetstrFiles&
   work.final_fractions.fill(0.0f);
   work.final_rms = 0.0f;
 
+  work.ranks_made = 0;
+  run.trials();
   run.all_basis_estimate();
   if (!run.first_stage()) return GetstrOutcome::kFirstStageFailed;
   if (!run.second_stage()) return GetstrOutcome::kSecondStageFailed;

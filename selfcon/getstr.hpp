@@ -30,6 +30,7 @@
 namespace cdsec {
 
 constexpr int kMaxSolutions = 500;  // one iteration forms at most 353 (51 proteins)
+constexpr int kMaxTrialVectors = 8;  // singular vectors a trial uses at most
 
 // The analysis inputs, in the order the driver hands them over.
 struct GetstrInput {
@@ -82,18 +83,41 @@ struct SecondStageData {
   Vector<kMaxSolutions> rms_small;           // the smaller of the two (rule 3)
 };
 
+// Decomposition of the first NBas rows of the structure matrix.
+struct StructureSvd {
+  Vector<6> w;
+  Matrix<kMaxWorkingSet, 6> u;
+  Matrix<6, 6> v;
+};
+
 // Everything one analysis needs, allocated once for the whole run.
 struct GetstrWork {
-  // Decomposition of the CD matrix (or of its first NB columns), sorted.
+  // Decomposition of the whole CD matrix (all NP columns), sorted.  It gives
+  // the all-basis estimate, the trial of NB = NP and the second stage.
   Vector<kMaxWorkingSet> w;
   Matrix<kMaxPointsSC, kMaxWorkingSet> u;
   Matrix<kMaxWorkingSet, kMaxWorkingSet> v;
+  // Decomposition of the first NB < NP columns, one NB at a time.
+  Vector<kMaxWorkingSet> sub_w;
+  Matrix<kMaxPointsSC, kMaxWorkingSet> sub_u;
+  Matrix<kMaxWorkingSet, kMaxWorkingSet> sub_v;
   Vector<kMaxWorkingSet> rv1;
   Vector<kMaxWorkingSet> weights;
   // The protein weights of every (NB, NV) trial.  They depend on the CD
   // matrix alone, not on the sample's guessed structure, so they are formed
   // once per sample and each iteration only recombines the fractions.
   Matrix<kMaxWorkingSet, kMaxSolutions> trial_weights;
+  // rank[k-1]: the CD matrix rebuilt from its first k singular triplets.  A
+  // column depends on its own row of V only, so the reduction of the first
+  // NBas columns that a second-stage solution needs is the first NBas
+  // columns of these.  ranks_made of them are filled for the current sample.
+  std::array<Matrix<kMaxPointsSC, kMaxWorkingSet>, kMaxTrialVectors> rank;
+  int ranks_made = 0;
+  // structure[nbas]: the decomposition of the first nbas rows of the
+  // structure matrix.  The rows are fixed once the first stage has ended, so
+  // the second stage forms one per subset size (structure_made[nbas]).
+  std::array<StructureSvd, kMaxWorkingSet + 1> structure;
+  std::array<bool, kMaxWorkingSet + 1> structure_made{};
   SolutionTable table;
   SolutionList first, second;
   // Positions in `table` of the solutions that passed rule 4 and were
@@ -111,11 +135,7 @@ struct GetstrWork {
   float final_rms = 0.0f;
   SecondStageData stage2;
   // Scratch of the second stage.
-  Matrix<kMaxPointsSC, kMaxWorkingSet> b;
   Vector<kMaxPointsSC> r;
-  Vector<6> w2;
-  Matrix<kMaxWorkingSet, 6> u2;
-  Matrix<6, 6> v2;
   Vector<kMaxWorkingSet> y;
   Vector<kMaxPointsSC> avg;  // average spectrum (zero beyond nw)
 };
@@ -123,6 +143,13 @@ struct GetstrWork {
 GetstrOutcome GETSTR(const GetstrInput& in, GetstrWork& work, const GetstrFiles& files);
 
 // ---------------------------------------------------------------- the stages, for testing
+
+// The rank-k reconstructions of the first p columns of an m-row matrix from
+// its decomposition, k = 1..kmax, into rank[0..kmax-1]; each adds triplet k
+// to the one before it, so rank[k-1] holds, bit for bit, what
+// SVREC(k, m, p, ...) gives.
+void rank_reductions(int kmax, int m, int p, VecView<const float> w, MatrixView<const float> u,
+                     MatrixView<const float> v, std::span<Matrix<kMaxPointsSC, kMaxWorkingSet>> rank);
 
 // Helix measure: class 1 alone for sets 2 and 5 (their first class is the
 // whole helix), classes 1 and 2 (regular and distorted helix) otherwise.

@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -58,6 +59,63 @@ void add_solution(SolutionTable& t, int nbas, int nsv, std::vector<float> f) {
   t.nbas[static_cast<std::size_t>(n)] = nbas;
   t.nsv[static_cast<std::size_t>(n)] = nsv;
   for (std::size_t j = 0; j < f.size(); ++j) t.frac(n, static_cast<int>(j) + 1) = f[j];
+}
+
+// ---------------------------------------------------------------- rank reductions
+
+TEST(RankReductions, EqualSvrecBitForBitForEveryRankAndSubset) {
+  // Random spectra-like matrices of several shapes, sorted decompositions,
+  // every rank 1..8 and every column count 1..p.
+  std::uint32_t state = 12345u;
+  auto uniform = [&state] {
+    state = state * 1664525u + 1013904223u;
+    return static_cast<float>(state >> 8) * (1.0f / 16777216.0f) - 0.5f;
+  };
+  for (const auto& [m, p] : {std::pair{83, 51}, std::pair{61, 12}, std::pair{40, 9}}) {
+    auto a = std::make_unique<cdsec::Matrix<kMaxPointsSC, cdsec::kMaxWorkingSet>>();
+    for (int j = 1; j <= p; ++j)
+      for (int i = 1; i <= m; ++i) (*a)(i, j) = 10.0f * uniform() + (j % 3 == 0 ? 0.0f : uniform() * 1e-3f);
+    auto w = std::make_unique<cdsec::GetstrWork>();
+    cdsec::SVD(m, p, *a, w->w, true, w->u, true, w->v, w->rv1, 30);
+    cdsec::EIGEN(p, m, w->w, w->u, w->v);
+    cdsec::rank_reductions(cdsec::kMaxTrialVectors, m, p, w->w, w->u, w->v, w->rank);
+    auto b = std::make_unique<cdsec::Matrix<kMaxPointsSC, cdsec::kMaxWorkingSet>>();
+    int differing = 0;
+    for (int k = 1; k <= cdsec::kMaxTrialVectors; ++k)
+      for (int nbas = 1; nbas <= p; ++nbas) {
+        cdsec::SVREC(k, m, nbas, w->w, w->u, w->v, *b);
+        for (int q = 1; q <= nbas; ++q)
+          for (int i = 1; i <= m; ++i) {
+            const float x = w->rank[static_cast<std::size_t>(k - 1)](i, q), y = (*b)(i, q);
+            if (std::memcmp(&x, &y, sizeof x) != 0) ++differing;
+          }
+      }
+    EXPECT_EQ(differing, 0) << m << " x " << p;
+    // Rank 8 of a full-rank matrix is not the matrix itself, rank p is close.
+    cdsec::rank_reductions(p < 8 ? p : 8, m, p, w->w, w->u, w->v, w->rank);
+    if (p <= 8) {
+      for (int i = 1; i <= m; ++i) EXPECT_NEAR(w->rank[static_cast<std::size_t>(p - 1)](i, p), (*a)(i, p), 1e-4f);
+    }
+  }
+}
+
+TEST(RankReductions, FewerRanksLeaveTheRestAlone) {
+  auto w = std::make_unique<cdsec::GetstrWork>();
+  for (int j = 1; j <= 6; ++j)
+    for (int i = 1; i <= 20; ++i) w->u(i, j) = static_cast<float>(i * j % 7) - 3.0f;
+  for (int j = 1; j <= 6; ++j) {
+    w->w(j) = static_cast<float>(7 - j);
+    for (int q = 1; q <= 6; ++q) w->v(q, j) = q == j ? 1.0f : 0.0f;
+  }
+  w->rank[2](1, 1) = 99.0f;
+  cdsec::rank_reductions(2, 20, 6, w->w, w->u, w->v, w->rank);
+  EXPECT_EQ(w->rank[2](1, 1), 99.0f);
+  // V = I: column q of rank k is U's column q times W(q) when q <= k, else 0.
+  for (int q = 1; q <= 6; ++q)
+    for (int i = 1; i <= 20; ++i) {
+      EXPECT_EQ(w->rank[0](i, q), q == 1 ? w->u(i, 1) * 6.0f : 0.0f);
+      EXPECT_EQ(w->rank[1](i, q), q <= 2 ? w->u(i, q) * w->w(q) : 0.0f);
+    }
 }
 
 // ---------------------------------------------------------------- rules 1 and 2
@@ -609,6 +667,45 @@ TEST_F(WholeAnalysis, TrialSolutionsMatchADirectRecomputation) {
   cdsec::SVD(83, 24, a->ws.cd, svd->w, true, svd->u, true, svd->v, svd->rv1, 30);
   cdsec::EIGEN(24, 83, svd->w, svd->u, svd->v);
   for (int k = 1; k <= 24; ++k) EXPECT_EQ(a->work.w(k), svd->w(k));
+}
+
+TEST_F(WholeAnalysis, SecondStageSpectraMatchADirectRecomputation) {
+  // Each solution's reconstruction and calculated spectrum, made as the
+  // method states them: SVREC of its own rank and subset from the whole
+  // set's decomposition, and the decomposition of its own structure rows.
+  for (const auto& [np, seed] : {std::pair{24, 9}, std::pair{51, 4}, std::pair{9, 2}}) {
+    auto a = std::make_unique<Analysis>();
+    a->build(np, static_cast<std::uint32_t>(seed));
+    report_.str("");
+    ASSERT_NE(run(*a), GetstrOutcome::kFirstStageFailed) << np;
+    const cdsec::GetstrWork& w = a->work;
+    ASSERT_GT(w.first.count, 0);
+    auto d = std::make_unique<cdsec::GetstrWork>();
+    cdsec::SVD(83, np, a->ws.cd, d->w, true, d->u, true, d->v, d->rv1, 30);
+    cdsec::EIGEN(np, 83, d->w, d->u, d->v);
+    auto b = std::make_unique<cdsec::Matrix<kMaxPointsSC, cdsec::kMaxWorkingSet>>();
+    cdsec::StructureSvd sd;
+    Vector<6> f;
+    Vector<kMaxPointsSC> r, c;
+    for (int k = 1; k <= w.first.count; ++k) {
+      const int n = w.first.pos[static_cast<std::size_t>(k)];
+      const int nbas = w.table.nbas[static_cast<std::size_t>(n)];
+      const int nsv = w.table.nsv[static_cast<std::size_t>(n)];
+      cdsec::SVREC(nsv, 83, nbas, d->w, d->u, d->v, *b);
+      cdsec::SVD(nbas, 6, a->ws.ss, sd.w, true, sd.u, true, sd.v, d->rv1, 30);
+      for (int j = 1; j <= 6; ++j) f(j) = w.table.frac(n, j);
+      cdsec::SVSOLT(nbas, 6, sd.w, sd.u, sd.v, f, d->y);
+      for (int i = 1; i <= 83; ++i) {
+        r(i) = (*b)(i, 1);
+        float s = 0.0f;
+        for (int p = 1; p <= nbas; ++p) s = s + (*b)(i, p) * d->y(p);
+        c(i) = s;
+        ASSERT_EQ(w.stage2.calc(i, n), c(i)) << "np " << np << " solution " << n << " point " << i;
+      }
+      EXPECT_EQ(w.stage2.rms_rec(n), cdsec::RMS(r, c, 83)) << n;
+      EXPECT_EQ(w.stage2.rms_exp(n), cdsec::RMS(a->sample, r, 83)) << n;
+    }
+  }
 }
 
 TEST_F(WholeAnalysis, InvertedOrWeakSpectraFindNoSolution) {

@@ -92,14 +92,10 @@ std::string_view trim_right(std::string_view s) {
   return s;
 }
 
-[[noreturn]] void bad_line(const LineReader& in, const std::string& what) {
-  throw ReadError(ReadError::Kind::kBadValue, in.name(), in.line_no(), what);
-}
-
 // A real of a record line: a number, or NaN for what the writer prints when
 // a value is not a finite number that fits (NaN, Infinity, asterisks).
-float record_value(const std::string& line, const LineReader& in, int col, int w) {
-  FixedLine f(line, in);
+float record_value(const std::string& line, const std::string& name, int line_no, int col, int w) {
+  FixedLine f(line, name, line_no);
   std::string text = f.A(col, w);
   std::string_view t = text;
   while (!t.empty() && t.front() == ' ') t.remove_prefix(1);
@@ -119,72 +115,149 @@ bool SummaryEntry::all_finite() const {
   return true;
 }
 
-std::vector<SummaryEntry> read_summary_records(const std::string& path) {
-  LineReader in;
-  in.open(path);
+namespace {
+
+const std::string kRecordRule(80, '_');
+
+// Lines of ProtSS.out with one line of look-ahead: a row of underscores met
+// where a record line was expected is the start of the next record, and is
+// handed back to the record loop instead of being lost with the damage.
+class RecordLines {
+ public:
+  explicit RecordLines(LineReader& in) : in_(in) {}
+  bool next(std::string& line) {
+    if (pending_) {
+      pending_ = false;
+      line = std::move(held_);
+      line_no_ = held_no_;
+      return true;
+    }
+    if (!in_.next(line)) return false;
+    line_no_ = in_.line_no();
+    return true;
+  }
+  // A line of the record after its first: never a row of underscores.
+  void require(std::string& line, std::string_view expected) {
+    if (!next(line)) in_.fail_eof(expected);
+    if (line == kRecordRule) {
+      hold(line);
+      throw ReadError(ReadError::Kind::kBadValue, in_.name(), line_no_,
+                      "the record ends early: expected " + std::string(expected) + ", found the start of the next record");
+    }
+  }
+  void hold(std::string line) {
+    held_ = std::move(line);
+    held_no_ = line_no_;
+    pending_ = true;
+  }
+  bool holding() const { return pending_; }
+  int line_no() const { return line_no_; }
+  const std::string& name() const { return in_.name(); }
+
+ private:
+  LineReader& in_;
+  std::string held_;
+  int held_no_ = 0, line_no_ = 0;
+  bool pending_ = false;
+};
+
+[[noreturn]] void bad_record_line(const RecordLines& in, const std::string& what) {
+  throw ReadError(ReadError::Kind::kBadValue, in.name(), in.line_no(), what);
+}
+
+// One record from its first line on (already read into `line`).
+SummaryEntry read_one_record(RecordLines& in, std::string& line) {
+  SummaryEntry e;
+  e.line = in.line_no();
+  if (line != kRecordRule) bad_record_line(in, "expected the row of 80 underscores that starts a summary record");
+  in.require(line, "the empty line of the summary record");
+  if (!trim_right(line).empty()) bad_record_line(in, "expected the empty second line of the summary record");
+
+  in.require(line, "the SAMPLE line of the summary record");
+  if (!line.starts_with(kSampleHead)) bad_record_line(in, "expected \" SAMPLE:  \" and the title");
+  e.title = line.substr(kSampleHead.size());
+
+  in.require(line, "the PROGRAM line of the summary record");
+  const std::string_view prog = trim_right(line);
+  if (prog == kProgramSC)
+    e.program = SummaryProgram::kSelfConsistent;
+  else if (prog == kProgramVS)
+    e.program = SummaryProgram::kVariableSelection;
+  else
+    bad_record_line(in, "expected \" PROGRAM:     MORVAN3\" or \" PROGRAM:     KESTRA \"");
+
+  in.require(line, "the Protein Set line of the summary record");
+  if (!line.starts_with(kSetHead) || line.size() < kSetHead.size() + 4 ||
+      trim_right(line).substr(kSetHead.size() + 4) != kSetTail)
+    bad_record_line(in, "expected \" Protein Set:\", the set's label and \"Reference Set\"");
+  e.set_code = line.substr(kSetHead.size(), 4);
+
+  in.require(line, "the Structure line of the summary record");
+  if (!line.starts_with(kStructureHead)) bad_record_line(in, "expected \" Structure:\" and the class labels");
+  const std::string labels = line;
+
+  // Six fractions at most, 8 columns each, and nothing after them: the
+  // fraction count is the class count of the record.
+  in.require(line, "the Fractions line of the summary record");
+  const std::string_view fr = trim_right(line);
+  const std::size_t body = fr.size() > kFractionsHead.size() ? fr.size() - kFractionsHead.size() : 0;
+  if (!line.starts_with(kFractionsHead) || body == 0 || body % 8 != 0 || body / 8 > 6)
+    bad_record_line(in, "expected \" Fractions:\" and one to six values of 8 columns");
+  e.ns = static_cast<int>(body / 8);
+  for (int j = 1; j <= e.ns; ++j)
+    e.fractions(j) = record_value(line, in.name(), in.line_no(), static_cast<int>(kFractionsHead.size()) + 1 + 8 * (j - 1), 8);
+  // Labels stand in 8-column slots after two blanks: "  H(r)  ".
+  FixedLine lf(labels, in.name(), in.line_no() - 1);
+  for (int j = 1; j <= e.ns; ++j) {
+    std::string lab = lf.A(static_cast<int>(kStructureHead.size()) + 5 + 8 * (j - 1), 4);
+    if (trim_right(lab).empty())
+      throw ReadError(ReadError::Kind::kBadValue, in.name(), in.line_no() - 1,
+                      "the Structure line has fewer labels than the Fractions line below it has values");
+    e.labels[static_cast<std::size_t>(j - 1)] = lab;
+  }
+  const std::string_view all_labels = trim_right(labels);
+  if (all_labels.size() > kStructureHead.size() + 8 * static_cast<std::size_t>(e.ns))
+    throw ReadError(ReadError::Kind::kBadValue, in.name(), in.line_no() - 1,
+                    "the Structure line has more labels than the Fractions line below it has values");
+
+  in.require(line, "the RMSD line of the summary record");
+  if (!line.starts_with(kRmsdHead) || trim_right(line).size() != kRmsdHead.size() + 10)
+    bad_record_line(in, "expected \" RMSD(Exp-Calc):\" and a value of 10 columns");
+  e.rmsd = record_value(line, in.name(), in.line_no(), static_cast<int>(kRmsdHead.size()) + 1, 10);
+  return e;
+}
+
+std::vector<SummaryEntry> read_records(const std::string& path, std::vector<SummaryDamage>* damaged) {
+  LineReader file;
+  file.open(path);
+  RecordLines in(file);
   std::vector<SummaryEntry> records;
   std::string line;
   while (in.next(line)) {
-    SummaryEntry e;
-    e.line = in.line_no();
-    if (line != std::string(80, '_')) bad_line(in, "expected the row of 80 underscores that starts a summary record");
-    in.require(line, "the empty line of the summary record");
-    if (!trim_right(line).empty()) bad_line(in, "expected the empty second line of the summary record");
-
-    in.require(line, "the SAMPLE line of the summary record");
-    if (!line.starts_with(kSampleHead)) bad_line(in, "expected \" SAMPLE:  \" and the title");
-    e.title = line.substr(kSampleHead.size());
-
-    in.require(line, "the PROGRAM line of the summary record");
-    const std::string_view prog = trim_right(line);
-    if (prog == kProgramSC)
-      e.program = SummaryProgram::kSelfConsistent;
-    else if (prog == kProgramVS)
-      e.program = SummaryProgram::kVariableSelection;
-    else
-      bad_line(in, "expected \" PROGRAM:     MORVAN3\" or \" PROGRAM:     KESTRA \"");
-
-    in.require(line, "the Protein Set line of the summary record");
-    if (!line.starts_with(kSetHead) || line.size() < kSetHead.size() + 4 ||
-        trim_right(line).substr(kSetHead.size() + 4) != kSetTail)
-      bad_line(in, "expected \" Protein Set:\", the set's label and \"Reference Set\"");
-    e.set_code = line.substr(kSetHead.size(), 4);
-
-    in.require(line, "the Structure line of the summary record");
-    if (!line.starts_with(kStructureHead)) bad_line(in, "expected \" Structure:\" and the class labels");
-    const std::string labels = line;
-
-    // Six fractions at most, 8 columns each, and nothing after them: the
-    // fraction count is the class count of the record.
-    in.require(line, "the Fractions line of the summary record");
-    const std::string_view fr = trim_right(line);
-    const std::size_t body = fr.size() > kFractionsHead.size() ? fr.size() - kFractionsHead.size() : 0;
-    if (!line.starts_with(kFractionsHead) || body == 0 || body % 8 != 0 || body / 8 > 6)
-      bad_line(in, "expected \" Fractions:\" and one to six values of 8 columns");
-    e.ns = static_cast<int>(body / 8);
-    for (int j = 1; j <= e.ns; ++j)
-      e.fractions(j) = record_value(line, in, static_cast<int>(kFractionsHead.size()) + 1 + 8 * (j - 1), 8);
-    // Labels stand in 8-column slots after two blanks: "  H(r)  ".
-    FixedLine lf(labels, in.name(), in.line_no() - 1);
-    for (int j = 1; j <= e.ns; ++j) {
-      std::string lab = lf.A(static_cast<int>(kStructureHead.size()) + 5 + 8 * (j - 1), 4);
-      if (trim_right(lab).empty())
-        throw ReadError(ReadError::Kind::kBadValue, in.name(), in.line_no() - 1,
-                        "the Structure line has fewer labels than the Fractions line below it has values");
-      e.labels[static_cast<std::size_t>(j - 1)] = lab;
+    const int first = in.line_no();
+    try {
+      records.push_back(read_one_record(in, line));
+    } catch (const ReadError& e) {
+      if (!damaged) throw;
+      damaged->push_back({first, e});
+      // Resume at the next record, unless the damage was its start.
+      if (!in.holding())
+        while (in.next(line))
+          if (line == kRecordRule) {
+            in.hold(line);
+            break;
+          }
     }
-    const std::string_view all_labels = trim_right(labels);
-    if (all_labels.size() > kStructureHead.size() + 8 * static_cast<std::size_t>(e.ns))
-      throw ReadError(ReadError::Kind::kBadValue, in.name(), in.line_no() - 1,
-                      "the Structure line has more labels than the Fractions line below it has values");
-
-    in.require(line, "the RMSD line of the summary record");
-    if (!line.starts_with(kRmsdHead) || trim_right(line).size() != kRmsdHead.size() + 10)
-      bad_line(in, "expected \" RMSD(Exp-Calc):\" and a value of 10 columns");
-    e.rmsd = record_value(line, in, static_cast<int>(kRmsdHead.size()) + 1, 10);
-    records.push_back(std::move(e));
   }
   return records;
+}
+
+}  // namespace
+
+std::vector<SummaryEntry> read_summary_records(const std::string& path) { return read_records(path, nullptr); }
+
+std::vector<SummaryEntry> read_summary_records(const std::string& path, std::vector<SummaryDamage>& damaged) {
+  return read_records(path, &damaged);
 }
 
 }  // namespace cdsec

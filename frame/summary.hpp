@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "frame/matrix.hpp"
+#include "frame/text_input.hpp"
 
 namespace cdsec {
 
@@ -65,5 +66,16 @@ struct SummaryEntry {
 // truncated record, a line of another layout, an unreadable number) throws
 // ReadError naming the file and the line.
 std::vector<SummaryEntry> read_summary_records(const std::string& path);
+
+// A record that could not be read: where it starts, and the error.
+struct SummaryDamage {
+  int first_line = 0;  // the record's first line
+  ReadError error;     // names the file and the offending line
+};
+// The same, but a damaged record is passed over instead of ending the read:
+// it is added to `damaged` and reading resumes at the next row of 80
+// underscores (the start of the next record), so one damaged record costs
+// only itself.  A file that cannot be opened still throws.
+std::vector<SummaryEntry> read_summary_records(const std::string& path, std::vector<SummaryDamage>& damaged);
 
 }  // namespace cdsec

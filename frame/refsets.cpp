@@ -177,7 +177,15 @@ void SELBAS(std::string_view sample_name, VecView<const float> sample, int nw, i
   for (int j = 1; j <= 6; ++j) ws.ss(1, j) = 0.0f;
 
   RefSetReader rd;
-  rd.open(set);
+  ws.cd_file = ws.ss_file = {};
+  try {
+    rd.open(set);
+  } catch (const ReadError&) {
+    ws.cd_file = rd.cd_file();  // the spectra file when only SSDATA is missing
+    throw;
+  }
+  ws.cd_file = rd.cd_file();
+  ws.ss_file = rd.ss_file();
   RefProtein p;
   Vector<kRefPoints> spectrum;
   for (;;) {
@@ -252,7 +260,15 @@ void load_vs_references(const RefSetInfo& set, VecView<const float> sample, int 
   refs.nbascd = 0;
 
   RefSetReader rd;
-  rd.open(set);
+  refs.cd_file = refs.ss_file = {};
+  try {
+    rd.open(set);
+  } catch (const ReadError&) {
+    refs.cd_file = rd.cd_file();
+    throw;
+  }
+  refs.cd_file = rd.cd_file();
+  refs.ss_file = rd.ss_file();
   RefProtein p;
   Vector<kRefPoints> spectrum;
   // Only the first 50 proteins of the files are read; any after them are

@@ -49,7 +49,7 @@ void write_set_texts(std::ostream& report, const RefSetInfo& set);
 struct RefFileLocation {
   enum class From { kWorkingDir, kRefDirVariable, kInstalled };
   std::string path;
-  From from;
+  From from = From::kWorkingDir;
 };
 RefFileLocation locate_ref_file(std::string_view file_name);
 
@@ -95,6 +95,8 @@ struct WorkingSet {
   Matrix<kMaxPointsSC, kMaxWorkingSet> cd;        // column p: protein p at the sample's NW wavelengths
   Matrix<kMaxWorkingSet, 6> ss;                   // row p: protein p's fractions (row 1 set later)
   Vector<kMaxWorkingSet> dist;                    // RMS distance to the sample; dist(1) = 0
+  // The two files the set was read from (empty paths until they are found).
+  RefFileLocation cd_file, ss_file;
 };
 
 // Thrown after the overflow line has been written to the report: more than
@@ -120,6 +122,7 @@ struct VsReferenceSet {
   int nbascd = 0;
   Matrix<kMaxPointsVS, kMaxRefsVS + 1> cd;  // column i: protein i at the sample's NW wavelengths
   Matrix<kMaxRefsVS + 1, 6> ss;             // row i: protein i's fractions, classes 1..ns
+  RefFileLocation cd_file, ss_file;         // where the set was read from (empty paths until found)
 };
 
 void load_vs_references(const RefSetInfo& set, VecView<const float> sample, int nw, float first,

@@ -5,14 +5,18 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "frame/console.hpp"
 #include "frame/job.hpp"
 #include "frame/layout.hpp"
 #include "frame/refsets.hpp"
+#include "frame/run_record.hpp"
 #include "frame/text_input.hpp"
 #include "selfcon/getstr.hpp"
 #include "selfcon/order.hpp"
@@ -56,6 +60,8 @@ void clear_working_set(WorkingSet& ws) {
   ws.dist.fill(0.0f);
 }
 
+std::vector<float> values(std::span<const float> v) { return {v.begin(), v.end()}; }
+
 // Number of values of a range, trunc(first - last) + 1; -1 when the range
 // is not a usable number of nanometres.
 int point_count(float first, float last) {
@@ -89,13 +95,80 @@ class Program {
   bool open_files();
   void one_job();
   void close_files();
+  void note_references();
+  void finish_record(GetstrOutcome outcome, int nw, int ns);
+  void fail_record(std::string_view why);
 
   LineReader input_;
   std::ofstream report_, basis_, calccd_;
   std::unique_ptr<Work> work_ = std::make_unique<Work>();
   std::string_view keyword_ = "    ";
   Phase phase_ = Phase::kHeader;
+  // The run record of the current job, kept only while CDSEC_DETAILS names
+  // a directory; analysing_ once GETSTR has been entered for it.
+  RunRecorder recorder_{RecordProgram::kMorvan3, "INPUT"};
+  int job_no_ = 0;
+  std::optional<RunRecord> record_;
+  bool analysing_ = false;
 };
+
+void Program::note_references() {
+  if (!record_) return;
+  for (const RefFileLocation* f : {&work_->ws.cd_file, &work_->ws.ss_file})
+    if (!f->path.empty()) record_->references.push_back(describe_reference(*f));
+}
+
+void Program::finish_record(GetstrOutcome outcome, int nw, int ns) {
+  if (!record_) return;
+  RunRecord& r = *record_;
+  const GetstrWork& g = work_->getstr;
+  if (g.all_basis_made) {
+    r.has_all_basis = true;
+    r.all_basis = values(g.all_basis.first(ns));
+    r.all_basis_sum = g.all_basis_sum;
+  }
+  switch (outcome) {
+    case GetstrOutcome::kFirstStageFailed:
+      r.failure = "first stage: no solutions even with 0.85 < sum < 1.15";
+      break;
+    case GetstrOutcome::kSecondStageFailed:
+      r.failure = "second stage: no solutions within the RMS limit";
+      break;
+    case GetstrOutcome::kRule4Failed:
+      r.failure = "rule 4: no solutions even with the widest helix window";
+      break;
+    case GetstrOutcome::kCompleted: {
+      r.fractions = values(g.final_fractions.first(ns));
+      r.rmsd = g.final_rms;
+      for (int m = 1; m <= g.fourth.count; ++m) {
+        const int n = g.fourth.pos[static_cast<std::size_t>(m)];
+        RecordSolution s;
+        s.nbas = g.table.nbas[static_cast<std::size_t>(n)];
+        s.ns = g.table.nsv[static_cast<std::size_t>(n)];
+        for (int j = 1; j <= ns; ++j) s.fractions.push_back(g.table.frac(n, j));
+        r.solutions.push_back(std::move(s));
+      }
+      r.calculated = values(g.avg.first(nw));
+      break;
+    }
+  }
+  recorder_.write(r);
+  record_.reset();
+}
+
+void Program::fail_record(std::string_view why) {
+  if (!record_) return;
+  RunRecord& r = *record_;
+  const GetstrWork& g = work_->getstr;
+  if (analysing_ && g.all_basis_made) {
+    r.has_all_basis = true;
+    r.all_basis = values(g.all_basis.first(static_cast<int>(r.labels.size())));
+    r.all_basis_sum = g.all_basis_sum;
+  }
+  r.failure = "stopped: " + std::string(why);
+  recorder_.write(r);
+  record_.reset();
+}
 
 bool Program::open_files() {
   try {
@@ -126,10 +199,12 @@ void Program::one_job() {
   Work& wk = *work_;
   std::ostream& out = report_;
   JobReader job(input_);
+  analysing_ = false;
 
   phase_ = Phase::kHeader;
   int iprint = 0, ibasis = 0;
   job.read_print_basis(iprint, ibasis);
+  if (record_) record_->ibasis = ibasis;
   if (iprint == 1) keyword_ = "PRNT";  // stays on for the rest of the run
   put(out, R"([/, /, 5X, " IPrint  IBasis  ", /, 4X, 2I8])", iprint, ibasis);
 
@@ -138,18 +213,22 @@ void Program::one_job() {
     throw DataError("INPUT, line " + std::to_string(input_.line_no()) + ": reference set number " +
                     std::to_string(ibasis) + " is not one of 1 to 8");
   const int ns = set->ns;
+  const std::span<const std::string_view> labels(set->labels.data(), static_cast<std::size_t>(ns));
+  if (record_) set_labels(*record_, labels);
   float long_limit = set->long_limit, short_limit = set->short_limit;
   write_set_texts(out, *set);
   put(out, R"([/, 80("_"), /])");
 
   phase_ = Phase::kTitle;
   const std::string title = job.read_title(kTitleLength);
+  if (record_) record_->title = title;
   put(out, R"([/, A])", title);
   put(std::cout, R"([A])", title);
 
   phase_ = Phase::kRange;
   float first = 0, last = 0, factor = 0;
   job.read_range(first, last, factor);
+  if (record_) record_->factor = factor == 0.0f ? 1.0f : factor;
   const int n = point_count(first, last);
   // A count that cannot be held is refused before anything is reported or
   // read (the reader names the range and the limit).
@@ -181,6 +260,15 @@ void Program::one_job() {
   if (factor == 0.0f) factor = 1.0f;
   wk.sample.fill(0.0f);
   for (int i = 1; i <= nw; ++i) wk.sample(i) = wk.raw(offset + i) * factor;
+  if (record_) {
+    RunRecord& r = *record_;
+    r.has_range = true;
+    r.longer_nm = first;
+    r.shorter_nm = last;
+    r.points = nw;
+    r.factor = factor;
+    set_spectra(r, first, std::as_const(wk.sample).first(nw), {});
+  }
 
   put(out,
       R"([/, " Beginning wavelength:", F8.2, "; Ending wavelength:", F8.2, /, " Total No of CD points", I4, /, " Secondary structural elements=", I4, /, " Multipilcation", " FACTOR for CD spectrum=", F6.3, /])",
@@ -188,7 +276,13 @@ void Program::one_job() {
   put(out, R"([/, /, " SAMPLE CD: FILE from ", A4, /, (10F7.2)])", kSampleName, wk.sample.first(nw));
 
   clear_working_set(wk.ws);
-  SELBAS(kSampleName, wk.sample, nw, ns, first, ibasis, wk.ws, basis_, out);
+  try {
+    SELBAS(kSampleName, wk.sample, nw, ns, first, ibasis, wk.ws, basis_, out);
+  } catch (...) {
+    note_references();
+    throw;
+  }
+  note_references();
   ORDER(nw, ns, wk.ws, job, out);
   put(out, R"([/, 80("_"), /])");
 
@@ -209,9 +303,11 @@ void Program::one_job() {
   in.print_keyword = keyword_;
   in.segment_flag = set->segment_flag;
   in.ibasis = ibasis;
-  in.labels = std::span<const std::string_view>(set->labels.data(), static_cast<std::size_t>(ns));
+  in.labels = labels;
   in.title = title;
-  GETSTR(in, wk.getstr, GetstrFiles{out, calccd_, "ProtSS.out"});
+  analysing_ = true;
+  const GetstrOutcome outcome = GETSTR(in, wk.getstr, GetstrFiles{out, calccd_, "ProtSS.out"});
+  finish_record(outcome, nw, ns);
 
   put(out, R"([/, 80("_"), /])");
   out.flush();
@@ -221,6 +317,11 @@ void Program::one_job() {
 }
 
 int Program::run() {
+  // Refused before anything is shown or any report file is touched.
+  if (recorder_.refused()) {
+    report_stop(nullptr, kProgram, recorder_.refusal());
+    return 1;
+  }
   MESSAGE(1, std::cout);
   if (!open_files()) return 1;
   put(report_, R"([/, 80("_"), /])");
@@ -233,9 +334,12 @@ int Program::run() {
     for (;;) {
       JobReader job(input_);
       if (!job.begin()) break;
+      ++job_no_;
+      if (recorder_.enabled()) record_ = recorder_.begin(job_no_);
       one_job();
     }
   } catch (const ReadError& e) {
+    fail_record(e.what());
     const bool cd_data = (phase_ == Phase::kTitle && e.kind() == ReadError::Kind::kEndOfFile) ||
                          (phase_ == Phase::kValues && (e.kind() == ReadError::Kind::kEndOfFile ||
                                                        e.kind() == ReadError::Kind::kBadValue));
@@ -247,10 +351,12 @@ int Program::run() {
     }
     status = 1;
   } catch (const WorkingSetOverflow& e) {
+    fail_record(e.what());
     // The report already holds the overflow line.
     report_stop(nullptr, kProgram, e.what());
     status = 1;
   } catch (const std::exception& e) {
+    fail_record(e.what());
     report_stop(&report_, kProgram, e.what());
     status = 1;
   }

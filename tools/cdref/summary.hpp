@@ -1,0 +1,130 @@
+// The results of both analysis programs side by side: every record of
+// ProtSS.out grouped by sample, each sample's methods (program and
+// reference set) with their fractions and RMSD, and what they agree on.
+//
+// Sets do not share one class list, so the methods are compared in groups
+// of classes taken from each set's labels:
+//   Helix     H(r) + H(d); AHel + 3/10 (set 2); AHel (set 5)
+//   Strand    S(r) + S(d); BSht
+//   Turn      Trn; Turn
+//   Unordered Unrd, plus PP2 in the sets that list it (2 and 5), so that the
+//             group means "neither helix, strand nor turn" in every set
+//   PPII      PP2, in sets 2 and 5 only (already counted in Unordered)
+// A sample's consensus in a group is the mean over the methods that have
+// the group; their spread is the sample standard deviation (divisor n - 1)
+// and the range max - min; a range above 0.10 flags the group.
+//
+// A sample is its title (the first 50 characters, trailing blanks removed:
+// KESTRA keeps no more of it).  Of several records of the same program and
+// set for one sample (repeated runs), the latest in the file counts: a run
+// repeated after a change of INPUT or of a reference file should replace
+// the old result, not be averaged with it; the earlier ones are counted and
+// shown as replaced.  A record that holds no result (KESTRA's failure
+// records: all fractions 0, a value that is not a number, or a run record
+// with status "failed") is shown and left out of the consensus.
+//
+// With a directory of run records (CDSEC_DETAILS), each method gains its
+// own spread: per class and per group, the standard deviation, minimum and
+// maximum over the solutions the program averaged.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "frame/summary.hpp"
+
+namespace cdref {
+
+constexpr int kGroups = 5;
+enum Group { kHelix = 0, kStrand, kTurn, kUnordered, kPPII };
+const char* group_name(int g);  // "Helix", ...
+// The groups a class label (trimmed or 4 characters) adds to: one bit per
+// group; 0 for a label of no catalogue set.
+unsigned groups_of_label(std::string_view label);
+
+constexpr double kDisagreement = 0.10;
+
+// A run record as read back (the fields used here).
+struct RunRecordData {
+  std::string file;  // path
+  std::string program;
+  int job = 0;
+  std::string title;
+  int ibasis = 0;
+  std::vector<std::string> labels;
+  bool completed = false;
+  std::string failure;
+  bool has_all_basis = false;
+  std::vector<double> all_basis;  // NaN for null
+  double all_basis_sum = 0;
+  std::vector<double> fractions;  // completed jobs
+  double rmsd = 0;
+  std::vector<std::vector<double>> solutions;  // fractions of each
+  int count = 0;
+  std::vector<double> sd, min, max;  // per class, from "statistics"
+  std::vector<double> wavelength_nm, experimental;
+};
+// Reads and validates one run record; throws std::runtime_error naming the
+// file and what is wrong with it.
+RunRecordData read_run_record(const std::string& path);
+
+struct Spread {
+  double sd = 0, min = 0, max = 0;
+};
+
+struct MethodDetails {
+  std::string file;
+  int solutions = 0;
+  std::vector<Spread> classes;       // per class of the set
+  std::array<std::optional<Spread>, kGroups> groups;
+};
+
+struct Method {
+  cdsec::SummaryEntry entry;
+  int ibasis = 0;
+  int replaced = 0;  // earlier records of this program and set for the sample
+  std::string no_result;  // why the record holds no result; empty when it does
+  std::array<std::optional<float>, kGroups> group;
+  std::optional<MethodDetails> details;
+  std::string program() const;  // "MORVAN3" or "KESTRA"
+  std::string name() const;     // "MORVAN3/1"
+};
+
+struct Consensus {
+  int n = 0;  // methods with a result in the group
+  double mean = 0, sd = 0, min = 0, max = 0;
+  bool disagree = false;  // max - min > 0.10
+};
+
+struct SampleSummary {
+  std::string title;
+  std::vector<Method> methods;  // in order of first record
+  std::array<Consensus, kGroups> consensus;
+};
+
+struct SummaryTable {
+  std::string source;
+  int records = 0;                 // read, damaged ones excluded
+  std::vector<std::string> problems;  // damaged records, unusable run records
+  std::vector<SampleSummary> samples;
+  bool with_details = false;
+};
+
+// Builds the table from ProtSS.out (and run records in details_dir, when
+// not empty).  Throws when the file cannot be opened.
+SummaryTable build_summary(const std::string& protss, const std::string& details_dir);
+
+Consensus consensus_of(const std::vector<double>& values);
+
+std::string summary_text(const SummaryTable& t);
+std::string summary_csv(const SummaryTable& t);
+std::string summary_json(const SummaryTable& t);
+std::string summary_svg(const SummaryTable& t);
+
+int summary_command(const std::vector<std::string>& args);
+extern const char* const kSummaryUsage;
+
+}  // namespace cdref

@@ -5,6 +5,8 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -345,6 +347,83 @@ TEST(Morvan3RecordRefusal, EmptyValueIsUnset) {
   EXPECT_EQ(r.err.find("CDSEC_DETAILS"), std::string::npos) << r.err;
   EXPECT_TRUE(fs::exists(work / "ProtSS.out"));
   for (const std::string& n : names_in(work.path())) EXPECT_EQ(n.find(".json"), std::string::npos) << n;
+}
+
+}  // namespace
+
+namespace {
+
+int count_of(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (std::size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+  return n;
+}
+
+// Every reviewed MORVAN3 case, run again with CDSEC_DETAILS: the same
+// outputs as reviewed, a readable record for each job, completed records
+// exactly where a summary record was appended, and the failure named.
+TEST(Morvan3RecordGolden, EveryCaseKeepsItsOutputs) {
+  const std::vector<std::pair<std::string, std::string>> failures = {
+      {"first_stage_failure", "first stage"},       {"second_stage_failure", "second stage"},
+      {"rule4_failure", "rule 4"},                  {"overflow", "stopped: more than 50 reference proteins"},
+      {"bad_cd_value", "stopped: "},                {"missing_guess_line", "stopped: "},
+      {"range_outside_set", "stopped: "},           {"bad_ibasis", "stopped: "}};
+  int cases = 0;
+  for (const auto& entry : fs::directory_iterator(kGolden)) {
+    const fs::path c = entry.path();
+    if (!fs::is_directory(c / "in") || fs::exists(c / "env")) continue;
+    ++cases;
+    const std::string name = c.filename().string();
+    SCOPED_TRACE(name);
+    ScratchDir work("rec-golden"), details("rec-gdetails"), io("rec-gio");
+    for (const auto& f : fs::directory_iterator(c / "in")) fs::copy_file(f.path(), work / f.path().filename().string());
+    const std::string stdin_file = fs::exists(c / "stdin") ? (c / "stdin").string() : "/dev/null";
+    const std::string cmd = "cd " + sh_quote(work.str()) + " && env -u CDSEC_REFDIR CDSEC_DETAILS=" +
+                            sh_quote(details.str()) + " " + sh_quote(MORVAN3_BINARY) + " < " + sh_quote(stdin_file) +
+                            " > " + sh_quote((io / "console").string()) + " 2> " + sh_quote((io / "stderr").string());
+    const int rc = std::system(cmd.c_str());
+    const int status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    const std::string out_text = read_file(io / "console"), err_text = read_file(io / "stderr");
+
+    int want_status = 0;
+    for (const auto& f : fs::directory_iterator(c / "expected")) {
+      const std::string n = f.path().filename().string();
+      const std::string want = read_file(f.path());
+      if (n == "status")
+        want_status = std::stoi(want);
+      else if (n == "console")
+        EXPECT_EQ(out_text, want);
+      else if (n == "stderr")
+        EXPECT_EQ(err_text, want);
+      else
+        EXPECT_EQ(read_file(work / n), want) << n;
+    }
+    EXPECT_EQ(status, want_status);
+
+    // Records: jobs 1..N, each valid JSON; completed ones match the summary records written.
+    std::vector<std::string> records = names_in(details.path());
+    int completed = 0;
+    std::string failures_text;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      char prefix[32];
+      std::snprintf(prefix, sizeof prefix, "MORVAN3-%04d-", static_cast<int>(i + 1));
+      ASSERT_EQ(records[i].rfind(prefix, 0), 0u) << records[i];
+      const json j = json::parse(read_file(details / records[i]));
+      EXPECT_EQ(j["job"], static_cast<int>(i + 1));
+      if (j["status"] == "completed")
+        ++completed;
+      else
+        failures_text += j["failure"].get<std::string>() + "\n";
+    }
+    const std::string before = fs::exists(c / "in/ProtSS.out") ? read_file(c / "in/ProtSS.out") : "";
+    EXPECT_EQ(completed, count_of(read_file(work / "ProtSS.out"), " PROGRAM:     MORVAN3") -
+                             count_of(before, " PROGRAM:     MORVAN3"));
+    for (const auto& [case_name, text] : failures)
+      if (case_name == name) {
+        EXPECT_NE(failures_text.find(text), std::string::npos) << failures_text;
+      }
+  }
+  EXPECT_GE(cases, 15);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "varsel/cdinit.hpp"
 #include "varsel/helix_window.hpp"
 #include "varsel/random.hpp"
+#include "varsel/search.hpp"
 #include "varsel/trials.hpp"
 
 namespace cdsec {
@@ -46,7 +47,7 @@ void write_predicted(std::ostream& out, std::span<const std::string_view> l, con
 }
 
 // One job; false when INPUT has no more jobs.
-bool run_job(JobReader& input, std::ostream& report, std::ostream& recon, KestraState& st,
+bool run_job(JobReader& input, std::ostream& report, std::ostream& recon, KestraState& st, TrialSearch& search,
              const std::optional<std::uint32_t>& fixed_seed) {
   const int npro = 1;
   const int ncomb = kNcomb;
@@ -97,13 +98,16 @@ bool run_job(JobReader& input, std::ostream& report, std::ostream& recon, Kestra
 
   st.rng.seed(fixed_seed ? *fixed_seed : time_of_day_seed());
   st.history.clear();
-  int isucs = 0;
-  for (int icomb = 1; icomb <= icombf; ++icomb) {
-    BVPRO4(nwave, refcd, refss, ns, st.store, kRmsLimit, kFractionLimit, kNsv, job.sample.view(), nbascd, kNsel,
-           isucs, icomb, job.iprint, st.rng, st.history, st.ws, report);
-    if (isucs >= ncomb) break;
-  }
-  const int nvalid = isucs;
+  SearchJob trials;
+  trials.nwave = nwave;
+  trials.nsstr = ns;
+  trials.nbascd = nbascd;
+  trials.rms_limit = kRmsLimit;
+  trials.fraction_limit = kFractionLimit;
+  trials.refcd = refcd;
+  trials.refss = refss;
+  trials.sample = job.sample.view();
+  const int nvalid = search.run(trials, icombf, ncomb, job.iprint, st.rng, st.history, st.store, st.ws, report);
 
   if (nvalid < kMinValid) {
     put(report, R"([" The number of acceptable solutions is less than five."])");
@@ -175,6 +179,15 @@ void write_segment_block(std::ostream& report, const Segments& s) {
 }
 
 int kestra_main() {
+  // A thread count that cannot be used stops the run before anything is
+  // shown or written.
+  std::string bad_threads;
+  const std::optional<int> threads = thread_count_from(std::getenv("CDSEC_THREADS"), &bad_threads);
+  if (!threads) {
+    std::cerr << kProgram << ": " << bad_threads << '\n';
+    return 2;
+  }
+
   MESSAGE(1);
 
   LineReader input;
@@ -196,9 +209,10 @@ int kestra_main() {
   if (!complaint.empty()) std::cerr << kProgram << ": " << complaint << '\n';
 
   auto state = std::make_unique<KestraState>();
+  TrialSearch search(*threads);
   JobReader jobs(input);
   try {
-    while (run_job(jobs, report, recon, *state, fixed_seed)) {
+    while (run_job(jobs, report, recon, *state, search, fixed_seed)) {
     }
   } catch (const std::exception& e) {
     // ReadError names the file, line and value; KestraStop the job's fault;

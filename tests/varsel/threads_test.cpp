@@ -1,0 +1,188 @@
+// The whole program with one, two and three threads: the files it writes
+// must not depend on the thread count, over many seeds, with the search
+// stopping early at 400 valid trials, with IPrint, with budgets capped by a
+// small set and a budget of 0, and over several jobs in one INPUT (the
+// draws made ahead of the stopping trial of one job must not reach the next).
+// And the refusal of a thread count that cannot be used.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path kCases = fs::path(CDSEC_SOURCE_DIR) / "tests" / "golden" / "KESTRA";
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void spill(const fs::path& p, const std::string& text) {
+  std::ofstream out(p, std::ios::binary);
+  out << text;
+}
+
+// A fresh working directory, removed at the end of the test.
+class WorkDir {
+ public:
+  WorkDir() {
+    std::string tmpl = (fs::temp_directory_path() / "cdsec-threads-XXXXXX").string();
+    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp");
+    dir_ = tmpl;
+  }
+  ~WorkDir() {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+  const fs::path& path() const { return dir_; }
+  // Copies the reference files (not INPUT, not ProtSS.out) of golden cases.
+  void add_sets_of(const std::string& c) {
+    for (const auto& e : fs::directory_iterator(kCases / c / "in")) {
+      const std::string name = e.path().filename().string();
+      if (name.rfind("CDDATA.", 0) == 0 || name.rfind("SSDATA.", 0) == 0)
+        fs::copy_file(e.path(), dir_ / name, fs::copy_options::overwrite_existing);
+    }
+  }
+
+ private:
+  fs::path dir_;
+};
+
+std::string input_of(const std::string& c) { return slurp(kCases / c / "in" / "INPUT"); }
+
+struct Outputs {
+  int status = -1;
+  std::string kestra, recon, protss, console, err;
+  bool wrote_report = false;  // Kestra.out or reconCD.out exists
+  bool operator==(const Outputs&) const = default;
+};
+
+// Runs KESTRA in `dir` with the given KEY=VALUE settings (CDSEC_REFDIR,
+// CDSEC_THREADS and KESTRA_SEED are unset otherwise); the outputs are read
+// and removed.
+Outputs run(const fs::path& dir, const std::vector<std::string>& env) {
+  std::string cmd = "cd '" + dir.string() + "' && env -u CDSEC_REFDIR -u CDSEC_THREADS -u KESTRA_SEED";
+  for (const std::string& e : env) cmd += " '" + e + "'";
+  cmd += " '" KESTRA_BINARY "' < /dev/null > console.txt 2> stderr.txt";
+  const int rc = std::system(cmd.c_str());
+  Outputs o;
+  o.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  o.wrote_report = fs::exists(dir / "Kestra.out") || fs::exists(dir / "reconCD.out");
+  o.kestra = slurp(dir / "Kestra.out");
+  o.recon = slurp(dir / "reconCD.out");
+  o.protss = slurp(dir / "ProtSS.out");
+  o.console = slurp(dir / "console.txt");
+  o.err = slurp(dir / "stderr.txt");
+  for (const char* f : {"Kestra.out", "reconCD.out", "ProtSS.out", "console.txt", "stderr.txt"}) fs::remove(dir / f);
+  return o;
+}
+
+int count(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (auto p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+  return n;
+}
+
+TEST(ThreadCount, SameFilesWithOneTwoAndThreeThreadsOverTwentySeeds) {
+  // set1_400_valid stops early at 400 valid trials; the set of 14 proteins
+  // caps the budget at 3002 and prints every valid trial; the set of fewer
+  // than eight makes no trial; the last case has three jobs in one INPUT.
+  const std::vector<std::string> cases = {"set1_400_valid", "iprint_set14_budget3002", "fewer_than_eight",
+                                          "set5_then_set1"};
+  int early_stops = 0, printed = 0, capped = 0, spent_budgets = 0;
+  for (const std::string& c : cases) {
+    WorkDir wd;
+    wd.add_sets_of(c);
+    spill(wd.path() / "INPUT", input_of(c));
+    for (int seed = 1; seed <= 20; ++seed) {
+      SCOPED_TRACE(c + " seed " + std::to_string(seed));
+      const std::string s = "KESTRA_SEED=" + std::to_string(seed * 7919);
+      const Outputs one = run(wd.path(), {s, "CDSEC_THREADS=1"});
+      ASSERT_EQ(one.status, 0) << one.err;
+      ASSERT_FALSE(one.kestra.empty());
+      early_stops += count(one.kestra, "isstr=400");
+      printed += count(one.kestra, " Successful Combinations:");
+      capped += count(one.kestra, "icombf=  3002");
+      spent_budgets += count(one.kestra, "less than five.");
+      for (const char* t : {"CDSEC_THREADS=2", "CDSEC_THREADS=3"}) {
+        const Outputs many = run(wd.path(), {s, t});
+        EXPECT_TRUE(many == one) << t;
+        EXPECT_EQ(many.kestra, one.kestra) << t;
+      }
+    }
+  }
+  // The seeds really cover what the test is about.
+  EXPECT_GE(early_stops, 20);
+  EXPECT_GE(printed, 20);
+  EXPECT_GE(capped, 20);
+  EXPECT_GE(spent_budgets, 20);
+}
+
+TEST(ThreadCount, DefaultCountGivesTheSequentialFiles) {
+  WorkDir wd;
+  wd.add_sets_of("set1_400_valid");
+  spill(wd.path() / "INPUT", input_of("set1_400_valid"));
+  const Outputs one = run(wd.path(), {"KESTRA_SEED=5", "CDSEC_THREADS=1"});
+  const Outputs dflt = run(wd.path(), {"KESTRA_SEED=5"});
+  ASSERT_EQ(one.status, 0);
+  EXPECT_TRUE(dflt == one);
+}
+
+TEST(ThreadCount, LaterJobsAreThoseOfTheirOwnRun) {
+  // A job that stops at 400 valid trials (its search drew ahead of the
+  // stopping trial), then a job on another set, then the first one again:
+  // each job's part of every file is what it writes when run alone.
+  WorkDir wd;
+  wd.add_sets_of("set1_400_valid");
+  wd.add_sets_of("iprint_set14_budget3002");
+  const std::string a = input_of("set1_400_valid");
+  const std::string b = input_of("iprint_set14_budget3002");
+  for (const char* threads : {"CDSEC_THREADS=1", "CDSEC_THREADS=3"}) {
+    SCOPED_TRACE(threads);
+    spill(wd.path() / "INPUT", a);
+    const Outputs ra = run(wd.path(), {"KESTRA_SEED=77", threads});
+    spill(wd.path() / "INPUT", b);
+    const Outputs rb = run(wd.path(), {"KESTRA_SEED=77", threads});
+    spill(wd.path() / "INPUT", a + b + a);
+    const Outputs all = run(wd.path(), {"KESTRA_SEED=77", threads});
+    ASSERT_EQ(all.status, 0) << all.err;
+    ASSERT_NE(count(ra.kestra, "isstr=400"), 0) << "the first job no longer stops early";
+    EXPECT_EQ(all.kestra, ra.kestra + rb.kestra + ra.kestra);
+    EXPECT_EQ(all.recon, ra.recon + rb.recon + ra.recon);
+    EXPECT_EQ(all.protss, ra.protss + rb.protss + ra.protss);
+  }
+}
+
+TEST(ThreadCount, UnusableValuesAreRefusedBeforeAnythingIsWritten) {
+  WorkDir wd;
+  wd.add_sets_of("set1_400_valid");
+  spill(wd.path() / "INPUT", input_of("set1_400_valid"));
+  const std::string earlier = "records of an earlier run\n";
+  for (const std::string v : {"", "0", "-2", "abc", "2x", " 2", "+2", "257", "99999999999999999999999"}) {
+    SCOPED_TRACE("CDSEC_THREADS=\"" + v + "\"");
+    spill(wd.path() / "ProtSS.out", earlier);
+    const Outputs o = run(wd.path(), {"KESTRA_SEED=1", "CDSEC_THREADS=" + v});
+    EXPECT_EQ(o.status, 2);
+    EXPECT_EQ(o.err, "KESTRA: CDSEC_THREADS=\"" + v +
+                         "\" is not a number of threads (a whole number from 1 to 256); nothing was run\n");
+    EXPECT_EQ(o.console, "");
+    EXPECT_EQ(o.protss, earlier);
+    EXPECT_FALSE(o.wrote_report);
+  }
+  // The largest accepted count still runs.
+  const Outputs ok = run(wd.path(), {"KESTRA_SEED=1", "CDSEC_THREADS=256"});
+  EXPECT_EQ(ok.status, 0);
+  EXPECT_NE(count(ok.kestra, "isstr=400"), 0);
+}
+
+}  // namespace

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Where KESTRA's worst case spends its time: the workload of run-bench.sh
 # under callgrind (instruction counts, reproducible from run to run), or
-# under perf with PROFILER=perf (sampled wall time).
+# under perf with PROFILER=perf (sampled wall time); one thread unless
+# CDSEC_THREADS says otherwise.
 #   bench/varsel/profile.sh KESTRA_BINARY
 set -eu
 [ $# -ge 1 ] || { echo "usage: $0 KESTRA_BINARY" >&2; exit 2; }
@@ -14,9 +15,9 @@ cd "$work"
 "$mk" --set 1 --count 50 --seed 1 --out . >/dev/null
 "$mk" --samples 1 --seed 2 --set 1 | sed '9s/1.0000$/0.1000/' > INPUT
 if [ "${PROFILER:-callgrind}" = perf ]; then
-  KESTRA_SEED=1 perf record -q -o perf.data "$bin" < /dev/null > /dev/null 2>&1
+  CDSEC_THREADS=${CDSEC_THREADS:-1} KESTRA_SEED=1 perf record -q -o perf.data "$bin" < /dev/null > /dev/null 2>&1
   perf report -i perf.data --no-children --stdio 2>/dev/null | grep -E '^ +[0-9]+\.[0-9]+%' | head -15
 else
-  KESTRA_SEED=1 valgrind --tool=callgrind --callgrind-out-file=cg.out "$bin" < /dev/null > /dev/null 2>cg.log
+  CDSEC_THREADS=${CDSEC_THREADS:-1} KESTRA_SEED=1 valgrind --tool=callgrind --callgrind-out-file=cg.out "$bin" < /dev/null > /dev/null 2>cg.log
   callgrind_annotate --inclusive=no cg.out 2>/dev/null | sed -n '1,40p' | grep -E 'Ir|PROGRAM TOTALS|^ *[0-9,]+ '
 fi

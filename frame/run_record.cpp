@@ -269,6 +269,45 @@ void set_labels(RunRecord& r, std::span<const std::string_view> labels) {
   for (std::string_view l : labels) r.labels.push_back(trimmed(l));
 }
 
+void add_references(RunRecord& r, const RefFileLocation& cd, const RefFileLocation& ss) {
+  for (const RefFileLocation* f : {&cd, &ss})
+    if (!f->path.empty()) r.references.push_back(describe_reference(*f));
+}
+
+void set_range(RunRecord& r, float longer, float shorter, int points, float factor) {
+  r.has_range = true;
+  r.longer_nm = longer;
+  r.shorter_nm = shorter;
+  r.points = points;
+  r.factor = factor;
+}
+
+void set_all_basis(RunRecord& r, std::span<const float> fractions, float sum) {
+  r.has_all_basis = true;
+  r.all_basis.assign(fractions.begin(), fractions.end());
+  r.all_basis_sum = sum;
+}
+
+void set_final(RunRecord& r, std::span<const float> fractions, float rmsd) {
+  r.fractions.assign(fractions.begin(), fractions.end());
+  r.rmsd = rmsd;
+}
+
+void add_subset_solution(RunRecord& r, int nbas, int ns, std::span<const float> fractions) {
+  RecordSolution s;
+  s.nbas = nbas;
+  s.ns = ns;
+  s.fractions.assign(fractions.begin(), fractions.end());
+  r.solutions.push_back(std::move(s));
+}
+
+void add_trial_solution(RunRecord& r, long long trial, std::span<const float> fractions) {
+  RecordSolution s;
+  s.trial = trial;
+  s.fractions.assign(fractions.begin(), fractions.end());
+  r.solutions.push_back(std::move(s));
+}
+
 void set_spectra(RunRecord& r, float first, std::span<const float> experimental, std::span<const float> calculated) {
   r.wavelength_nm.clear();
   for (std::size_t i = 0; i < experimental.size(); ++i) r.wavelength_nm.push_back(first - static_cast<float>(i));

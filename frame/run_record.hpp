@@ -100,6 +100,14 @@ std::string_view origin_name(RefFileLocation::From from);
 RecordFile describe_input(const std::string& path);                // path and digest
 RecordFile describe_reference(const RefFileLocation& where);       // name, path, origin, digest
 void set_labels(RunRecord& r, std::span<const std::string_view> labels);
+// The two files of the set, those whose path is known.
+void add_references(RunRecord& r, const RefFileLocation& cd, const RefFileLocation& ss);
+// The range after the fit to the set, and the factor applied.
+void set_range(RunRecord& r, float longer, float shorter, int points, float factor);
+void set_all_basis(RunRecord& r, std::span<const float> fractions, float sum);
+void set_final(RunRecord& r, std::span<const float> fractions, float rmsd);
+void add_subset_solution(RunRecord& r, int nbas, int ns, std::span<const float> fractions);
+void add_trial_solution(RunRecord& r, long long trial, std::span<const float> fractions);
 // Wavelengths first, first - 1, ... with the experimental values, and the
 // calculated ones (pass an empty span when there are none).
 void set_spectra(RunRecord& r, float first, std::span<const float> experimental, std::span<const float> calculated);

@@ -10,7 +10,6 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 #include "frame/console.hpp"
 #include "frame/job.hpp"
@@ -59,8 +58,6 @@ void clear_working_set(WorkingSet& ws) {
   ws.ss.fill(0.0f);
   ws.dist.fill(0.0f);
 }
-
-std::vector<float> values(std::span<const float> v) { return {v.begin(), v.end()}; }
 
 // Number of values of a range, trunc(first - last) + 1; -1 when the range
 // is not a usable number of nanometres.
@@ -113,20 +110,14 @@ class Program {
 };
 
 void Program::note_references() {
-  if (!record_) return;
-  for (const RefFileLocation* f : {&work_->ws.cd_file, &work_->ws.ss_file})
-    if (!f->path.empty()) record_->references.push_back(describe_reference(*f));
+  if (record_) add_references(*record_, work_->ws.cd_file, work_->ws.ss_file);
 }
 
 void Program::finish_record(GetstrOutcome outcome, int nw, int ns) {
   if (!record_) return;
   RunRecord& r = *record_;
   const GetstrWork& g = work_->getstr;
-  if (g.all_basis_made) {
-    r.has_all_basis = true;
-    r.all_basis = values(g.all_basis.first(ns));
-    r.all_basis_sum = g.all_basis_sum;
-  }
+  if (g.all_basis_made) set_all_basis(r, g.all_basis.first(ns), g.all_basis_sum);
   switch (outcome) {
     case GetstrOutcome::kFirstStageFailed:
       r.failure = "first stage: no solutions even with 0.85 < sum < 1.15";
@@ -138,17 +129,15 @@ void Program::finish_record(GetstrOutcome outcome, int nw, int ns) {
       r.failure = "rule 4: no solutions even with the widest helix window";
       break;
     case GetstrOutcome::kCompleted: {
-      r.fractions = values(g.final_fractions.first(ns));
-      r.rmsd = g.final_rms;
+      set_final(r, g.final_fractions.first(ns), g.final_rms);
+      Vector<6> f;
       for (int m = 1; m <= g.fourth.count; ++m) {
-        const int n = g.fourth.pos[static_cast<std::size_t>(m)];
-        RecordSolution s;
-        s.nbas = g.table.nbas[static_cast<std::size_t>(n)];
-        s.ns = g.table.nsv[static_cast<std::size_t>(n)];
-        for (int j = 1; j <= ns; ++j) s.fractions.push_back(g.table.frac(n, j));
-        r.solutions.push_back(std::move(s));
+        const auto n = static_cast<std::size_t>(g.fourth.pos[static_cast<std::size_t>(m)]);
+        for (int j = 1; j <= ns; ++j) f(j) = g.table.frac(static_cast<int>(n), j);
+        add_subset_solution(r, g.table.nbas[n], g.table.nsv[n], std::as_const(f).first(ns));
       }
-      r.calculated = values(g.avg.first(nw));
+      const std::span<const float> calc = g.avg.first(nw);
+      r.calculated.assign(calc.begin(), calc.end());
       break;
     }
   }
@@ -160,11 +149,8 @@ void Program::fail_record(std::string_view why) {
   if (!record_) return;
   RunRecord& r = *record_;
   const GetstrWork& g = work_->getstr;
-  if (analysing_ && g.all_basis_made) {
-    r.has_all_basis = true;
-    r.all_basis = values(g.all_basis.first(static_cast<int>(r.labels.size())));
-    r.all_basis_sum = g.all_basis_sum;
-  }
+  if (analysing_ && g.all_basis_made)
+    set_all_basis(r, g.all_basis.first(static_cast<int>(r.labels.size())), g.all_basis_sum);
   r.failure = "stopped: " + std::string(why);
   recorder_.write(r);
   record_.reset();
@@ -261,13 +247,8 @@ void Program::one_job() {
   wk.sample.fill(0.0f);
   for (int i = 1; i <= nw; ++i) wk.sample(i) = wk.raw(offset + i) * factor;
   if (record_) {
-    RunRecord& r = *record_;
-    r.has_range = true;
-    r.longer_nm = first;
-    r.shorter_nm = last;
-    r.points = nw;
-    r.factor = factor;
-    set_spectra(r, first, std::as_const(wk.sample).first(nw), {});
+    set_range(*record_, first, last, nw, factor);
+    set_spectra(*record_, first, std::as_const(wk.sample).first(nw), {});
   }
 
   put(out,

@@ -283,6 +283,34 @@ TEST(RunRecordFiles, OriginsAndDigests) {
   EXPECT_EQ(cdsec::describe_input((d.path() / "missing").string()).sha256, "");
 }
 
+TEST(RunRecordFillers, FillWhatTheJsonShows) {
+  TempDir d;
+  std::ofstream(d.path() / "CDDATA.29") << "x";
+  RunRecord r;
+  r.program = RecordProgram::kKestra;
+  cdsec::add_references(r, {(d.path() / "CDDATA.29").string(), cdsec::RefFileLocation::From::kInstalled}, {});
+  ASSERT_EQ(r.references.size(), 1u);  // a file never found is not listed
+  EXPECT_EQ(r.references[0].origin, "installed");
+  cdsec::set_range(r, 240.0f, 190.0f, 51, 2.0f);
+  const std::vector<float> ab = {0.1f, 0.2f}, fin = {0.3f, 0.4f}, t1 = {0.25f, 0.5f}, t2 = {0.75f, 0.5f};
+  cdsec::set_all_basis(r, ab, 0.3f);
+  cdsec::set_final(r, fin, 0.07f);
+  cdsec::add_trial_solution(r, 17, t1);
+  cdsec::add_trial_solution(r, 4711, t2);
+  const std::vector<float> exp = {1.0f, 2.0f};
+  cdsec::set_spectra(r, 190.0f, exp, {});
+  const ordered_json j = ordered_json::parse(cdsec::run_record_json(r));
+  EXPECT_EQ(j["range_nm"]["points"], 51);
+  EXPECT_EQ(j["factor"].get<float>(), 2.0f);
+  EXPECT_EQ(j["all_basis"]["fractions"].get<std::vector<float>>(), ab);
+  EXPECT_EQ(j["fractions"].get<std::vector<float>>(), fin);
+  EXPECT_EQ(j["rmsd"].get<float>(), 0.07f);
+  EXPECT_EQ(j["solutions"][1]["trial"], 4711);
+  EXPECT_DOUBLE_EQ(j["statistics"]["mean"][0].get<double>(), 0.5);
+  EXPECT_EQ(j["spectra"]["wavelength_nm"].get<std::vector<float>>(), (std::vector<float>{190.0f, 189.0f}));
+  EXPECT_EQ(j["spectra"]["calculated"], ordered_json::array());
+}
+
 // ---------------------------------------------------------------- CDSEC_DETAILS
 
 TEST(DetailsDirectory, UnsetOrEmptyMeansNoRecords) {

@@ -383,15 +383,6 @@ fs::path find_program(Program p, const std::string& given) {
 
 namespace {
 
-struct RunOutcome {
-  bool exited = false;
-  int exit_code = -1, signal = 0;
-  bool timed_out = false;
-  int jobs_done = 0;
-  double seconds = 0;
-  std::string stderr_text;
-};
-
 // Counts the end messages that both programs show after every job.
 class JobCounter {
  public:
@@ -420,8 +411,11 @@ class JobCounter {
   int count_ = 0;
 };
 
+}  // namespace
+
 RunOutcome run_program(const fs::path& exe, const fs::path& dir, const fs::path& refdir, const std::string& seed,
-                       int jobs, const std::string& label, std::ostream& progress, bool live, int job_timeout) {
+                       int jobs, const std::string& label, std::ostream& progress, bool live, int job_timeout,
+                       const std::vector<std::string>& extra_env) {
   RunOutcome o;
   // The environment of the child, prepared before the fork.
   std::vector<std::string> env_text;
@@ -430,8 +424,13 @@ RunOutcome run_program(const fs::path& exe, const fs::path& dir, const fs::path&
     if (v.starts_with("CDSEC_REFDIR=") || v.starts_with("KESTRA_SEED=")) continue;
     env_text.emplace_back(v);
   }
+  for (const std::string& e : extra_env) {
+    const std::string name = e.substr(0, e.find('=') + 1);
+    std::erase_if(env_text, [&](const std::string& v) { return v.starts_with(name); });
+  }
   env_text.push_back("CDSEC_REFDIR=" + refdir.string());
   env_text.push_back("KESTRA_SEED=" + seed);
+  for (const std::string& e : extra_env) env_text.push_back(e);
   std::vector<char*> envp;
   for (std::string& s : env_text) envp.push_back(s.data());
   envp.push_back(nullptr);
@@ -511,6 +510,8 @@ RunOutcome run_program(const fs::path& exe, const fs::path& dir, const fs::path&
            << std::flush;
   return o;
 }
+
+namespace {
 
 // ---------------------------------------------------------------- preparing one set
 

@@ -15,6 +15,8 @@
 #include "tools/cdref/convert.hpp"
 #include "tools/cdref/crossval.hpp"
 #include "tools/cdref/import.hpp"
+#include "tools/cdref/scale.hpp"
+#include "tools/cdref/summary.hpp"
 
 namespace {
 
@@ -76,6 +78,12 @@ constexpr const char* kUsage = R"(usage:
       that INBUILD reads (--out), or appends a job to INPUT (--append; the
       set suggested from the short end unless --basis).  Every step is
       printed; --record writes it as JSON.
+  cdref summary [PROTSS] [--details DIR] [--csv FILE] [--json FILE] [--svg FILE]
+      The results in ProtSS.out side by side, per sample, with their
+      consensus and spread; cdref summary --help says more.
+  cdref scale INPUT [--job N] [--json FILE] [options]
+      Whether each job's spectrum has a plausible magnitude (unit or
+      concentration mistakes); cdref scale --help says more.
 )";
 
 [[noreturn]] void usage_error(const std::string& why) {
@@ -303,7 +311,7 @@ int cmd_convert(const std::vector<std::string>& args) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.empty()) usage_error("a command is needed: list, check, import, crossval or convert");
+  if (args.empty()) usage_error("a command is needed: list, check, import, crossval, convert, summary or scale");
   std::string cmd = args.front();
   args.erase(args.begin());
   try {
@@ -312,6 +320,8 @@ int main(int argc, char** argv) {
     if (cmd == "import") return cmd_import(args);
     if (cmd == "crossval") return cdref::crossval_command(args);
     if (cmd == "convert") return cmd_convert(args);
+    if (cmd == "summary") return cdref::summary_command(args);
+    if (cmd == "scale") return cdref::scale_command(args);
     if (cmd == "--help" || cmd == "-h" || cmd == "help") {
       std::cout << kUsage;
       return 0;

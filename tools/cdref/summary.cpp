@@ -439,10 +439,10 @@ std::string summary_text(const SummaryTable& t) {
         std::string sd, range;
         for (int c = 0; c < m.entry.ns; ++c) {
           sd += " " + num(d.classes[static_cast<std::size_t>(c)].sd);
-          range += " " + num(d.classes[static_cast<std::size_t>(c)].min) + "-" + num(d.classes[static_cast<std::size_t>(c)].max);
+          range += " " + num(d.classes[static_cast<std::size_t>(c)].min) + ".." + num(d.classes[static_cast<std::size_t>(c)].max);
         }
         o << "               over its " << d.solutions << " solution" << (d.solutions == 1 ? "" : "s") << " ("
-          << fs::path(d.file).filename().string() << "): sd" << sd << "; min-max" << range << "\n";
+          << fs::path(d.file).filename().string() << "): sd" << sd << "; min..max" << range << "\n";
       }
     }
     o << "\n  " << pad("Group", 10);
@@ -467,13 +467,13 @@ std::string summary_text(const SummaryTable& t) {
       bool any = false;
       for (const Method& m : s.methods) any = any || m.details.has_value();
       if (any) {
-        o << "  Each method over its own solutions: sd (min-max)\n";
+        o << "  Each method over its own solutions: sd (min..max)\n";
         for (int k = 0; k < kGroups; ++k) {
           if (!group_present(s, k)) continue;
           o << "  " << pad(group_name(k), 10);
           for (const Method& m : s.methods) {
             const auto* g = m.details ? &m.details->groups[static_cast<std::size_t>(k)] : nullptr;
-            o << "  " << pad(m.name() + " " + (g && *g ? num((*g)->sd) + " (" + num((*g)->min) + "-" + num((*g)->max) + ")" : "-"), 30);
+            o << "  " << pad(m.name() + " " + (g && *g ? num((*g)->sd) + " (" + num((*g)->min) + ".." + num((*g)->max) + ")" : "-"), 30);
           }
           o << "\n";
         }
@@ -750,7 +750,7 @@ std::string summary_svg(const SummaryTable& t) {
     }
     if (t.with_details)
       o << "<text x=\"" << lx << "\" y=\"" << top + 10 + 18 * static_cast<double>(s.methods.size()) + 6
-        << "\" fill=\"#555555\">vertical line: min-max over its solutions</text>\n";
+        << "\" fill=\"#555555\">vertical line: min..max over its solutions</text>\n";
     o << "</g>\n";
   }
   o << "</svg>\n";

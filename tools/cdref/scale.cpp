@@ -1,0 +1,551 @@
+#include "tools/cdref/scale.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <stdexcept>
+
+#include "frame/job.hpp"
+#include "frame/layout.hpp"
+#include "frame/refsets.hpp"
+#include "frame/safe_file.hpp"
+#include "frame/summary.hpp"
+#include "frame/text_input.hpp"
+#include "tools/cdref/crossval.hpp"
+#include "tools/cdref/summary.hpp"
+
+namespace cdref {
+
+namespace fs = std::filesystem;
+using json = nlohmann::ordered_json;
+
+namespace {
+
+constexpr int kMaxPoints = 100;  // the longest job either program reads
+constexpr double kMinSum = 0.05;
+// A combined factor this far from 1 (either way) is warned about.
+constexpr double kWarnFactor = 2.0;
+
+std::string trim(std::string_view s) {
+  std::size_t b = s.find_first_not_of(' '), e = s.find_last_not_of(' ');
+  return b == std::string_view::npos ? std::string() : std::string(s.substr(b, e - b + 1));
+}
+std::string num(double v, int d) { return trim(cdsec::edit_F(static_cast<float>(v), 16, d)); }
+// Two significant digits at least, for factors from 0.0001 to 10000.
+std::string factor_text(double f) {
+  if (!std::isfinite(f)) return "?";
+  const int d = f >= 10 ? 0 : f >= 1 ? 2 : std::min(6, 1 + static_cast<int>(std::ceil(-std::log10(f))));
+  return num(f, d);
+}
+
+struct InputJob {
+  int job = 0;
+  int ibasis = 0;
+  std::string title;
+  float first = 0, last = 0, factor = 1;
+  std::vector<float> cd;  // as written, before the factor
+};
+
+std::vector<InputJob> read_input(const std::string& path) {
+  cdsec::LineReader in;
+  in.open(path);
+  cdsec::JobReader jr(in);
+  std::vector<InputJob> jobs;
+  cdsec::Vector<kMaxPoints> raw;
+  while (jr.begin()) {
+    InputJob j;
+    j.job = static_cast<int>(jobs.size()) + 1;
+    int iprint = 0;
+    jr.read_print_basis(iprint, j.ibasis);
+    j.title = jr.read_title(64);
+    jr.read_range(j.first, j.last, j.factor);
+    const long long n = cdsec::JobReader::point_count(j.first, j.last);
+    jr.read_cd(static_cast<int>(n < 1 || n > kMaxPoints ? 0 : n), kMaxPoints, raw.view());
+    jr.skip_after_cd();
+    jr.skip_guess();
+    j.cd.assign(raw.data(), raw.data() + n);
+    jobs.push_back(std::move(j));
+  }
+  return jobs;
+}
+
+// RMS of the job's spectrum at its own factor over the part of its range
+// the set is valid for (what the programs analyse).
+double spectrum_rms(const InputJob& j) {
+  const cdsec::RefSetInfo* set = cdsec::find_ref_set(j.ibasis);
+  const float f = j.factor == 0.0f ? 1.0f : j.factor;
+  double ss = 0;
+  int n = 0;
+  for (std::size_t i = 0; i < j.cd.size(); ++i) {
+    const float wl = j.first - static_cast<float>(i);
+    if (set && (wl > set->long_limit || wl < set->short_limit)) continue;
+    const double v = static_cast<double>(j.cd[i]) * f;
+    ss += v * v;
+    ++n;
+  }
+  return n ? std::sqrt(ss / n) : 0.0;
+}
+
+constexpr const char* kScanTitle = "cdref scale ";
+
+std::string scan_title(std::size_t k) {
+  std::string n = std::to_string(k + 1);
+  return kScanTitle + std::string(n.size() < 3 ? 3 - n.size() : 0, '0') + n;
+}
+
+int scan_of_title(const std::string& title) {
+  const std::string t = trim(title);
+  if (!t.starts_with(kScanTitle)) return 0;
+  long long v = 0;
+  return cdsec::parse_int(t.substr(std::strlen(kScanTitle)), v) ? static_cast<int>(v) : 0;
+}
+
+// Links a reference file, found as the programs find it from here, into a
+// scratch directory (its working directory comes first for the programs).
+void link_reference(const std::string& name, const fs::path& dir) {
+  const cdsec::RefFileLocation loc = cdsec::locate_ref_file(name);
+  std::error_code ec;
+  fs::create_symlink(fs::absolute(loc.path), dir / name, ec);
+  if (ec) fs::copy_file(loc.path, dir / name, fs::copy_options::overwrite_existing);
+}
+
+class NullBuffer : public std::streambuf {
+ protected:
+  int overflow(int c) override { return c; }
+};
+
+struct ScanSetup {
+  std::array<fs::path, 2> exe;
+  std::array<bool, 2> run{true, true};
+  std::vector<double> ladder;
+  std::string seed = "1";
+  int job_timeout = 120;
+};
+
+// Runs program p on the job at every factor of the ladder in `dir`.
+ProgramScale scan_job(const InputJob& j, Program p, const ScanSetup& s, const fs::path& dir) {
+  ProgramScale r;
+  r.ran = true;
+  const int pi = static_cast<int>(p);
+  const fs::path pdir = dir / program_name(p), details = pdir / "details";
+  fs::create_directories(details);
+  const cdsec::RefSetInfo* set = cdsec::find_ref_set(j.ibasis);
+  if (!set) {
+    r.trouble = "IBasis " + std::to_string(j.ibasis) + " names no reference set";
+    return r;
+  }
+  link_reference("CDDATA." + std::string(set->suffix), pdir);
+  link_reference("SSDATA." + std::string(set->suffix), pdir);
+
+  // Each factor multiplies the job's own; the factor field has four
+  // decimals, so the factor applied is the one written.
+  const float own = j.factor == 0.0f ? 1.0f : j.factor;
+  std::ostringstream input;
+  r.scan.resize(s.ladder.size());
+  std::size_t at_one = 0;
+  for (std::size_t k = 0; k < s.ladder.size(); ++k) {
+    float written = 0;
+    cdsec::parse_real(trim(cdsec::edit_F(static_cast<float>(own * s.ladder[k]), 12, 4)), written);
+    r.scan[k].factor = written / own;
+    if (std::fabs(std::log(s.ladder[k])) < std::fabs(std::log(s.ladder[at_one]))) at_one = k;
+    cdsec::write_job(input, j.ibasis, scan_title(k), j.first, j.last, j.cd, written);
+  }
+  if (std::string why = cdsec::replace_file(pdir / "INPUT", input.str()); !why.empty())
+    throw std::runtime_error((pdir / "INPUT").string() + ": " + why);
+  NullBuffer nb;
+  std::ostream quiet(&nb);
+  const RunOutcome o = run_program(s.exe[static_cast<std::size_t>(pi)], pdir, pdir, s.seed, static_cast<int>(s.ladder.size()),
+                                   program_name(p), quiet, false, s.job_timeout, {"CDSEC_DETAILS=" + details.string()});
+  if (o.timed_out)
+    r.trouble = "stopped after " + std::to_string(s.job_timeout) + " s without finishing a job";
+  else if (!o.exited)
+    r.trouble = "ended by signal " + std::to_string(o.signal);
+  else if (o.exit_code != 0)
+    r.trouble = "exit status " + std::to_string(o.exit_code) + ": " + trim(o.stderr_text.substr(0, o.stderr_text.find('\n')));
+
+  // The run records give the RMSD and the spectrum at full precision, and
+  // the all-basis sum; without them (a program that writes none) the RMSD
+  // comes from ProtSS.out and the spectrum's RMS from the job itself.
+  bool any_record = false;
+  const double rms1 = spectrum_rms(j);
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(details, ec)) {
+    if (e.path().extension() != ".json") continue;
+    RunRecordData rec;
+    try {
+      rec = read_run_record(e.path().string());
+    } catch (const std::exception& ex) {
+      r.trouble = ex.what();
+      continue;
+    }
+    const int k = rec.job;
+    if (k < 1 || k > static_cast<int>(r.scan.size())) continue;
+    any_record = true;
+    ScanPoint& pt = r.scan[static_cast<std::size_t>(k - 1)];
+    if (static_cast<std::size_t>(k - 1) == at_one && rec.has_all_basis && std::isfinite(rec.all_basis_sum))
+      r.all_basis_sum = rec.all_basis_sum * (1.0 / pt.factor);
+    if (!rec.completed || !std::isfinite(rec.rmsd)) continue;
+    double ss = 0;
+    for (double v : rec.experimental) ss += v * v;
+    const double rms = rec.experimental.empty() ? rms1 * pt.factor : std::sqrt(ss / static_cast<double>(rec.experimental.size()));
+    if (!(rms > 0)) continue;
+    pt.ok = true;
+    pt.rmsd = rec.rmsd;
+    pt.normalised = rec.rmsd / rms;
+  }
+  if (!any_record) {
+    const fs::path protss = pdir / "ProtSS.out";
+    if (fs::exists(protss, ec)) {
+      std::vector<cdsec::SummaryDamage> damaged;
+      for (const cdsec::SummaryEntry& e : cdsec::read_summary_records(protss.string(), damaged)) {
+        const int k = scan_of_title(e.title);
+        if (k < 1 || k > static_cast<int>(r.scan.size()) || !e.all_finite()) continue;
+        bool zeros = true;
+        for (int c = 1; c <= e.ns; ++c) zeros = zeros && e.fractions(c) == 0.0f;
+        if (zeros) continue;  // KESTRA's record of an empty helix window
+        ScanPoint& pt = r.scan[static_cast<std::size_t>(k - 1)];
+        const double rms = rms1 * pt.factor;
+        if (!(rms > 0)) continue;
+        pt.ok = true;
+        pt.rmsd = e.rmsd;
+        pt.normalised = e.rmsd / rms;
+      }
+    }
+  }
+  if (r.all_basis_sum) r.all_basis_factor = all_basis_factor(*r.all_basis_sum);
+  r.fit_factor = best_fit_factor(r.scan, &r.fit_edge, &r.fit_best);
+  if (!r.fit_factor && r.trouble.empty()) r.trouble = "no fit at any factor";
+  return r;
+}
+
+}  // namespace
+
+std::vector<double> default_scale_ladder() {
+  // 0.04 to 25, five steps per decade, written with the four decimals of
+  // the job's factor field.
+  std::vector<double> l;
+  for (int k = -7; k <= 7; ++k) l.push_back(std::round(std::pow(10.0, k / 5.0) * 10000.0) / 10000.0);
+  return l;
+}
+
+std::optional<double> best_fit_factor(const std::vector<ScanPoint>& scan, int* edge, double* best) {
+  int m = -1;
+  for (std::size_t k = 0; k < scan.size(); ++k)
+    if (scan[k].ok && (m < 0 || scan[k].normalised < scan[static_cast<std::size_t>(m)].normalised)) m = static_cast<int>(k);
+  if (edge) *edge = 0;
+  if (m < 0) return std::nullopt;
+  const std::size_t mi = static_cast<std::size_t>(m);
+  if (best) *best = scan[mi].normalised;
+  double lf = std::log(scan[mi].factor);
+  const bool left = mi > 0 && scan[mi - 1].ok, right = mi + 1 < scan.size() && scan[mi + 1].ok;
+  if (left && right) {
+    // Vertex of the parabola through the three points, in log factor.
+    const double x0 = std::log(scan[mi - 1].factor), x1 = lf, x2 = std::log(scan[mi + 1].factor);
+    const double y0 = scan[mi - 1].normalised, y1 = scan[mi].normalised, y2 = scan[mi + 1].normalised;
+    const double d = (x0 - x1) * (x0 - x2) * (x1 - x2);
+    const double a = (x2 * (y1 - y0) + x1 * (y0 - y2) + x0 * (y2 - y1)) / d;
+    const double b = (x2 * x2 * (y0 - y1) + x1 * x1 * (y2 - y0) + x0 * x0 * (y1 - y2)) / d;
+    if (a > 0) lf = std::clamp(-b / (2 * a), std::min(x0, x2), std::max(x0, x2));
+  } else if (edge) {
+    if (mi == 0) *edge = -1;
+    if (mi + 1 == scan.size()) *edge = 1;
+  }
+  return std::exp(lf);
+}
+
+std::optional<double> all_basis_factor(double sum) {
+  if (!(sum >= kMinSum)) return std::nullopt;
+  return 1.0 / sum;
+}
+
+void judge(JobScale& j) {
+  double sum = 0;
+  int n = 0;
+  for (const ProgramScale& p : j.program) {
+    for (const std::optional<double>& f : {p.all_basis_factor, p.fit_factor})
+      if (f && *f > 0) {
+        sum += std::log(*f);
+        ++n;
+      }
+  }
+  j.combined.reset();
+  j.warning = false;
+  j.resembles.clear();
+  if (n == 0) return;
+  j.combined = std::exp(sum / n);
+  j.warning = *j.combined >= kWarnFactor || *j.combined <= 1.0 / kWarnFactor;
+  if (j.warning) j.resembles = mistake_resembled(*j.combined);
+}
+
+std::string mistake_resembled(double f) {
+  // f is what the spectrum should be multiplied by.
+  if (f >= 300) return "millidegrees taken for molar ellipticity, or degrees for millidegrees (about 1000 times too small)";
+  if (f >= 6) return "a path length in mm entered as cm, or a concentration 10 times too high (about 10 times too small)";
+  if (f >= 2) return "a wrong concentration or path length (a dilution, the cell's length), not a unit mistake";
+  if (f <= 1.0 / 1000) return "molar ellipticity not converted to delta epsilon (about 3300 times too large)";
+  if (f <= 1.0 / 6) return "mg/mL entered as mM (1 mg/mL is about 9 mM of residues at 110 Da each), or a path length in cm "
+                           "entered as mm (about 10 times too large)";
+  if (f <= 0.5) return "a wrong concentration or path length (a dilution, the cell's length), not a unit mistake";
+  return "";
+}
+
+// ---------------------------------------------------------------- command
+
+const char* const kScaleUsage = R"(  cdref scale INPUT [--job N] [--json FILE] [--only MORVAN3|KESTRA]
+              [--morvan PATH] [--kestra PATH] [--factors F1,F2,...] [--seed N]
+              [--scratch DIR] [--job-timeout S]
+      Checks whether the magnitude of each job's spectrum (job N alone with
+      --job) is plausible.  Each program analyses the job at a ladder of
+      factors (default 0.04 to 25, five per decade; --factors gives others)
+      in a scratch directory, with KESTRA_SEED=N (default 1) and its run
+      records collected.  Two signals suggest a factor to multiply the
+      spectrum by: all-basis (1 / the sum of the all-basis fractions at the
+      given scale) and fit (the factor of the lowest RMSD divided by the RMS
+      of the spectrum).  Their geometric mean is the combined factor; a
+      factor of 2 or more either way is warned about, naming the mistake it
+      resembles.  --json writes every job's signals and its warning.  The
+      programs are found as for crossval (--morvan/--kestra, next to cdref,
+      the build tree, PATH); the reference files as the programs find them
+      from the current directory.  Exit status 0 also with warnings.
+)";
+
+namespace {
+
+json scale_json(const JobScale& j, const std::vector<double>& ladder) {
+  json o;
+  o["job"] = j.job;
+  o["title"] = trim(j.title);
+  o["ibasis"] = j.ibasis;
+  auto opt = [](const std::optional<double>& v) { return v ? json(*v) : json(nullptr); };
+  o["programs"] = json::object();
+  for (int pi = 0; pi < 2; ++pi) {
+    const ProgramScale& p = j.program[static_cast<std::size_t>(pi)];
+    if (!p.ran) continue;
+    json jp;
+    jp["all_basis_sum"] = opt(p.all_basis_sum);
+    jp["all_basis_factor"] = opt(p.all_basis_factor);
+    jp["fit_factor"] = opt(p.fit_factor);
+    jp["fit_at_end_of_ladder"] = p.fit_edge != 0;
+    jp["best_normalised_rmsd"] = p.fit_factor ? json(p.fit_best) : json(nullptr);
+    jp["trouble"] = p.trouble.empty() ? json(nullptr) : json(p.trouble);
+    jp["scan"] = json::array();
+    for (const ScanPoint& s : p.scan)
+      jp["scan"].push_back(json{{"factor", s.factor},
+                                {"rmsd", s.ok ? json(s.rmsd) : json(nullptr)},
+                                {"normalised_rmsd", s.ok ? json(s.normalised) : json(nullptr)}});
+    o["programs"][program_name(static_cast<Program>(pi))] = jp;
+  }
+  o["combined_factor"] = opt(j.combined);
+  o["warning"] = j.warning;
+  o["resembles"] = j.resembles.empty() ? json(nullptr) : json(j.resembles);
+  (void)ladder;
+  return o;
+}
+
+void print_job(std::ostream& out, const JobScale& j) {
+  out << "Job " << j.job << " \"" << trim(j.title) << "\" (set " << j.ibasis << ")\n";
+  for (int pi = 0; pi < 2; ++pi) {
+    const ProgramScale& p = j.program[static_cast<std::size_t>(pi)];
+    if (!p.ran) continue;
+    out << "  " << program_name(static_cast<Program>(pi)) << ": all-basis ";
+    if (p.all_basis_sum)
+      out << "sum " << num(*p.all_basis_sum, 3)
+          << (p.all_basis_factor ? " -> factor " + factor_text(*p.all_basis_factor) : std::string(" (too small to suggest a factor)"));
+    else
+      out << "not available";
+    out << "; fit ";
+    if (p.fit_factor)
+      out << (p.fit_edge < 0 ? "<= " : p.fit_edge > 0 ? ">= " : "") << "factor " << factor_text(*p.fit_factor)
+          << " (RMSD / RMS of the spectrum " << num(p.fit_best, 3) << ")";
+    else
+      out << "not available";
+    if (!p.trouble.empty()) out << " [" << p.trouble << "]";
+    out << "\n";
+  }
+  if (!j.combined) {
+    out << "  no signal: the magnitude cannot be judged\n";
+    return;
+  }
+  out << "  combined factor " << factor_text(*j.combined);
+  if (j.warning)
+    out << ": WARNING: the spectrum looks about " << factor_text(*j.combined >= 1 ? *j.combined : 1.0 / *j.combined)
+        << " times too " << (*j.combined >= 1 ? "small" : "large") << "; this resembles " << j.resembles << "\n";
+  else
+    out << ": plausible\n";
+}
+
+}  // namespace
+
+int scale_command(const std::vector<std::string>& args) {
+  auto usage = [](const std::string& why) {
+    std::cerr << "cdref scale: " << why << "\nusage:\n" << kScaleUsage;
+    return 2;
+  };
+  std::string input, json_path, scratch_arg;
+  int only_job = 0;
+  ScanSetup s;
+  s.ladder = default_scale_ladder();
+  std::array<std::string, 2> given;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--help" || a == "-h") {
+      std::cout << "usage:\n" << kScaleUsage;
+      return 0;
+    }
+    const bool with_value = a == "--job" || a == "--json" || a == "--only" || a == "--morvan" || a == "--kestra" ||
+                            a == "--factors" || a == "--seed" || a == "--scratch" || a == "--job-timeout";
+    if (with_value && i + 1 >= args.size()) return usage(a + " needs a value");
+    long long v = 0;
+    if (a == "--job") {
+      if (!cdsec::parse_int(args[++i], v) || v < 1 || v > 1000000) return usage("--job " + args[i] + ": a job number from 1");
+      only_job = static_cast<int>(v);
+    } else if (a == "--json") {
+      json_path = args[++i];
+    } else if (a == "--only") {
+      const std::string& p = args[++i];
+      if (p == "MORVAN3")
+        s.run = {true, false};
+      else if (p == "KESTRA")
+        s.run = {false, true};
+      else
+        return usage("--only " + p + ": MORVAN3 or KESTRA");
+    } else if (a == "--morvan") {
+      given[0] = args[++i];
+    } else if (a == "--kestra") {
+      given[1] = args[++i];
+    } else if (a == "--factors") {
+      s.ladder.clear();
+      std::string_view rest = args[++i];
+      while (!rest.empty()) {
+        const std::size_t c = rest.find(',');
+        float f = 0;
+        if (!cdsec::parse_real(rest.substr(0, c), f) || !(f >= 0.0001f && f <= 10000.0f))
+          return usage("--factors: numbers from 0.0001 to 10000, separated by commas");
+        s.ladder.push_back(f);
+        rest = c == std::string_view::npos ? std::string_view() : rest.substr(c + 1);
+      }
+      std::sort(s.ladder.begin(), s.ladder.end());
+      if (s.ladder.size() < 3 || std::adjacent_find(s.ladder.begin(), s.ladder.end()) != s.ladder.end())
+        return usage("--factors: at least three different factors");
+    } else if (a == "--seed") {
+      if (!cdsec::parse_int(args[++i], v) || v < 0 || v > 2147483647) return usage("--seed " + args[i] + ": a whole number from 0");
+      s.seed = std::to_string(v);
+    } else if (a == "--scratch") {
+      scratch_arg = args[++i];
+    } else if (a == "--job-timeout") {
+      if (!cdsec::parse_int(args[++i], v) || v < 1 || v > 86400) return usage("--job-timeout " + args[i] + ": 1 to 86400 seconds");
+      s.job_timeout = static_cast<int>(v);
+    } else if (a.starts_with("--")) {
+      return usage("unknown option " + a);
+    } else if (!input.empty()) {
+      return usage("one INPUT only");
+    } else {
+      input = a;
+    }
+  }
+  if (input.empty()) return usage("name the INPUT file");
+
+  std::vector<InputJob> jobs;
+  try {
+    for (int pi = 0; pi < 2; ++pi)
+      if (s.run[static_cast<std::size_t>(pi)])
+        s.exe[static_cast<std::size_t>(pi)] = find_program(static_cast<Program>(pi), given[static_cast<std::size_t>(pi)]);
+    jobs = read_input(input);
+  } catch (const std::exception& e) {
+    std::cerr << "cdref scale: " << e.what() << "\n";
+    return 1;
+  }
+  if (only_job > static_cast<int>(jobs.size())) {
+    std::cerr << "cdref scale: " << input << " holds " << jobs.size() << " jobs; there is no job " << only_job << "\n";
+    return 1;
+  }
+
+  fs::path scratch;
+  bool remove = false;
+  std::error_code ec;
+  if (scratch_arg.empty()) {
+    std::string templ = (fs::temp_directory_path() / "cdref-scale-XXXXXX").string();
+    if (!mkdtemp(templ.data())) {
+      std::cerr << "cdref scale: cannot make a scratch directory " << templ << ": " << std::strerror(errno) << "\n";
+      return 1;
+    }
+    scratch = templ;
+    remove = true;
+  } else {
+    scratch = fs::absolute(scratch_arg);
+    if (fs::exists(scratch, ec) && !fs::is_empty(scratch, ec)) {
+      std::cerr << "cdref scale: " << scratch.string() << ": the scratch directory must be new or empty\n";
+      return 1;
+    }
+    fs::create_directories(scratch, ec);
+  }
+  struct Cleanup {
+    fs::path dir;
+    bool on;
+    ~Cleanup() {
+      std::error_code e;
+      if (on) fs::remove_all(dir, e);
+    }
+  } cleanup{scratch, remove};
+
+  std::cout << "Magnitude check of " << input << ": each job analysed at " << s.ladder.size() << " factors from "
+            << factor_text(s.ladder.front()) << " to " << factor_text(s.ladder.back()) << " (KESTRA_SEED=" << s.seed << ")\n"
+            << "A suggested factor is what the spectrum would have to be multiplied by.  On 56 measured soluble\n"
+            << "proteins at their true scale the suggestions scatter widely (see bench/scale-check), so only a\n"
+            << "combined factor of " << num(kWarnFactor, 0) << " or more either way is warned about.\n\n";
+  json all = json::array();
+  int warned = 0, status = 0;
+  const int total = only_job ? 1 : static_cast<int>(jobs.size());
+  int done = 0;
+  for (const InputJob& j : jobs) {
+    if (only_job && j.job != only_job) continue;
+    ++done;
+    std::cerr << "job " << done << "/" << total << " (job " << j.job << " of " << input << ", \"" << trim(j.title) << "\") ...\n"
+              << std::flush;
+    JobScale r;
+    r.job = j.job;
+    r.title = j.title;
+    r.ibasis = j.ibasis;
+    const fs::path dir = scratch / ("job" + std::to_string(j.job));
+    for (int pi = 0; pi < 2; ++pi) {
+      if (!s.run[static_cast<std::size_t>(pi)]) continue;
+      try {
+        r.program[static_cast<std::size_t>(pi)] = scan_job(j, static_cast<Program>(pi), s, dir);
+      } catch (const std::exception& e) {
+        r.program[static_cast<std::size_t>(pi)].ran = true;
+        r.program[static_cast<std::size_t>(pi)].trouble = e.what();
+        status = 1;
+      }
+    }
+    judge(r);
+    warned += r.warning ? 1 : 0;
+    print_job(std::cout, r);
+    std::cout.flush();
+    all.push_back(scale_json(r, s.ladder));
+  }
+  std::cout << "\n" << warned << " of " << total << (total == 1 ? " job" : " jobs") << " warned about\n";
+  if (!json_path.empty()) {
+    json doc;
+    doc["format"] = "cdref-scale";
+    doc["format_version"] = 1;
+    doc["input"] = input;
+    doc["ladder"] = s.ladder;
+    doc["warn_factor"] = kWarnFactor;
+    doc["jobs"] = all;
+    if (std::string why = cdsec::replace_file(json_path, doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n");
+        !why.empty()) {
+      std::cerr << "cdref scale: " << json_path << ": " << why << "\n";
+      status = 1;
+    }
+  }
+  return status;
+}
+
+}  // namespace cdref

@@ -30,7 +30,11 @@ std::optional<int> thread_count_from(const char* value, std::string* complaint) 
 
 TrialSearch::TrialSearch(int threads) {
   if (threads <= 1) return;
-  ring_.resize(static_cast<std::size_t>(4 * threads));
+  // Room for about a thousand trials per worker ahead of the one counted
+  // next: a worker that the system holds back for a while (the machine is
+  // shared) leaves the others enough to do before the in-order count has
+  // to wait for it.
+  ring_.resize(static_cast<std::size_t>(std::min(64 * (threads - 1), 1024)));
   done_.assign(ring_.size(), 0);
   spaces_.reserve(static_cast<std::size_t>(threads - 1));
   workers_.reserve(static_cast<std::size_t>(threads - 1));

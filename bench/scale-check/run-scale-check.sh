@@ -109,5 +109,5 @@ for prog in ("MORVAN3", "KESTRA"):
         if prog in res["1"][0]["programs"]:
             print("  %-8s %-10s %s" % (prog, name, spread(v)))
 print()
-print("The warning threshold (a combined factor of 2 or more either way) was chosen on this table.")
+print("The warning band of cdref scale (no warning for a combined factor from 0.5 to 5.5) was chosen on this table.")
 EOF

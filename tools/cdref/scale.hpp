@@ -12,8 +12,10 @@
 // correctly scaled protein lies anywhere from about 0.1 to 1.5, the fit
 // minimum wanders), so the signals are combined (the geometric mean of the
 // factors suggested) and a warning is given only when the combined factor
-// is 2 or more away from 1, the size of common unit and concentration
-// mistakes.
+// leaves the band that correctly scaled spectra mostly fill (0.5 to 5.5,
+// chosen on bench/scale-check): a spectrum 10 times too large or too small,
+// the size of common unit and concentration mistakes, is mostly caught; one
+// off by 2 mostly is not.
 #pragma once
 
 #include <array>

@@ -17,12 +17,51 @@ std::string edit_I(long long v, int w) {
   return std::string(static_cast<std::size_t>(w - n), ' ') + buf;
 }
 
+namespace {
+
+// The decimal digits of |v| rounded to d places, as "%.*f" prints them, for
+// the values reports hold (d <= 9, |v| < 1e9); false for any other.  The
+// product of a float's 24-bit significand and 10^d (5^d below 2^21) is exact
+// in double, and nearbyint rounds it to nearest, ties to even, in the
+// default rounding mode: the rounding printf applies to the exact binary
+// value.  Report lines carry thousands of such fields, and printf's
+// arbitrary-precision path dominated writing them.
+bool fixed_digits(float v, int d, std::string& s) {
+  static constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
+  if (d < 0 || d > 9) return false;
+  const double a = std::fabs(static_cast<double>(v));
+  if (!(a < 1e9)) return false;
+  unsigned long long n = static_cast<unsigned long long>(std::nearbyint(a * kPow10[d]));
+  char buf[32];
+  int i = sizeof buf;
+  for (int k = 0; k < d; ++k) {
+    buf[--i] = static_cast<char>('0' + n % 10);
+    n /= 10;
+  }
+  if (d > 0) buf[--i] = '.';
+  do {
+    buf[--i] = static_cast<char>('0' + n % 10);
+    n /= 10;
+  } while (n != 0);
+  if (std::signbit(v)) buf[--i] = '-';
+  s.assign(buf + i, sizeof buf - static_cast<std::size_t>(i));
+  return true;
+}
+
+}  // namespace
+
 std::string edit_F(float v, int w, int d) {
   std::string s;
   if (std::isnan(v)) {
     s = "NaN";
   } else if (std::isinf(v)) {
     s = v < 0 ? (w >= 9 ? "-Infinity" : "-Inf") : (w >= 8 ? "Infinity" : "Inf");
+  } else if (fixed_digits(v, d, s)) {
+    if (d == 0) s += '.';
+    if (static_cast<int>(s.size()) > w && d > 0) {
+      std::size_t z = (s[0] == '-') ? 1 : 0;
+      if (s.compare(z, 2, "0.") == 0) s.erase(z, 1);
+    }
   } else {
     // glibc prints the exact binary value rounded to nearest, ties to even,
     // as Fortran run-time libraries do for F editing.

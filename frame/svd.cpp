@@ -29,41 +29,64 @@ inline bool negligible(float x, float anorm) {
   return t == anorm;
 }
 
-// Four independent elements at a time.  Every lane performs the scalar
-// operation of its element, in the same order (no fused multiply-add: the
-// build forbids contraction), so a loop over elements that do not depend on
-// one another gives the scalar loop's result bit for bit.  Loads and stores
-// stay inside the range given; the remainder is done one by one.
+// Several independent elements at a time: V is a vector of 4 floats, or of
+// 8 where the processor has the instructions for them.  Every lane performs
+// the scalar operation of its element, in the same order (no fused
+// multiply-add: the build forbids contraction), so a loop over elements that
+// do not depend on one another gives the scalar loop's result bit for bit.
+// Loads and stores stay inside the range given; the remainder is done one
+// by one.
+// The helpers pass 8-wide vectors by value; they are internal and inlined
+// into the kernel, so the calling convention for such values never matters.
+#pragma GCC diagnostic ignored "-Wpsabi"
 typedef float v4 __attribute__((vector_size(16)));
-inline v4 load4(const float* p) {
-  v4 x;
+typedef float v8 __attribute__((vector_size(32)));
+template <class V>
+constexpr int kLanes = static_cast<int>(sizeof(V) / sizeof(float));
+template <class V>
+inline V load(const float* p) {
+  V x;
   std::memcpy(&x, p, sizeof x);
   return x;
 }
-inline void store4(float* p, v4 x) { std::memcpy(p, &x, sizeof x); }
-inline v4 splat(float x) { return v4{x, x, x, x}; }
+template <class V>
+inline void store(float* p, V x) {
+  std::memcpy(p, &x, sizeof x);
+}
+template <class V>
+inline V splat(float x) {
+  V v;
+  for (int i = 0; i < kLanes<V>; ++i) v[i] = x;
+  return v;
+}
 
 // p[k] = p[k] / d
+template <class V>
 inline void divide(float* p, int len, float d) {
-  const v4 vd = splat(d);
+  constexpr int L = kLanes<V>;
+  const V vd = splat<V>(d);
   int k = 0;
-  for (; k + 4 <= len; k += 4) store4(p + k, load4(p + k) / vd);
+  for (; k + L <= len; k += L) store(p + k, load<V>(p + k) / vd);
   for (; k < len; ++k) p[k] = p[k] / d;
 }
 
 // p[k] = c * p[k]
+template <class V>
 inline void multiply(float* p, int len, float c) {
-  const v4 vc = splat(c);
+  constexpr int L = kLanes<V>;
+  const V vc = splat<V>(c);
   int k = 0;
-  for (; k + 4 <= len; k += 4) store4(p + k, vc * load4(p + k));
+  for (; k + L <= len; k += L) store(p + k, vc * load<V>(p + k));
   for (; k < len; ++k) p[k] = c * p[k];
 }
 
 // y[k] = y[k] + f * x[k]
+template <class V>
 inline void add_multiple(float* y, const float* x, int len, float f) {
-  const v4 vf = splat(f);
+  constexpr int L = kLanes<V>;
+  const V vf = splat<V>(f);
   int k = 0;
-  for (; k + 4 <= len; k += 4) store4(y + k, load4(y + k) + vf * load4(x + k));
+  for (; k + L <= len; k += L) store(y + k, load<V>(y + k) + vf * load<V>(x + k));
   for (; k < len; ++k) y[k] = y[k] + f * x[k];
 }
 
@@ -105,15 +128,17 @@ inline void dots_any(const float* x, float* const* col, int nc, int len, float* 
 }
 
 // The plane rotation of two columns, a' = a*c + b*s and b' = -a*s + b*c.
+template <class V>
 inline void rotate(float* a, float* b, int n, float c, float s) {
-  const v4 vc = splat(c);
-  const v4 vs = splat(s);
+  constexpr int L = kLanes<V>;
+  const V vc = splat<V>(c);
+  const V vs = splat<V>(s);
   int j = 0;
-  for (; j + 4 <= n; j += 4) {
-    const v4 x = load4(a + j);
-    const v4 z = load4(b + j);
-    store4(a + j, x * vc + z * vs);
-    store4(b + j, -x * vs + z * vc);
+  for (; j + L <= n; j += L) {
+    const V x = load<V>(a + j);
+    const V z = load<V>(b + j);
+    store(a + j, x * vc + z * vs);
+    store(b + j, -x * vs + z * vc);
   }
   for (; j < n; ++j) {
     const float x = a[j];
@@ -126,14 +151,16 @@ inline void rotate(float* a, float* b, int n, float c, float s) {
 // The right-hand reflection of one row applied to rows r0 .. r0+nr-1 of
 // columns col[0..nc-1]: for each row, s = sum_c u(row, c) * ui[c] in column
 // order, then u(row, c) = u(row, c) + s * rv[c].  Rows are independent, so
-// four of them go side by side.
+// several of them go side by side.
+template <class V>
 inline void reflect_rows(float* const* col, const float* ui, const float* rv, int nc, int r0, int nr) {
+  constexpr int L = kLanes<V>;
   int r = r0;
   const int end = r0 + nr;
-  for (; r + 4 <= end; r += 4) {
-    v4 s = splat(0.0f);
-    for (int c = 0; c < nc; ++c) s = s + load4(col[c] + r) * splat(ui[c]);
-    for (int c = 0; c < nc; ++c) store4(col[c] + r, load4(col[c] + r) + s * splat(rv[c]));
+  for (; r + L <= end; r += L) {
+    V s = splat<V>(0.0f);
+    for (int c = 0; c < nc; ++c) s = s + load<V>(col[c] + r) * splat<V>(ui[c]);
+    for (int c = 0; c < nc; ++c) store(col[c] + r, load<V>(col[c] + r) + s * splat<V>(rv[c]));
   }
   for (; r < end; ++r) {
     float s = 0.0f;
@@ -144,11 +171,9 @@ inline void reflect_rows(float* const* col, const float* ui, const float* rv, in
 
 constexpr int kMaxSvdCols = 64;
 
-}  // namespace
-
-int SVD(int m, int n, MatrixView<const float> a, VecView<float> w, bool matu,
-        MatrixView<float> u, bool matv, MatrixView<float> v, VecView<float> rv1,
-        int max_iter) {
+template <class V>
+inline int svd_kernel(int m, int n, MatrixView<const float> a, VecView<float> w, bool matu, MatrixView<float> u,
+                      bool matv, MatrixView<float> v, VecView<float> rv1, int max_iter) {
   assert(n >= 1 && m >= 0 && n <= kMaxSvdCols);
   // Column starts of U, and the scratch of one reflection step.
   float* uc[kMaxSvdCols];
@@ -180,7 +205,7 @@ int SVD(int m, int n, MatrixView<const float> a, VecView<float> w, bool matu,
       // A zero column below the diagonal needs no reflection; skipping it
       // also avoids the division by a zero scale.
       if (scale != 0.0f) {
-        divide(ci, len, scale);
+        divide<V>(ci, len, scale);
         for (int k = 0; k < len; ++k) s = s + ci[k] * ci[k];
         float f = ci[0];
         g = -sign(std::sqrt(s), f);
@@ -190,8 +215,8 @@ int SVD(int m, int n, MatrixView<const float> a, VecView<float> w, bool matu,
         const int nc = n - i;
         for (int c = 0; c < nc; ++c) colp[c] = uc[i + c] + (i - 1);
         dots_any(ci, colp, nc, len, sums);
-        for (int c = 0; c < nc; ++c) add_multiple(colp[c], ci, len, sums[c] / h);
-        multiply(ci, len, scale);
+        for (int c = 0; c < nc; ++c) add_multiple<V>(colp[c], ci, len, sums[c] / h);
+        multiply<V>(ci, len, scale);
       }
     }
     w(i) = scale * g;
@@ -216,7 +241,7 @@ int SVD(int m, int n, MatrixView<const float> a, VecView<float> w, bool matu,
           rowi[c] = u(i, l + c);
           rvs[c] = rv1(l + c);
         }
-        reflect_rows(colp, rowi, rvs, nc, l - 1, m - l + 1);
+        reflect_rows<V>(colp, rowi, rvs, nc, l - 1, m - l + 1);
         for (int k = l; k <= n; ++k) u(i, k) = scale * u(i, k);
       }
     }
@@ -239,7 +264,7 @@ int SVD(int m, int n, MatrixView<const float> a, VecView<float> w, bool matu,
             float* vj = v.column(j).data();
             float sj = 0.0f;
             for (int c = 0; c < nc; ++c) sj = sj + rowi[c] * vj[l - 1 + c];
-            add_multiple(vj + (l - 1), vi + (l - 1), nc, sj);
+            add_multiple<V>(vj + (l - 1), vi + (l - 1), nc, sj);
           }
         }
         for (int j = l; j <= n; ++j) {
@@ -271,9 +296,9 @@ int SVD(int m, int n, MatrixView<const float> a, VecView<float> w, bool matu,
           for (int c = 0; c < nc; ++c) colp[c] = uc[i + c] + i;
           dots_any(ci + 1, colp, nc, len - 1, sums);
           const float uii = ci[0];
-          for (int c = 0; c < nc; ++c) add_multiple(colp[c] - 1, ci, len, (sums[c] / uii) / g);
+          for (int c = 0; c < nc; ++c) add_multiple<V>(colp[c] - 1, ci, len, (sums[c] / uii) / g);
         }
-        divide(ci, len, g);
+        divide<V>(ci, len, g);
       } else {
         for (int k = 0; k < len; ++k) ci[k] = 0.0f;
       }
@@ -316,7 +341,7 @@ int SVD(int m, int n, MatrixView<const float> a, VecView<float> w, bool matu,
           w(i) = h;
           c = g / h;
           s = -f / h;
-          if (matu && m >= 1) rotate(u.column(l1).data(), u.column(i).data(), m, c, s);
+          if (matu && m >= 1) rotate<V>(u.column(l1).data(), u.column(i).data(), m, c, s);
         }
       }
 
@@ -361,7 +386,7 @@ int SVD(int m, int n, MatrixView<const float> a, VecView<float> w, bool matu,
         g = -x * s + g * c;
         h = y * s;
         y = y * c;
-        if (matv) rotate(v.column(i1).data(), v.column(i).data(), n, c, s);
+        if (matv) rotate<V>(v.column(i1).data(), v.column(i).data(), n, c, s);
         z = std::sqrt(f * f + h * h);
         w(i1) = z;
         // Any rotation annihilates a zero vector: keep the previous one.
@@ -371,7 +396,7 @@ int SVD(int m, int n, MatrixView<const float> a, VecView<float> w, bool matu,
         }
         f = c * g + s * y;
         x = -s * g + c * y;
-        if (matu && m >= 1) rotate(u.column(i1).data(), u.column(i).data(), m, c, s);
+        if (matu && m >= 1) rotate<V>(u.column(i1).data(), u.column(i).data(), m, c, s);
       }
       rv1(l) = 0.0f;
       rv1(k) = f;
@@ -379,6 +404,24 @@ int SVD(int m, int n, MatrixView<const float> a, VecView<float> w, bool matu,
     }
   }
   return 0;
+}
+
+// The kernel with 8-wide vectors, compiled for processors that have them;
+// everything it calls is inlined into it so that it is compiled so too.
+__attribute__((target("avx2"), flatten)) int svd_wide(int m, int n, MatrixView<const float> a, VecView<float> w,
+                                                      bool matu, MatrixView<float> u, bool matv, MatrixView<float> v,
+                                                      VecView<float> rv1, int max_iter) {
+  return svd_kernel<v8>(m, n, a, w, matu, u, matv, v, rv1, max_iter);
+}
+
+}  // namespace
+
+int SVD(int m, int n, MatrixView<const float> a, VecView<float> w, bool matu,
+        MatrixView<float> u, bool matv, MatrixView<float> v, VecView<float> rv1,
+        int max_iter) {
+  static const bool wide = __builtin_cpu_supports("avx2");
+  if (wide) return svd_wide(m, n, a, w, matu, u, matv, v, rv1, max_iter);
+  return svd_kernel<v4>(m, n, a, w, matu, u, matv, v, rv1, max_iter);
 }
 
 void EIGEN(int n, int m, VecView<float> w, MatrixView<float> u, MatrixView<float> v) {

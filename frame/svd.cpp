@@ -416,12 +416,21 @@ __attribute__((target("avx2"), flatten)) int svd_wide(int m, int n, MatrixView<c
 
 }  // namespace
 
+bool svd_wide_available() {
+  static const bool wide = __builtin_cpu_supports("avx2");
+  return wide;
+}
+
+int SVD_lanes(int lanes, int m, int n, MatrixView<const float> a, VecView<float> w, bool matu,
+              MatrixView<float> u, bool matv, MatrixView<float> v, VecView<float> rv1, int max_iter) {
+  if (lanes == 8 && svd_wide_available()) return svd_wide(m, n, a, w, matu, u, matv, v, rv1, max_iter);
+  return svd_kernel<v4>(m, n, a, w, matu, u, matv, v, rv1, max_iter);
+}
+
 int SVD(int m, int n, MatrixView<const float> a, VecView<float> w, bool matu,
         MatrixView<float> u, bool matv, MatrixView<float> v, VecView<float> rv1,
         int max_iter) {
-  static const bool wide = __builtin_cpu_supports("avx2");
-  if (wide) return svd_wide(m, n, a, w, matu, u, matv, v, rv1, max_iter);
-  return svd_kernel<v4>(m, n, a, w, matu, u, matv, v, rv1, max_iter);
+  return SVD_lanes(svd_wide_available() ? 8 : 4, m, n, a, w, matu, u, matv, v, rv1, max_iter);
 }
 
 void EIGEN(int n, int m, VecView<float> w, MatrixView<float> u, MatrixView<float> v) {

@@ -18,7 +18,7 @@
 namespace cdsec {
 
 // A = U * diag(W) * V^T  for the m x n matrix A.
-//   m, n  [in]   rows and columns; n >= 1, m <= a.ld(), n <= v.ld().
+//   m, n  [in]   rows and columns; 1 <= n <= 64, m <= a.ld(), n <= v.ld().
 //   a     [in]   m x n, never written.
 //   w     [out]  W(1..n), all >= 0, in the order the iteration produced them
 //                (EIGEN sorts them where a caller needs order).
@@ -34,6 +34,17 @@ namespace cdsec {
 int SVD(int m, int n, MatrixView<const float> a, VecView<float> w, bool matu,
         MatrixView<float> u, bool matv, MatrixView<float> v, VecView<float> rv1,
         int max_iter);
+
+// SVD with the independent element operations done 4 or 8 at a time
+// (`lanes`; 8 only where svd_wide_available(), otherwise 4).  SVD takes the
+// widest.  Every element undergoes the same operations in the same order
+// with either width, so the results are the same bits, except that a NaN
+// may come out with the other sign (which NaN of two an operation passes on
+// depends on the instruction form); no comparison, no printed value and no
+// other result depends on that sign.
+int SVD_lanes(int lanes, int m, int n, MatrixView<const float> a, VecView<float> w, bool matu,
+              MatrixView<float> u, bool matv, MatrixView<float> v, VecView<float> rv1, int max_iter);
+bool svd_wide_available();
 
 // Selection sort of a reference-spectra decomposition into descending order
 // of W; among equal values the lower position comes first, so equal values

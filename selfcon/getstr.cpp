@@ -393,11 +393,14 @@ void Run::second_stage_spectra() {
     }
     for (int j = 1; j <= ns; ++j) f(j) = wk.table.frac(n, j);
     SVSOLT(nbas, ns, sd.w, sd.u, sd.v, f, wk.y);
-    // ...and the same combination of the reduced spectra.
-    for (int i = 1; i <= nw; ++i) {
-      float c = 0.0f;
-      for (int p = 1; p <= nbas; ++p) c = c + b(i, p) * wk.y(p);
-      s2.calc(i, n) = c;
+    // ...and the same combination of the reduced spectra, each point's sum
+    // taken over p in order (p outermost, so that the points go side by side).
+    float* c = &s2.calc(1, n);
+    for (int i = 0; i < nw; ++i) c[i] = 0.0f;
+    for (int p = 1; p <= nbas; ++p) {
+      const float yp = wk.y(p);
+      const float* bp = &b(1, p);
+      for (int i = 0; i < nw; ++i) c[i] = c[i] + bp[i] * yp;
     }
     VecView<const float> calc(&s2.calc(1, n), kMaxPointsSC);
     s2.rms_rec(n) = RMS(wk.r, calc, nw);

@@ -71,6 +71,7 @@ SelectionResult select_and_average(int nv, float h0, int ibasis, int nsstr, int 
   const HelixWindow win = place_helix_window(h0, h, helix_nrange(nv));
   put(report, R"([1X, " Hmin:", F6.2, ";  Hmax:", F6.2])", win.hmin, win.hmax);
 
+  SelectionResult result{false, 0, 0.0f};
   int n = 0;
   for (int k = 1; k <= nv; ++k) {
     const float hk = h[static_cast<std::size_t>(k - 1)];
@@ -81,12 +82,13 @@ SelectionResult select_and_average(int nv, float h0, int ibasis, int nsstr, int 
       avg_recon(w) = avg_recon(w) + store.recon_cd(w, k);
     }
     n = n + 1;
+    result.picked[static_cast<std::size_t>(n)] = k;
     load_row(k);
     put(report, R"([2X, 2I6, 6F6.2, 1X, F6.2, 1X, 2F7.3])", n, k, row.first(nsstr));
   }
   if (n == 0) {
     put(report, R"([" Random selection failed to give good helix, try again"])");
-    return {false, 0, 0.0f};
+    return result;
   }
 
   const float fn = static_cast<float>(n);
@@ -98,7 +100,10 @@ SelectionResult select_and_average(int nv, float h0, int ibasis, int nsstr, int 
     sum = sum + d * d;
     avg_recon(w) = avg_recon(w) / fn;
   }
-  return {true, n, std::sqrt(sum / static_cast<float>(nwave))};
+  result.ok = true;
+  result.selected = n;
+  result.rms = std::sqrt(sum / static_cast<float>(nwave));
+  return result;
 }
 
 }  // namespace cdsec

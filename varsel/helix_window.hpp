@@ -7,6 +7,7 @@
 // the top of the helix distribution for helix-rich ones) are averaged.
 #pragma once
 
+#include <array>
 #include <iosfwd>
 #include <span>
 #include <string_view>
@@ -34,6 +35,7 @@ struct SelectionResult {
   bool ok;       // false: no solution inside the window
   int selected;  // icntf
   float rms;     // RMS difference between the average CalcCD and the sample
+  std::array<int, kNcomb + 1> picked{};  // picked[1..selected]: the solutions averaged, in order
 };
 
 // Writes the table heading, the window line and one line per selected

@@ -7,10 +7,12 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "frame/console.hpp"
 #include "frame/job.hpp"
 #include "frame/layout.hpp"
+#include "frame/run_record.hpp"
 #include "frame/text_input.hpp"
 #include "varsel/cdinit.hpp"
 #include "varsel/helix_window.hpp"
@@ -46,16 +48,29 @@ void write_predicted(std::ostream& out, std::span<const std::string_view> l, con
     put(out, kLayout, l[0], x(1), l[1], x(2), l[2], x(3), l[3], x(4), l[4], x(5), l[5], x(6));
 }
 
+// The run record of the job in hand, written when the job ends (or stops).
+struct JobRecord {
+  RunRecorder recorder{RecordProgram::kKestra, "INPUT"};
+  std::optional<RunRecord> rec;
+  int jobs_seen = 0;
+};
+
 // One job; false when INPUT has no more jobs.
 bool run_job(JobReader& input, std::ostream& report, std::ostream& recon, KestraState& st, TrialSearch& search,
-             const std::optional<std::uint32_t>& fixed_seed) {
+             const std::optional<std::uint32_t>& fixed_seed, JobRecord& record) {
   const int npro = 1;
   const int ncomb = kNcomb;
   int icombf = kMaxTrials;
   st.all_basis.fill(0.0f);
 
   KestraJob& job = st.job;
-  if (!CDINIT(input, report, job)) return false;
+  std::optional<RunRecord>& rec = record.rec;
+  if (record.recorder.enabled()) rec = record.recorder.begin(record.jobs_seen + 1);
+  if (!CDINIT(input, report, job)) {
+    rec.reset();
+    return false;
+  }
+  ++record.jobs_seen;
   const int nbascd = job.refs.nbascd;
   const int nwave = job.nwave;
   const int ns = job.nsstr;
@@ -64,6 +79,14 @@ bool run_job(JobReader& input, std::ostream& report, std::ostream& recon, Kestra
   const MatrixView<const float> refss = job.refs.ss.view();
 
   icombf = trial_budget(nbascd, icombf);
+  if (rec) {
+    rec->title = job.title;
+    rec->ibasis = job.ibasis;
+    set_labels(*rec, labels);
+    set_range(*rec, job.first, job.last, nwave, job.factor);
+    add_references(*rec, job.refs.cd_file, job.refs.ss_file);
+    set_spectra(*rec, job.first, std::as_const(job.sample).first(nwave), {});
+  }
 
   put(std::cout, R"([3X, A50])", job.title);
   static constexpr std::string_view kHeader =
@@ -92,6 +115,11 @@ bool run_job(JobReader& input, std::ostream& report, std::ostream& recon, Kestra
   }
   BVPRO3(nbascd, nwave, refcd, refss, ns, st.all_basis.view(), kNsv, job.sample.view(), st.ws, report);
   const float h0 = helix_measure(st.all_basis.view(), job.ibasis);
+  if (rec) {
+    float sum = 0.0f;
+    for (int j = 1; j <= ns; ++j) sum = sum + st.all_basis(j);
+    set_all_basis(*rec, std::as_const(st.all_basis).first(ns), sum);
+  }
   put(report, R"([/, 80("_"), /, /, " Helix from D and P SVD with all basis proteins is ", F6.3, /])", h0);
   if (job.iprint != 0)
     put(report, R"([80("_"), /, " Successful Combinations:", /, " IComb# ISucs#    Proteins 1-8", /])");
@@ -112,10 +140,19 @@ bool run_job(JobReader& input, std::ostream& report, std::ostream& recon, Kestra
   if (nvalid < kMinValid) {
     put(report, R"([" The number of acceptable solutions is less than five."])");
     put(report, R"([" There is a problem. Are you using delta epsilon units?"])");
+    if (rec) rec->failure = "fewer than five valid solutions (" + std::to_string(nvalid) + ")";
   } else {
     const SelectionResult sel =
         select_and_average(nvalid, h0, job.ibasis, ns, nwave, st.store, job.sample.view(), labels,
                            st.all_basis.view(), st.avg_calc.view(), st.avg_recon.view(), report);
+    if (rec && !sel.ok) rec->failure = "no valid solution inside the helix window";
+    if (rec && sel.ok)
+      for (int m = 1; m <= sel.selected; ++m) {
+        const int k = sel.picked[static_cast<std::size_t>(m)];
+        Vector<6> f;
+        for (int j = 1; j <= ns; ++j) f(j) = st.store.fractions(k, j);
+        add_trial_solution(*rec, st.store.trial[static_cast<std::size_t>(k)], std::as_const(f).first(ns));
+      }
     if (sel.ok) {
       put(recon, R"(["  WaveL      Exptl     ReconCD    CalcCD"])");
       for (int w = 1; w <= nwave; ++w) {
@@ -139,6 +176,14 @@ bool run_job(JobReader& input, std::ostream& report, std::ostream& recon, Kestra
   recon.flush();
   append_summary_record("ProtSS.out", SummaryRecord{SummaryProgram::kVariableSelection, job.title, job.ibasis,
                                                     labels, st.all_basis.first(ns), rmsef});
+  if (rec) {
+    if (rec->completed()) {
+      set_final(*rec, std::as_const(st.all_basis).first(ns), rmsef);
+      set_spectra(*rec, job.first, std::as_const(job.sample).first(nwave), std::as_const(st.avg_calc).first(nwave));
+    }
+    record.recorder.write(*rec);
+    rec.reset();
+  }
   MESSAGE(2);
   return true;
 }
@@ -188,6 +233,13 @@ int kestra_main() {
     return 2;
   }
 
+  // So is a run-record directory that cannot be written.
+  JobRecord record;
+  if (record.recorder.refused()) {
+    report_stop(nullptr, kProgram, record.recorder.refusal());
+    return 1;
+  }
+
   MESSAGE(1);
 
   LineReader input;
@@ -212,9 +264,13 @@ int kestra_main() {
   TrialSearch search(*threads);
   JobReader jobs(input);
   try {
-    while (run_job(jobs, report, recon, *state, search, fixed_seed)) {
+    while (run_job(jobs, report, recon, *state, search, fixed_seed, record)) {
     }
   } catch (const std::exception& e) {
+    if (record.rec) {
+      record.rec->failure = std::string("stopped: ") + e.what();
+      record.recorder.write(*record.rec);
+    }
     // ReadError names the file, line and value; KestraStop the job's fault;
     // anything else is a file that could not be written.
     recon.flush();

@@ -174,6 +174,7 @@ void record_trial(const TrialOutcome& t, const float* x, const float* recon, con
   write_status(t.status, report);
   if (!t.valid) return;
   isucs = isucs + 1;
+  store.trial[static_cast<std::size_t>(isucs)] = icomb;
   for (int j = 1; j <= nsstr; ++j) store.fractions(isucs, j) = x[j - 1];
   std::copy_n(recon, nwave, store.recon_cd.column(isucs).data());
   std::copy_n(calc, nwave, store.calc_cd.column(isucs).data());

@@ -10,6 +10,7 @@
 // one, none clearly negative, and a spectrum that five components reproduce.
 #pragma once
 
+#include <array>
 #include <iosfwd>
 #include <memory>
 
@@ -30,6 +31,7 @@ struct SolutionStore {
   Matrix<kNcomb, 6> fractions;          // row s: classes 1..Nsstr
   Matrix<kMaxPoints, kNcomb> recon_cd;  // column s: ReconCD, points 1..Nwave
   Matrix<kMaxPoints, kNcomb> calc_cd;   // column s: CalcCD
+  std::array<int, kNcomb + 1> trial{};  // trial[s]: the trial (IComb) that found solution s
 };
 
 // Working matrices of one solution, allocated once per run and rebuilt by

@@ -375,30 +375,9 @@ TEST(Morvan3RecordGolden, EveryCaseKeepsItsOutputs) {
     ++cases;
     const std::string name = c.filename().string();
     SCOPED_TRACE(name);
-    ScratchDir work("rec-golden"), details("rec-gdetails"), io("rec-gio");
-    for (const auto& f : fs::directory_iterator(c / "in")) fs::copy_file(f.path(), work / f.path().filename().string());
-    const std::string stdin_file = fs::exists(c / "stdin") ? (c / "stdin").string() : "/dev/null";
-    const std::string cmd = "cd " + sh_quote(work.str()) + " && env -u CDSEC_REFDIR CDSEC_DETAILS=" +
-                            sh_quote(details.str()) + " " + sh_quote(MORVAN3_BINARY) + " < " + sh_quote(stdin_file) +
-                            " > " + sh_quote((io / "console").string()) + " 2> " + sh_quote((io / "stderr").string());
-    const int rc = std::system(cmd.c_str());
-    const int status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    const std::string out_text = read_file(io / "console"), err_text = read_file(io / "stderr");
-
-    int want_status = 0;
-    for (const auto& f : fs::directory_iterator(c / "expected")) {
-      const std::string n = f.path().filename().string();
-      const std::string want = read_file(f.path());
-      if (n == "status")
-        want_status = std::stoi(want);
-      else if (n == "console")
-        EXPECT_EQ(out_text, want);
-      else if (n == "stderr")
-        EXPECT_EQ(err_text, want);
-      else
-        EXPECT_EQ(read_file(work / n), want) << n;
-    }
-    EXPECT_EQ(status, want_status);
+    ScratchDir work("rec-golden"), details("rec-gdetails");
+    EXPECT_EQ(cdsec_test::rerun_golden_case(c, MORVAN3_BINARY, "CDSEC_DETAILS=" + sh_quote(details.str()), work),
+              std::vector<std::string>{});
 
     // Records: jobs 1..N, each valid JSON; completed ones match the summary records written.
     std::vector<std::string> records = names_in(details.path());

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
+#include <vector>
 
 namespace cdsec_test {
 
@@ -84,6 +85,37 @@ inline RunResult run(const std::string& command, const ScratchDir& scratch) {
   fs::remove(out);
   fs::remove(err);
   return r;
+}
+
+// Runs a reviewed golden case again in `work` (its in/ files copied there,
+// its stdin fed, `env` words added to the environment, CDSEC_REFDIR unset)
+// and returns the names of the expected outputs that came out differently,
+// "console", "stderr" and "status" included.  Empty: all as reviewed.
+inline std::vector<std::string> rerun_golden_case(const fs::path& case_dir, const std::string& binary,
+                                                  const std::string& env, const ScratchDir& work) {
+  for (const auto& f : fs::directory_iterator(case_dir / "in"))
+    fs::copy_file(f.path(), work / f.path().filename().string());
+  const fs::path console = work / ".console", errors = work / ".stderr";
+  const std::string in = fs::exists(case_dir / "stdin") ? (case_dir / "stdin").string() : "/dev/null";
+  const std::string cmd = "cd " + sh_quote(work.str()) + " && env -u CDSEC_REFDIR " + env + " " + sh_quote(binary) +
+                          " < " + sh_quote(in) + " > " + sh_quote(console.string()) + " 2> " +
+                          sh_quote(errors.string());
+  const int rc = std::system(cmd.c_str());
+  const int status = (rc != -1 && WIFEXITED(rc)) ? WEXITSTATUS(rc) : -1;
+  std::vector<std::string> differing;
+  int want_status = 0;
+  for (const auto& f : fs::directory_iterator(case_dir / "expected")) {
+    const std::string n = f.path().filename().string();
+    const std::string want = read_file(f.path());
+    if (n == "status")
+      want_status = std::stoi(want);
+    else if (read_file(n == "console" ? console : n == "stderr" ? errors : work / n) != want)
+      differing.push_back(n);
+  }
+  if (status != want_status) differing.push_back("status");
+  fs::remove(console);
+  fs::remove(errors);
+  return differing;
 }
 
 }  // namespace cdsec_test

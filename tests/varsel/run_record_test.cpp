@@ -1,0 +1,246 @@
+// KESTRA with CDSEC_DETAILS: every reviewed case keeps its outputs, the
+// records of completed jobs agree with the program's own reports (the
+// solutions inside the helix window, their trial numbers, the spectra and
+// the summary record), failed and stopped jobs say why, the records do not
+// depend on the thread count, and an unusable directory is refused.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "frame/layout.hpp"
+#include "frame/summary.hpp"
+#include "tests/tools/tool_run.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using cdsec_test::read_file;
+using cdsec_test::ScratchDir;
+using cdsec_test::sh_quote;
+using nlohmann::json;
+
+const fs::path kGolden = fs::path(CDSEC_SOURCE_DIR) / "tests/golden/KESTRA";
+
+std::string env_of(const fs::path& case_dir) {
+  std::string env;
+  if (!fs::exists(case_dir / "env")) return env;
+  std::istringstream in(read_file(case_dir / "env"));
+  for (std::string l; std::getline(in, l);)
+    if (!l.empty()) env += " " + sh_quote(l);
+  return env;
+}
+
+std::vector<std::string> names_in(const fs::path& dir) {
+  std::vector<std::string> v;
+  for (const auto& e : fs::directory_iterator(dir)) v.push_back(e.path().filename().string());
+  std::sort(v.begin(), v.end());
+  return v;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> v;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) v.push_back(l);
+  return v;
+}
+
+template <class... A>
+std::string line(std::string_view layout, const A&... a) {
+  std::ostringstream o;
+  cdsec::put(o, layout, a...);
+  std::string s = o.str();
+  if (!s.empty() && s.back() == '\n') s.pop_back();
+  return s;
+}
+
+std::vector<float> floats(const json& j) { return j.get<std::vector<float>>(); }
+
+// A golden case run again with CDSEC_DETAILS (and `extra` environment words).
+struct Rerun {
+  std::unique_ptr<ScratchDir> work, details;
+  std::vector<std::string> differing;
+  std::vector<json> records;  // in job order
+  std::vector<std::string> names;
+};
+
+Rerun rerun(const std::string& name, const std::string& extra = "") {
+  Rerun r;
+  r.work = std::make_unique<ScratchDir>("krec-work");
+  r.details = std::make_unique<ScratchDir>("krec-details");
+  const fs::path c = kGolden / name;
+  r.differing = cdsec_test::rerun_golden_case(
+      c, KESTRA_BINARY, env_of(c) + " CDSEC_DETAILS=" + sh_quote(r.details->str()) + extra, *r.work);
+  r.names = names_in(r.details->path());
+  for (const std::string& n : r.names) r.records.push_back(json::parse(read_file(r.details->path() / n)));
+  return r;
+}
+
+TEST(KestraRecordGolden, EveryCaseKeepsItsOutputsAndWritesValidRecords) {
+  int cases = 0;
+  for (const auto& entry : fs::directory_iterator(kGolden)) {
+    const fs::path c = entry.path();
+    if (!fs::is_directory(c / "in")) continue;
+    ++cases;
+    SCOPED_TRACE(c.filename().string());
+    const Rerun r = rerun(c.filename().string());
+    EXPECT_EQ(r.differing, std::vector<std::string>{});
+    for (std::size_t i = 0; i < r.records.size(); ++i) {
+      char prefix[32];
+      std::snprintf(prefix, sizeof prefix, "KESTRA-%04d-", static_cast<int>(i + 1));
+      EXPECT_EQ(r.names[i].rfind(prefix, 0), 0u) << r.names[i];
+      const json& j = r.records[i];
+      EXPECT_EQ(j["format"], "cdsec-run-record");
+      EXPECT_EQ(j["program"], "KESTRA");
+      EXPECT_EQ(j["job"], static_cast<int>(i + 1));
+      EXPECT_EQ(j["input"]["sha256"].get<std::string>().size(), 64u);
+      if (j["status"] == "completed") {
+        EXPECT_TRUE(j["failure"].is_null());
+        EXPECT_FALSE(j["solutions"].empty());
+        EXPECT_EQ(j["statistics"]["count"], j["solutions"].size());
+      } else {
+        EXPECT_EQ(j["status"], "failed");
+        EXPECT_FALSE(j["failure"].get<std::string>().empty());
+        EXPECT_TRUE(j["fractions"].is_null());
+        EXPECT_TRUE(j["solutions"].empty());
+      }
+    }
+  }
+  EXPECT_GE(cases, 12);
+}
+
+// The 400-valid case in detail: the record holds what the report printed.
+TEST(KestraRecord, CompletedJobAgreesWithTheReports) {
+  const Rerun r = rerun("set1_400_valid");
+  ASSERT_EQ(r.records.size(), 1u);
+  const json& j = r.records[0];
+  const std::string report = read_file(*r.work / "Kestra.out");
+  EXPECT_EQ(j["status"], "completed");
+  EXPECT_EQ(j["ibasis"], 1);
+  ASSERT_EQ(j["references"].size(), 2u);
+  EXPECT_EQ(j["references"][0]["name"], "CDDATA.29");
+  EXPECT_EQ(j["references"][0]["origin"], "working directory");
+
+  // The selected lines of the helix window: line m shows solution m's fractions.
+  const std::vector<float> fin = floats(j["fractions"]);
+  const std::size_t ns = fin.size();
+  const json& sol = j["solutions"];
+  const std::size_t icntf_at = report.find(" icntf=");
+  ASSERT_NE(icntf_at, std::string::npos);
+  EXPECT_EQ(std::stoi(report.substr(icntf_at + 7, 4)), static_cast<int>(sol.size()));
+  std::vector<std::string> table;
+  bool in_table = false;
+  for (const std::string& l : lines_of(report)) {
+    if (l.find(" Hmin:") != std::string::npos) {
+      in_table = true;
+      continue;
+    }
+    if (!in_table) continue;
+    if (l.size() > 14 && l.rfind("  ", 0) == 0 && std::isdigit(static_cast<unsigned char>(l[7])))
+      table.push_back(l);
+    else if (!table.empty())
+      break;
+  }
+  ASSERT_EQ(table.size(), sol.size());
+  long long previous_trial = 0;
+  std::vector<double> mean(ns, 0.0);
+  for (std::size_t m = 0; m < sol.size(); ++m) {
+    const std::vector<float> f = floats(sol[m]["fractions"]);
+    ASSERT_EQ(f.size(), ns);
+    EXPECT_EQ(table[m].substr(0, 8), line("[2X, I6]", static_cast<int>(m + 1)));
+    EXPECT_EQ(table[m].substr(14), line("[6F6.2]", std::span<const float>(f))) << table[m];
+    const long long trial = sol[m]["trial"].get<long long>();
+    EXPECT_GT(trial, previous_trial);  // found in trial order
+    EXPECT_LE(trial, 100000);
+    previous_trial = trial;
+    for (std::size_t k = 0; k < ns; ++k) mean[k] += f[k] / static_cast<double>(sol.size());
+  }
+  // The final fractions are the single-precision average; the statistics the double one.
+  for (std::size_t k = 0; k < ns; ++k) {
+    EXPECT_NEAR(j["statistics"]["mean"][k].get<double>(), mean[k], 1e-9);
+    EXPECT_NEAR(fin[k], mean[k], 1e-5);
+    EXPECT_LE(j["statistics"]["min"][k].get<double>(), mean[k]);
+    EXPECT_GE(j["statistics"]["max"][k].get<double>(), mean[k]);
+  }
+
+  // The spectra are reconCD.out's experimental and calculated columns.
+  const std::vector<std::string> recon = lines_of(read_file(*r.work / "reconCD.out"));
+  const std::vector<float> wl = floats(j["spectra"]["wavelength_nm"]), ex = floats(j["spectra"]["experimental"]),
+                           calc = floats(j["spectra"]["calculated"]);
+  ASSERT_EQ(recon.size(), wl.size() + 1);
+  EXPECT_EQ(j["range_nm"]["points"], static_cast<int>(wl.size()));
+  for (std::size_t i = 0; i < wl.size(); ++i) {
+    const std::string& l = recon[i + 1];
+    EXPECT_EQ(l.substr(0, 20), line("[2F10.2]", wl[i], ex[i]));
+    EXPECT_EQ(l.substr(30, 10), line("[F10.2]", calc[i]));
+  }
+
+  // ...and the summary record holds the fractions and the RMSD.
+  const std::vector<cdsec::SummaryEntry> s = cdsec::read_summary_records((*r.work / "ProtSS.out").string());
+  ASSERT_EQ(s.size(), 1u);
+  for (std::size_t k = 0; k < ns; ++k) EXPECT_NEAR(s[0].fractions(static_cast<int>(k + 1)), fin[k], 0.0005f);
+  EXPECT_NEAR(s[0].rmsd, j["rmsd"].get<float>(), 0.0005f);
+
+  // The all-basis estimate is the helix the report names H0 from.
+  const std::vector<float> ab = floats(j["all_basis"]["fractions"]);
+  const std::size_t h0_at = report.find("all basis proteins is ");
+  ASSERT_NE(h0_at, std::string::npos);
+  EXPECT_EQ(report.substr(h0_at + 22, 6), line("[F6.3]", ab[0] + ab[1]));
+}
+
+TEST(KestraRecord, FailedAndStoppedJobsSayWhy) {
+  {
+    const Rerun r = rerun("empty_window");
+    ASSERT_EQ(r.records.size(), 1u);
+    EXPECT_EQ(r.records[0]["failure"], "no valid solution inside the helix window");
+    EXPECT_TRUE(r.records[0]["all_basis"].is_object());
+    EXPECT_TRUE(r.records[0]["spectra"]["calculated"].is_null());
+  }
+  {
+    const Rerun r = rerun("fewer_than_eight");
+    ASSERT_EQ(r.records.size(), 1u);
+    EXPECT_EQ(r.records[0]["failure"].get<std::string>().rfind("fewer than five valid solutions (", 0), 0u);
+    EXPECT_TRUE(r.records[0]["all_basis"].is_object());
+  }
+  {
+    // The second job's bad CD value stops the run; its record says so.
+    const Rerun r = rerun("stop_bad_cd_value");
+    ASSERT_EQ(r.records.size(), 2u);
+    EXPECT_EQ(r.records[0]["failure"], "fewer than five valid solutions (0)");
+    const std::string why = r.records[1]["failure"].get<std::string>();
+    EXPECT_EQ(why.rfind("stopped: ", 0), 0u);
+    EXPECT_NE(why.find("-1.2.3"), std::string::npos) << why;
+  }
+}
+
+TEST(KestraRecord, RecordsDoNotDependOnTheThreadCount) {
+  const Rerun one = rerun("set1_400_valid", " CDSEC_THREADS=1");
+  const Rerun three = rerun("set1_400_valid", " CDSEC_THREADS=3");
+  ASSERT_EQ(one.names, three.names);
+  for (const std::string& n : one.names)
+    EXPECT_EQ(read_file(*one.details / n), read_file(*three.details / n)) << n;
+}
+
+TEST(KestraRecord, UnusableDirectoryIsRefusedBeforeAnyFile) {
+  ScratchDir work("krec-refuse");
+  for (const auto& f : fs::directory_iterator(kGolden / "set1_400_valid/in"))
+    fs::copy_file(f.path(), work / f.path().filename().string());
+  cdsec_test::write_file(work / "ProtSS.out", "earlier results\n");
+  const cdsec_test::RunResult r =
+      cdsec_test::run("cd " + sh_quote(work.str()) + " && CDSEC_DETAILS=no-such-directory " + sh_quote(KESTRA_BINARY),
+                      work);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("CDSEC_DETAILS"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("no-such-directory"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_FALSE(fs::exists(work / "Kestra.out"));
+  EXPECT_FALSE(fs::exists(work / "reconCD.out"));
+  EXPECT_EQ(read_file(work / "ProtSS.out"), "earlier results\n");
+}
+
+}  // namespace

@@ -7,7 +7,9 @@
 # waiting for Enter (stdin is /dev/null) and with a fixed seed for the
 # random combinations (KESTRA_SEED=1), so that a rerun gives the same
 # numbers.  The summary records of both programs (ProtSS.out) are shown
-# next to the fractions the synthetic samples were made from.
+# next to the fractions the synthetic samples were made from, and then
+# compared by cdref summary with the run records the programs wrote into
+# records/ (CDSEC_DETAILS); summary.svg plots the comparison.
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -32,6 +34,7 @@ find_program() {
 }
 morvan=$(find_program MORVAN3 selfcon)
 kestra=$(find_program KESTRA varsel)
+cdref=$(find_program cdref tools)
 
 if [ $# -ge 2 ]; then
   scratch=$2
@@ -43,13 +46,15 @@ scratch=$(cd "$scratch" && pwd)
 cp "$here/INPUT" "$scratch/INPUT"
 # A scratch directory used before keeps no old summary records.
 rm -f "$scratch/ProtSS.out"
+rm -rf "$scratch/records"
+mkdir "$scratch/records"
 
 status=0
 cd "$scratch"
 for prog in "$morvan" "$kestra"; do
   name=$(basename "$prog")
   echo "Running $name in $scratch ..."
-  if ! CDSEC_REFDIR="$repo/data" KESTRA_SEED=1 "$prog" < /dev/null > "$name.console" 2>&1; then
+  if ! CDSEC_REFDIR="$repo/data" KESTRA_SEED=1 CDSEC_DETAILS="$scratch/records" "$prog" < /dev/null > "$name.console" 2>&1; then
     echo "run-demo.sh: $name failed; its console output is in $scratch/$name.console:" >&2
     tail -n 20 "$name.console" >&2
     status=1
@@ -58,7 +63,8 @@ done
 
 echo
 echo "Results in $scratch:"
-for f in MORVAN3.OUT BASIS CalcCD.OUT Kestra.out reconCD.out ProtSS.out MORVAN3.console KESTRA.console; do
+for f in MORVAN3.OUT BASIS CalcCD.OUT Kestra.out reconCD.out ProtSS.out MORVAN3.console KESTRA.console \
+         records summary.svg; do
   if [ -f "$f" ]; then
     echo "  $f"
   fi
@@ -74,4 +80,10 @@ fi
 echo
 echo "The fractions the synthetic samples were made from (examples/SAMPLES.txt):"
 cat "$here/SAMPLES.txt"
+echo
+echo "Both methods side by side, with their consensus and spread (cdref summary):"
+if ! "$cdref" summary ProtSS.out --details records --svg summary.svg; then
+  echo "run-demo.sh: cdref summary failed" >&2
+  status=1
+fi
 exit $status

@@ -29,14 +29,12 @@ using json = nlohmann::ordered_json;
 namespace {
 
 constexpr int kMaxPoints = 100;  // the longest job either program reads
-constexpr double kMinSum = 0.05;
-// The band of combined factors not warned about.  Against the bundled
-// reference sets, correctly scaled measured spectra suggest factors above 1
-// more often than below (down to 0.70, up to 6.8 on the 56 soluble proteins
-// of bench/scale-check), so the band is lopsided; its ends were chosen on
-// that benchmark and on synthetic samples (which lean the other way): one
-// false alarm in 56 there (a factor of 6.8), most spectra off by 10 caught.
-constexpr double kWarnLow = 0.5, kWarnHigh = 5.5;
+// Quantities such as the factor from which KESTRA's acceptable combinations
+// are full move in whole ladder steps; a spread below this would trust a
+// step more than it can be trusted.
+constexpr double kMinSpread = 0.25;
+// The ln-factor half-width of the central 80% of a normal spread.
+constexpr double kZ80 = 1.2816;
 
 std::string trim(std::string_view s) {
   std::size_t b = s.find_first_not_of(' '), e = s.find_last_not_of(' ');
@@ -134,6 +132,34 @@ struct ScanSetup {
   int job_timeout = 120;
 };
 
+// KESTRA's count of acceptable combinations at each factor, from its report:
+// a job's section starts with its title at the start of a line and holds
+// either "isstr=" (the count) or the note that fewer than five were found.
+void read_valid_counts(const fs::path& report, std::vector<ScanPoint>& scan) {
+  std::error_code ec;
+  if (!fs::exists(report, ec)) return;
+  cdsec::LineReader in;
+  in.open(report.string());
+  std::string line;
+  int k = 0;
+  while (in.next(line)) {
+    if (line.starts_with(kScanTitle)) {
+      k = scan_of_title(line);
+      continue;
+    }
+    if (k < 1 || k > static_cast<int>(scan.size())) continue;
+    ScanPoint& pt = scan[static_cast<std::size_t>(k - 1)];
+    long long v = 0;
+    if (const std::size_t at = line.find("isstr="); at != std::string::npos) {
+      const std::size_t end = line.find("icntf=", at);
+      if (cdsec::parse_int(trim(line.substr(at + 6, end == std::string::npos ? std::string::npos : end - at - 6)), v))
+        pt.valid = static_cast<int>(v);
+    } else if (line.find("acceptable solutions is less than five") != std::string::npos) {
+      pt.valid = 0;  // fewer than five; the report gives no number
+    }
+  }
+}
+
 // Runs program p on the job at every factor of the ladder in `dir`.
 ProgramScale scan_job(const InputJob& j, Program p, const ScanSetup& s, const fs::path& dir) {
   ProgramScale r;
@@ -194,8 +220,10 @@ ProgramScale scan_job(const InputJob& j, Program p, const ScanSetup& s, const fs
     if (k < 1 || k > static_cast<int>(r.scan.size())) continue;
     any_record = true;
     ScanPoint& pt = r.scan[static_cast<std::size_t>(k - 1)];
-    if (static_cast<std::size_t>(k - 1) == at_one && rec.has_all_basis && std::isfinite(rec.all_basis_sum))
-      r.all_basis_sum = rec.all_basis_sum * (1.0 / pt.factor);
+    if (rec.has_all_basis && std::isfinite(rec.all_basis_sum)) {
+      pt.all_basis_sum = rec.all_basis_sum;
+      if (static_cast<std::size_t>(k - 1) == at_one) r.all_basis_sum = rec.all_basis_sum;
+    }
     if (!rec.completed || !std::isfinite(rec.rmsd)) continue;
     double ss = 0;
     for (double v : rec.experimental) ss += v * v;
@@ -224,7 +252,9 @@ ProgramScale scan_job(const InputJob& j, Program p, const ScanSetup& s, const fs
       }
     }
   }
-  if (r.all_basis_sum) r.all_basis_factor = all_basis_factor(*r.all_basis_sum);
+  if (p == Program::kKestra) read_valid_counts(pdir / "Kestra.out", r.scan);
+  r.all_basis_factor = all_basis_crossing(r.scan, &r.all_basis_edge);
+  if (p == Program::kKestra) r.valid_factor = full_combinations_factor(r.scan, &r.valid_edge);
   r.fit_factor = best_fit_factor(r.scan, &r.fit_edge, &r.fit_best);
   if (!r.fit_factor && r.trouble.empty()) r.trouble = "no fit at any factor";
   return r;
@@ -265,27 +295,101 @@ std::optional<double> best_fit_factor(const std::vector<ScanPoint>& scan, int* e
   return std::exp(lf);
 }
 
-std::optional<double> all_basis_factor(double sum) {
-  if (!(sum >= kMinSum)) return std::nullopt;
-  return 1.0 / sum;
+std::optional<double> all_basis_crossing(const std::vector<ScanPoint>& scan, int* edge) {
+  if (edge) *edge = 0;
+  std::vector<std::pair<double, double>> pts;  // log factor, sum
+  for (const ScanPoint& p : scan)
+    if (p.all_basis_sum && std::isfinite(*p.all_basis_sum) && p.factor > 0) pts.emplace_back(std::log(p.factor), *p.all_basis_sum);
+  if (pts.size() < 2) return std::nullopt;
+  bool below = true, above = true;
+  std::optional<double> best;
+  for (std::size_t k = 0; k < pts.size(); ++k) {
+    below = below && pts[k].second < 1;
+    above = above && pts[k].second > 1;
+    if (k == 0) continue;
+    const auto [x0, y0] = pts[k - 1];
+    const auto [x1, y1] = pts[k];
+    if (!(y0 < 1 && y1 >= 1)) continue;
+    const double x = x0 + (1 - y0) / (y1 - y0) * (x1 - x0);
+    if (!best || std::fabs(x) < std::fabs(*best)) best = x;
+  }
+  if (best) return std::exp(*best);
+  if (below || above) {
+    if (edge) *edge = below ? 1 : -1;
+    return std::exp(below ? pts.back().first : pts.front().first);
+  }
+  return std::nullopt;
+}
+
+const SignalSpread& signal_spread(Signal s) {
+  // Medians and spreads of each signal's suggestion over the 56 correctly
+  // scaled soluble proteins of bench/scale-check, against the bundled
+  // reference sets.  A KESTRA all-basis sum that goes negative (beta-rich
+  // proteins) never reaches 1 on the ladder, hence its wide spread.
+  static const std::array<SignalSpread, kSignals> spreads{{
+      {"MORVAN3 all-basis", 1.26, 0.51},
+      {"MORVAN3 fit", 0.89, 0.92},
+      {"KESTRA all-basis", 1.39, 1.31},
+      {"KESTRA fit", 2.17, 0.77},
+      {"KESTRA acceptable combinations", 0.63, 0.18},
+  }};
+  return spreads[static_cast<std::size_t>(s)];
+}
+
+std::optional<double> full_combinations_factor(const std::vector<ScanPoint>& scan, int* edge) {
+  if (edge) *edge = 0;
+  int most = -1, counts = 0;
+  for (const ScanPoint& p : scan)
+    if (p.valid) {
+      most = std::max(most, *p.valid);
+      ++counts;
+    }
+  if (counts < 2 || most <= 0) return std::nullopt;
+  std::optional<std::size_t> from;
+  for (std::size_t k = scan.size(); k-- > 0;) {
+    if (!scan[k].valid) continue;
+    if (*scan[k].valid != most) break;
+    from = k;
+  }
+  if (!from) return std::nullopt;  // the count falls again at the top of the ladder
+  std::size_t first = 0;
+  while (!scan[first].valid) ++first;
+  if (edge && *from == first) *edge = -1;
+  return scan[*from].factor;
 }
 
 void judge(JobScale& j) {
-  double sum = 0;
-  int n = 0;
-  for (const ProgramScale& p : j.program) {
-    for (const std::optional<double>& f : {p.all_basis_factor, p.fit_factor})
-      if (f && *f > 0) {
-        sum += std::log(*f);
-        ++n;
-      }
+  const ProgramScale &m = j.program[0], &k = j.program[1];
+  const std::array<std::pair<std::optional<double>, int>, kSignals> given{{{m.all_basis_factor, m.all_basis_edge},
+                                                                           {m.fit_factor, m.fit_edge},
+                                                                           {k.all_basis_factor, k.all_basis_edge},
+                                                                           {k.fit_factor, k.fit_edge},
+                                                                           {k.valid_factor, k.valid_edge}}};
+  double sum = 0, weights = 0;
+  for (int i = 0; i < kSignals; ++i) {
+    std::optional<SignalEstimate>& e = j.signals[static_cast<std::size_t>(i)];
+    e.reset();
+    const auto& [f, edge] = given[static_cast<std::size_t>(i)];
+    if (!f || !(*f > 0) || !std::isfinite(*f)) continue;
+    const SignalSpread& sp = signal_spread(static_cast<Signal>(i));
+    const double spread = std::max(sp.spread, kMinSpread);
+    SignalEstimate x;
+    x.suggested = *f;
+    x.beyond = edge != 0;
+    x.estimate = *f / sp.typical;
+    x.low = x.estimate * std::exp(-kZ80 * spread);
+    x.high = x.estimate * std::exp(kZ80 * spread);
+    e = x;
+    const double w = 1 / (spread * spread);
+    sum += w * std::log(x.estimate);
+    weights += w;
   }
   j.combined.reset();
   j.warning = false;
   j.resembles.clear();
-  if (n == 0) return;
-  j.combined = std::exp(sum / n);
-  j.warning = *j.combined > kWarnHigh || *j.combined < kWarnLow;
+  if (weights == 0) return;
+  j.combined = std::exp(sum / weights);
+  j.warning = *j.combined > kWarnBand || *j.combined < 1 / kWarnBand;
   if (j.warning) j.resembles = mistake_resembled(*j.combined);
 }
 
@@ -310,13 +414,19 @@ const char* const kScaleUsage = R"(  cdref scale INPUT [--job N] [--json FILE] [
       --job) is plausible.  Each program analyses the job at a ladder of
       factors (default 0.04 to 25, five per decade; --factors gives others)
       in a scratch directory, with KESTRA_SEED=N (default 1) and its run
-      records collected.  Two signals suggest a factor to multiply the
-      spectrum by: all-basis (1 / the sum of the all-basis fractions at the
-      given scale) and fit (the factor of the lowest RMSD divided by the RMS
-      of the spectrum).  Their geometric mean is the combined factor; one
-      below 0.5 or above 5.5 is warned about, naming the mistake it
-      resembles (the band that correctly scaled measured spectra fill,
-      chosen on bench/scale-check).  --json writes every job's signals and its warning.  The
+      records collected.  Signals suggest a factor to multiply the spectrum
+      by: all-basis (where the sum of the all-basis fractions rises through
+      1 along the ladder), fit (the factor of the lowest RMSD divided by the
+      RMS of the spectrum), and for KESTRA the factor from which its count of
+      acceptable combinations is full.  Each suggestion divided by its
+      typical value on correctly scaled measured spectra estimates how far
+      the spectrum is off, with the range 80% of those spectra fell in.  The
+      estimates are averaged in log factor, weighted by 1/spread^2; a
+      combined estimate below 1/3 or above 3 is warned about, naming the
+      mistake it resembles (typical values, spreads and band were set on
+      bench/scale-check).  --json writes every job's signals and its
+      warning.  With one program only (--only) fewer signals remain and
+      correctly scaled spectra are warned about more often.  The
       programs are found as for crossval (--morvan/--kestra, next to cdref,
       the build tree, PATH); the reference files as the programs find them
       from the current directory.  Exit status 0 also with warnings.
@@ -337,16 +447,38 @@ json scale_json(const JobScale& j, const std::vector<double>& ladder) {
     json jp;
     jp["all_basis_sum"] = opt(p.all_basis_sum);
     jp["all_basis_factor"] = opt(p.all_basis_factor);
+    jp["all_basis_beyond_ladder"] = p.all_basis_edge != 0;
     jp["fit_factor"] = opt(p.fit_factor);
+    if (pi == 1) {
+      jp["full_combinations_factor"] = opt(p.valid_factor);
+      jp["full_combinations_at_start_of_ladder"] = p.valid_edge != 0;
+    }
     jp["fit_at_end_of_ladder"] = p.fit_edge != 0;
     jp["best_normalised_rmsd"] = p.fit_factor ? json(p.fit_best) : json(nullptr);
     jp["trouble"] = p.trouble.empty() ? json(nullptr) : json(p.trouble);
     jp["scan"] = json::array();
     for (const ScanPoint& s : p.scan)
-      jp["scan"].push_back(json{{"factor", s.factor},
-                                {"rmsd", s.ok ? json(s.rmsd) : json(nullptr)},
-                                {"normalised_rmsd", s.ok ? json(s.normalised) : json(nullptr)}});
+    {
+      json pt{{"factor", s.factor},
+              {"rmsd", s.ok ? json(s.rmsd) : json(nullptr)},
+              {"normalised_rmsd", s.ok ? json(s.normalised) : json(nullptr)},
+              {"all_basis_sum", opt(s.all_basis_sum)}};
+      if (pi == 1) pt["valid_combinations"] = s.valid ? json(*s.valid) : json(nullptr);
+      jp["scan"].push_back(pt);
+    }
     o["programs"][program_name(static_cast<Program>(pi))] = jp;
+  }
+  o["signals"] = json::array();
+  for (int i = 0; i < kSignals; ++i) {
+    const std::optional<SignalEstimate>& e = j.signals[static_cast<std::size_t>(i)];
+    if (!e) continue;
+    const SignalSpread& sp = signal_spread(static_cast<Signal>(i));
+    o["signals"].push_back(json{{"signal", sp.name},
+                                {"suggested_factor", e->suggested},
+                                {"beyond_ladder", e->beyond},
+                                {"typical_when_right", sp.typical},
+                                {"estimate", e->estimate},
+                                {"range_80", json::array({e->low, e->high})}});
   }
   o["combined_factor"] = opt(j.combined);
   o["warning"] = j.warning;
@@ -361,25 +493,43 @@ void print_job(std::ostream& out, const JobScale& j) {
     const ProgramScale& p = j.program[static_cast<std::size_t>(pi)];
     if (!p.ran) continue;
     out << "  " << program_name(static_cast<Program>(pi)) << ": all-basis ";
-    if (p.all_basis_sum)
-      out << "sum " << num(*p.all_basis_sum, 3)
-          << (p.all_basis_factor ? " -> factor " + factor_text(*p.all_basis_factor) : std::string(" (too small to suggest a factor)"));
+    if (p.all_basis_sum) out << "sum " << num(*p.all_basis_sum, 3) << ", ";
+    if (p.all_basis_factor && p.all_basis_edge == 0)
+      out << "reaches 1 at factor " << factor_text(*p.all_basis_factor);
+    else if (p.all_basis_factor)
+      out << (p.all_basis_edge > 0 ? "below 1 up to factor " : "above 1 down to factor ") << factor_text(*p.all_basis_factor)
+          << " (beyond the ladder)";
     else
-      out << "not available";
+      out << (p.all_basis_sum ? "does not rise through 1 on the ladder" : "not available");
     out << "; fit ";
     if (p.fit_factor)
       out << (p.fit_edge < 0 ? "<= " : p.fit_edge > 0 ? ">= " : "") << "factor " << factor_text(*p.fit_factor)
           << " (RMSD / RMS of the spectrum " << num(p.fit_best, 3) << ")";
     else
       out << "not available";
+    if (pi == 1) {
+      out << "; acceptable combinations ";
+      if (p.valid_factor)
+        out << "full from factor " << (p.valid_edge < 0 ? "<= " : "") << factor_text(*p.valid_factor);
+      else
+        out << "not available";
+    }
     if (!p.trouble.empty()) out << " [" << p.trouble << "]";
     out << "\n";
+  }
+  for (int i = 0; i < kSignals; ++i) {
+    const std::optional<SignalEstimate>& e = j.signals[static_cast<std::size_t>(i)];
+    if (!e) continue;
+    const SignalSpread& sp = signal_spread(static_cast<Signal>(i));
+    out << "    " << sp.name << ": suggests " << factor_text(e->suggested) << " (" << factor_text(sp.typical)
+        << " typical when right): off by " << (e->beyond ? (e->suggested > 1 ? ">= " : "<= ") : "about ")
+        << factor_text(e->estimate) << ", 80% range " << factor_text(e->low) << " to " << factor_text(e->high) << "\n";
   }
   if (!j.combined) {
     out << "  no signal: the magnitude cannot be judged\n";
     return;
   }
-  out << "  combined factor " << factor_text(*j.combined);
+  out << "  combined estimate " << factor_text(*j.combined);
   if (j.warning)
     out << ": WARNING: the spectrum looks about " << factor_text(*j.combined >= 1 ? *j.combined : 1.0 / *j.combined)
         << " times too " << (*j.combined >= 1 ? "small" : "large") << "; this resembles " << j.resembles << "\n";
@@ -503,10 +653,11 @@ int scale_command(const std::vector<std::string>& args) {
 
   std::cout << "Magnitude check of " << input << ": each job analysed at " << s.ladder.size() << " factors from "
             << factor_text(s.ladder.front()) << " to " << factor_text(s.ladder.back()) << " (KESTRA_SEED=" << s.seed << ")\n"
-            << "A suggested factor is what the spectrum would have to be multiplied by.  On 56 measured soluble\n"
-            << "proteins at their true scale the combined factor ran from 0.70 to 6.8 (10th to 90th percentile\n"
-            << "0.95 to 3.5; bench/scale-check), so only a combined factor below " << num(kWarnLow, 2) << " or above "
-            << num(kWarnHigh, 1) << " is warned about.\n\n";
+            << "A suggested factor is what the spectrum would have to be multiplied by; divided by the\n"
+            << "signal's typical value on correctly scaled measured proteins (bench/scale-check) it estimates\n"
+            << "how far the spectrum is off.  The estimates are combined with weights from their spreads there;\n"
+            << "a combined estimate below 1/" << num(kWarnBand, 1) << " or above " << num(kWarnBand, 1)
+            << " is warned about.\n\n";
   json all = json::array();
   int warned = 0, status = 0;
   const int total = only_job ? 1 : static_cast<int>(jobs.size());
@@ -544,8 +695,8 @@ int scale_command(const std::vector<std::string>& args) {
     doc["format_version"] = 1;
     doc["input"] = input;
     doc["ladder"] = s.ladder;
-    doc["warn_below"] = kWarnLow;
-    doc["warn_above"] = kWarnHigh;
+    doc["warn_below"] = 1 / kWarnBand;
+    doc["warn_above"] = kWarnBand;
     doc["jobs"] = all;
     if (std::string why = cdsec::replace_file(json_path, doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n");
         !why.empty()) {

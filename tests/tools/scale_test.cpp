@@ -87,7 +87,7 @@ TEST(ScaleSignals, TheAllBasisSumCrossesOneBetweenLadderPointsOrBeyondTheLadder)
   int edge = 9;
   // Linear in log factor, the interpolation is exact: 1 at 2.2, between
   // the points 1.58 and 2.51.
-  auto f = cdref::all_basis_crossing(sums_scan(ladder, [](double x) { return 1 + 0.4 * std::log(x / 2.2); }), &edge);
+  auto f = cdref::all_basis_crossing(sums_scan(ladder, [](double x) { return 1 + 0.2 * std::log(x / 2.2); }), &edge);
   ASSERT_TRUE(f.has_value());
   EXPECT_NEAR(*f, 2.2, 1e-9);
   EXPECT_EQ(edge, 0);
@@ -105,7 +105,7 @@ TEST(ScaleSignals, TheAllBasisSumCrossesOneBetweenLadderPointsOrBeyondTheLadder)
   EXPECT_NEAR(*f, 0.3981, 1e-9);
   // Points without a sum are passed over: the crossing comes from the
   // points on either side of the gap.
-  auto s = sums_scan(ladder, [](double x) { return 1 + 0.4 * std::log(x / 2.2); });
+  auto s = sums_scan(ladder, [](double x) { return 1 + 0.2 * std::log(x / 2.2); });
   for (auto& p : s)
     if (std::fabs(p.factor - 1.5849) < 1e-3 || std::fabs(p.factor - 2.5119) < 1e-3) p.all_basis_sum.reset();
   f = cdref::all_basis_crossing(s, &edge);
@@ -136,6 +136,11 @@ TEST(ScaleSignals, TheAllBasisSumCrossesOneBetweenLadderPointsOrBeyondTheLadder)
   EXPECT_GT(*f, 3.9811);
   EXPECT_LT(*f, 6.3096);
   f = cdref::all_basis_crossing(sums_scan(ladder, [](double x) { return 2 - std::log10(x); }), &edge);
+  EXPECT_FALSE(f.has_value());
+  EXPECT_EQ(edge, 0);
+  // A sum that is negative anywhere does not follow the magnitude, even
+  // where it rises through 1 further up.
+  f = cdref::all_basis_crossing(sums_scan(ladder, [](double x) { return x < 0.3 ? -0.05 : 0.4 * x; }), &edge);
   EXPECT_FALSE(f.has_value());
   EXPECT_EQ(edge, 0);
   // Too few sums to follow.

@@ -14,7 +14,7 @@
 //     their count stays at the largest seen on the ladder.
 // On correctly scaled measured proteins each signal has its own typical
 // value and spread (bench/scale-check: an all-basis sum that reaches 1 at
-// about 1.26, acceptable combinations full from about 0.63, ...).  Each
+// about 1.24, acceptable combinations full from about 0.63, ...).  Each
 // suggestion divided by its typical value estimates how far the spectrum
 // is off; the estimates are averaged in log factor with weights 1/spread^2,
 // and a combined estimate beyond 3 or 1/3 is warned about.  On the
@@ -95,7 +95,8 @@ std::optional<double> best_fit_factor(const std::vector<ScanPoint>& scan, int* e
 // it rises through 1 more than once, the crossing nearest the given scale.
 // Where it stays below 1 (above 1) the ladder's largest (smallest) factor,
 // with *edge +1 (-1): the factor lies beyond it.  Nothing without at least
-// two sums, or where the sum only falls through 1.
+// two sums, where the sum only falls through 1, or where it is negative at
+// any factor.
 std::optional<double> all_basis_crossing(const std::vector<ScanPoint>& scan, int* edge);
 // The smallest factor from which every count of acceptable combinations
 // reported is the largest seen on the ladder (*edge -1 when that is the

@@ -302,7 +302,7 @@ std::optional<double> all_basis_crossing(const std::vector<ScanPoint>& scan, int
     if (p.all_basis_sum && std::isfinite(*p.all_basis_sum) && p.factor > 0) pts.emplace_back(std::log(p.factor), *p.all_basis_sum);
   if (pts.size() < 2) return std::nullopt;
   // A sum of fractions below 0 anywhere means the estimate is dominated by
-  // negative fractions (some beta-rich proteins); its sum then creeps
+  // negative fractions (a few measured proteins); its sum then creeps
   // towards 1 from below with no relation to the magnitude.
   for (const auto& pt : pts)
     if (pt.second < 0) return std::nullopt;
@@ -527,15 +527,15 @@ void print_job(std::ostream& out, const JobScale& j) {
     const std::optional<SignalEstimate>& e = j.signals[static_cast<std::size_t>(i)];
     if (!e) continue;
     const SignalSpread& sp = signal_spread(static_cast<Signal>(i));
-    out << "    " << sp.name << ": suggests " << factor_text(e->suggested) << " (" << factor_text(sp.typical)
-        << " typical when right): off by " << (e->beyond ? (e->suggested > 1 ? ">= " : "<= ") : "about ")
-        << factor_text(e->estimate) << ", 80% range " << factor_text(e->low) << " to " << factor_text(e->high) << "\n";
+    out << "    " << sp.name << ": " << factor_text(e->suggested) << ", typical " << factor_text(sp.typical)
+        << " when right -> x" << (e->beyond ? (e->suggested > 1 ? ">= " : "<= ") : "") << factor_text(e->estimate)
+        << " (80% range " << factor_text(e->low) << " to " << factor_text(e->high) << ")\n";
   }
   if (!j.combined) {
     out << "  no signal: the magnitude cannot be judged\n";
     return;
   }
-  out << "  combined estimate " << factor_text(*j.combined);
+  out << "  combined estimate x" << factor_text(*j.combined);
   if (j.warning)
     out << ": WARNING: the spectrum looks about " << factor_text(*j.combined >= 1 ? *j.combined : 1.0 / *j.combined)
         << " times too " << (*j.combined >= 1 ? "small" : "large") << "; this resembles " << j.resembles << "\n";
@@ -657,13 +657,14 @@ int scale_command(const std::vector<std::string>& args) {
     }
   } cleanup{scratch, remove};
 
+  const std::string band_text = kWarnBand == std::round(kWarnBand) ? std::to_string(static_cast<int>(kWarnBand)) : factor_text(kWarnBand);
   std::cout << "Magnitude check of " << input << ": each job analysed at " << s.ladder.size() << " factors from "
             << factor_text(s.ladder.front()) << " to " << factor_text(s.ladder.back()) << " (KESTRA_SEED=" << s.seed << ")\n"
             << "A suggested factor is what the spectrum would have to be multiplied by; divided by the\n"
             << "signal's typical value on correctly scaled measured proteins (bench/scale-check) it estimates\n"
-            << "how far the spectrum is off.  The estimates are combined with weights from their spreads there;\n"
-            << "a combined estimate below 1/" << num(kWarnBand, 1) << " or above " << num(kWarnBand, 1)
-            << " is warned about.\n\n";
+            << "the factor the spectrum needs (xF), with the range 80% of those proteins fell in.  The estimates\n"
+            << "are combined with weights from their spreads there; a combined estimate below 1/" << band_text
+            << "\nor above " << band_text << " is warned about.\n\n";
   json all = json::array();
   int warned = 0, status = 0;
   const int total = only_job ? 1 : static_cast<int>(jobs.size());

@@ -1,8 +1,14 @@
 #include "frame/refsets.hpp"
 
+#include <sys/stat.h>
+
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <mutex>
 #include <stdexcept>
 
 #include "frame/layout.hpp"
@@ -108,9 +114,128 @@ RefFileLocation locate_ref_file(std::string_view file_name) {
   throw ReadError(ReadError::Kind::kCannotOpen, name, 0, "reference data file not found; looked in " + tried);
 }
 
+// ---------------------------------------------------------------- the kept set
+
+namespace {
+
+// What identifies a file's contents without reading it.
+struct FileId {
+  long long dev = 0, ino = 0, size = -1, mtime_ns = 0;
+  bool operator==(const FileId&) const = default;
+};
+
+bool file_id(const std::string& path, FileId& id) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  id.dev = static_cast<long long>(st.st_dev);
+  id.ino = static_cast<long long>(st.st_ino);
+  id.size = static_cast<long long>(st.st_size);
+  id.mtime_ns = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+  return true;
+}
+
+long long now_ns() {
+  timespec t{};
+  clock_gettime(CLOCK_REALTIME, &t);
+  return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+}
+
+// File times advance in clock ticks of up to a few milliseconds (seconds on
+// some file systems): a file modified this close to its reading may change
+// again without its time moving, so only its bytes can tell.
+constexpr long long kRacyWindowNs = 2000000000LL;
+
+constexpr int kMaxKeptProteins = 128;
+constexpr std::size_t kMaxKeptBytes = 64 * 1024;
+
+struct KeptFile {
+  std::string path;
+  FileId id;
+  bool racy = false;
+  std::size_t nbytes = 0;
+  std::array<char, kMaxKeptBytes> bytes;  // the contents, kept for a racy file only
+};
+
+// Reads the whole of `path` into `out` (at most out.size() bytes); false
+// when it cannot be read or is longer.
+bool read_bytes(const std::string& path, std::span<char> out, std::size_t& n) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return false;
+  n = std::fread(out.data(), 1, out.size(), f);
+  const bool whole = !std::ferror(f) && (n < out.size() || std::fgetc(f) == EOF) && !std::ferror(f);
+  std::fclose(f);
+  return whole;
+}
+
+// True when `path` holds exactly the kept bytes.
+bool same_bytes(const std::string& path, const KeptFile& k) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return false;
+  char buf[4096];
+  std::size_t at = 0;
+  bool same = true;
+  for (;;) {
+    const std::size_t got = std::fread(buf, 1, sizeof buf, f);
+    if (got == 0) break;
+    if (at + got > k.nbytes || std::memcmp(buf, k.bytes.data() + at, got) != 0) {
+      same = false;
+      break;
+    }
+    at += got;
+  }
+  if (std::ferror(f)) same = false;
+  std::fclose(f);
+  return same && at == k.nbytes;
+}
+
+bool keep_file(KeptFile& k, const std::string& path, const FileId& id, long long read_start) {
+  k.path = path;
+  k.id = id;
+  k.racy = id.mtime_ns >= read_start - kRacyWindowNs;
+  k.nbytes = 0;
+  if (!k.racy) return true;
+  std::size_t n = 0;
+  if (!read_bytes(path, k.bytes, n) || static_cast<long long>(n) != id.size) return false;
+  k.nbytes = n;
+  return true;
+}
+
+bool still_kept(const KeptFile& k, const std::string& path) {
+  FileId id;
+  if (path != k.path || !file_id(path, id) || !(id == k.id)) return false;
+  return !k.racy || same_bytes(path, k);
+}
+
+std::mutex g_cache_mutex;
+RefCacheCounts g_counts;
+
+}  // namespace
+
+struct RefSetCacheSlot {
+  bool valid = false;
+  int ibasis = 0;
+  bool want_scale = false;
+  int nfrac = 0;
+  KeptFile cd, ss;
+  int count = 0;
+  std::array<RefProtein, kMaxKeptProteins> proteins;
+};
+
+namespace {
+RefSetCacheSlot g_slot;
+}
+
+RefCacheCounts ref_cache_counts() {
+  std::lock_guard<std::mutex> lock(g_cache_mutex);
+  return g_counts;
+}
+
 // ---------------------------------------------------------------- reading a set
 
+RefSetReader::~RefSetReader() { close(); }
+
 void RefSetReader::open(const RefSetInfo& set) {
+  replay_ = nullptr;
   const std::string suffix(set.suffix);
   cd_loc_ = locate_ref_file("CDDATA." + suffix);
   ss_loc_ = locate_ref_file("SSDATA." + suffix);
@@ -119,7 +244,83 @@ void RefSetReader::open(const RefSetInfo& set) {
   if (!cd_.skip() || !cd_.skip()) cd_.fail_eof("the two header lines");
 }
 
+void RefSetReader::open_cached(const RefSetInfo& set, bool want_scale, int nfrac) {
+  if (nfrac < 0 || nfrac > 6) throw std::invalid_argument("RefSetReader::open_cached: nfrac " + std::to_string(nfrac));
+  if (!holds_cache_) {
+    g_cache_mutex.lock();
+    holds_cache_ = true;
+  }
+  open(set);
+  RefSetCacheSlot& slot = g_slot;
+  if (slot.valid && slot.ibasis == set.ibasis && slot.want_scale == want_scale && slot.nfrac == nfrac &&
+      still_kept(slot.cd, cd_loc_.path) && still_kept(slot.ss, ss_loc_.path)) {
+    cd_.close();
+    ss_.close();
+    replay_ = &slot;
+    replay_pos_ = 0;
+    ++g_counts.reused;
+    return;
+  }
+  slot.valid = false;
+  if (fill(slot, want_scale, nfrac)) {
+    slot.ibasis = set.ibasis;
+    slot.want_scale = want_scale;
+    slot.nfrac = nfrac;
+    slot.valid = true;
+    cd_.close();
+    ss_.close();
+    replay_ = &slot;
+    replay_pos_ = 0;
+    ++g_counts.parsed;
+    return;
+  }
+  // Not kept (an error, a change while reading, or too large a set): read
+  // the files again as they stand, so that whatever is wrong with them is
+  // reported where the reading meets it.
+  slot.valid = false;
+  open(set);
+}
+
+// Reads the open files to their end into `slot`; false when anything stands
+// in the way of keeping them.
+bool RefSetReader::fill(RefSetCacheSlot& slot, bool want_scale, int nfrac) {
+  const long long start = now_ns();
+  FileId cd_id, ss_id;
+  if (!file_id(cd_loc_.path, cd_id) || !file_id(ss_loc_.path, ss_id)) return false;
+  if (!keep_file(slot.cd, cd_loc_.path, cd_id, start) || !keep_file(slot.ss, ss_loc_.path, ss_id, start))
+    return false;
+  slot.count = 0;
+  try {
+    RefProtein p;
+    while (next_from_files(p, want_scale, nfrac)) {
+      if (slot.count == kMaxKeptProteins) return false;
+      slot.proteins[static_cast<std::size_t>(slot.count++)] = p;
+    }
+  } catch (const ReadError&) {
+    return false;
+  }
+  FileId cd_after, ss_after;
+  return file_id(cd_loc_.path, cd_after) && cd_after == cd_id && file_id(ss_loc_.path, ss_after) &&
+         ss_after == ss_id;
+}
+
 bool RefSetReader::next(RefProtein& p, bool want_scale, int nfrac) {
+  if (!replay_) return next_from_files(p, want_scale, nfrac);
+  if (want_scale != replay_->want_scale || nfrac != replay_->nfrac)
+    throw std::invalid_argument("RefSetReader::next: not the reading the set was opened for");
+  if (replay_pos_ >= replay_->count) {
+    p.name.clear();
+    p.ss_name.clear();
+    p.scale = 0.0f;
+    p.cd.fill(0.0f);
+    p.ss.fill(0.0f);
+    return false;
+  }
+  p = replay_->proteins[static_cast<std::size_t>(replay_pos_++)];
+  return true;
+}
+
+bool RefSetReader::next_from_files(RefProtein& p, bool want_scale, int nfrac) {
   if (nfrac < 0 || nfrac > 6) throw std::invalid_argument("RefSetReader::next: nfrac " + std::to_string(nfrac));
   // Fields are filled as they are read, so that after a failure the caller
   // sees how far the protein got (empty name: not even the name line).
@@ -155,6 +356,11 @@ bool RefSetReader::next(RefProtein& p, bool want_scale, int nfrac) {
 void RefSetReader::close() {
   cd_.close();
   ss_.close();
+  replay_ = nullptr;
+  if (holds_cache_) {
+    holds_cache_ = false;
+    g_cache_mutex.unlock();
+  }
 }
 
 // ---------------------------------------------------------------- self-consistent program
@@ -179,7 +385,7 @@ void SELBAS(std::string_view sample_name, VecView<const float> sample, int nw, i
   RefSetReader rd;
   ws.cd_file = ws.ss_file = {};
   try {
-    rd.open(set);
+    rd.open_cached(set, /*want_scale=*/true, 6);
   } catch (const ReadError&) {
     ws.cd_file = rd.cd_file();  // the spectra file when only SSDATA is missing
     throw;
@@ -262,7 +468,7 @@ void load_vs_references(const RefSetInfo& set, VecView<const float> sample, int 
   RefSetReader rd;
   refs.cd_file = refs.ss_file = {};
   try {
-    rd.open(set);
+    rd.open_cached(set, /*want_scale=*/false, set.ns);
   } catch (const ReadError&) {
     refs.cd_file = rd.cd_file();
     throw;

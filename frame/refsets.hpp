@@ -62,12 +62,30 @@ struct RefProtein {
   Vector<6> ss;           // fractions read (the other entries 0)
 };
 
+struct RefSetCacheSlot;
+
 // Reads a set's two files in step, protein by protein.
 class RefSetReader {
  public:
+  RefSetReader() = default;
+  RefSetReader(const RefSetReader&) = delete;
+  RefSetReader& operator=(const RefSetReader&) = delete;
+  ~RefSetReader();
+
   // Locates and opens CDDATA.<suffix> and SSDATA.<suffix> and skips the two
   // header lines of CDDATA.
   void open(const RefSetInfo& set);
+  // The same, for a caller that reads every protein with these want_scale
+  // and nfrac: a set read to its end without error is kept for the next
+  // job, and served again as long as both paths name the same unchanged
+  // files (device, inode, size and modification time; a file modified
+  // shortly before it was read is compared byte for byte as well, since a
+  // change within the file system's clock tick leaves the time as it was).
+  // A set with any error is never kept: it is read from the files again, so
+  // its messages are those of open and next.  The process keeps one set; a
+  // reader opened this way holds it until close or destruction, so a thread
+  // must not open a second one meanwhile.
+  void open_cached(const RefSetInfo& set, bool want_scale, int nfrac);
   // Next protein: false when CDDATA ends at a name line.  want_scale: parse
   // the scale factor (the self-consistent program applies it, the
   // variable-selection program ignores the whole name line).  nfrac:
@@ -79,9 +97,23 @@ class RefSetReader {
   const RefFileLocation& ss_file() const { return ss_loc_; }
 
  private:
+  bool next_from_files(RefProtein& p, bool want_scale, int nfrac);
+  bool fill(RefSetCacheSlot& slot, bool want_scale, int nfrac);
+
   LineReader cd_, ss_;
   RefFileLocation cd_loc_, ss_loc_;
+  RefSetCacheSlot* replay_ = nullptr;  // the kept set being served, or none
+  int replay_pos_ = 0;
+  bool holds_cache_ = false;
 };
+
+// How often open_cached has parsed a set's files and how often it served a
+// kept set, since the process started.
+struct RefCacheCounts {
+  long parsed = 0;
+  long reused = 0;
+};
+RefCacheCounts ref_cache_counts();
 
 // ---------------------------------------------------------------- self-consistent program
 

@@ -437,10 +437,15 @@ void EIGEN(int n, int m, VecView<float> w, MatrixView<float> u, MatrixView<float
   constexpr int kRows = 83;
   constexpr int kCols = 51;
   assert(n >= 0 && n <= kCols && m >= 0 && m <= kRows);
-  Matrix<kRows, kCols> us;
-  Matrix<kCols, kCols> vs;
-  Vector<kCols> ws;
-  Vector<kCols, int> src;
+  // Scratch for the reordered columns: only the leading m x n and n x n
+  // parts are written and read back, so it is left uninitialised rather than
+  // cleared on every call.
+  float us_store[kRows * kCols];
+  float vs_store[kCols * kCols];
+  float ws_store[kCols];
+  MatrixView<float> us(us_store, kRows, kRows, kCols);
+  MatrixView<float> vs(vs_store, kCols, kCols, kCols);
+  VecView<float> ws(ws_store, kCols);
   std::array<bool, kCols + 1> taken{};
 
   for (int pass = 1; pass <= n; ++pass) {
@@ -452,7 +457,6 @@ void EIGEN(int n, int m, VecView<float> w, MatrixView<float> u, MatrixView<float
     }
     taken[best] = true;
     ws(pass) = w(best);
-    src(pass) = best;
     for (int i = 1; i <= m; ++i) us(i, pass) = u(i, best);
     for (int i = 1; i <= n; ++i) vs(i, pass) = v(i, best);
   }

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <system_error>
 
 namespace cdsec {
@@ -85,31 +86,38 @@ bool parse_int(std::string_view t, long long& out) {
 
 namespace {
 
-// Splits a Fortran real into mantissa and exponent and checks its form:
-// [sign] digits [. digits] [(E|D) [sign] digits], at least one digit in the
-// mantissa.  On success `norm` holds the text for from_chars.
-bool normalise_real(std::string_view t, std::string& norm, bool& has_point, std::string& mant, long& expo) {
+// A Fortran real split into its parts: the mantissa as written (digits and
+// at most one point, sign dropped) and the exponent's value.
+struct RealParts {
+  bool negative = false;
+  bool has_point = false;
+  std::string_view mantissa;
+  long expo = 0;
+};
+
+// Checks the form [sign] digits [. digits] [(E|D) [sign] digits], at least
+// one digit in the mantissa, and splits it.
+bool split_real(std::string_view t, RealParts& r) {
   std::size_t i = 0, n = t.size();
-  norm.clear();
-  mant.clear();
-  has_point = false;
-  expo = 0;
+  r = RealParts{};
   if (n == 0) return false;
   if (t[i] == '+' || t[i] == '-') {
-    if (t[i] == '-') mant += '-';
+    r.negative = t[i] == '-';
     ++i;
   }
+  const std::size_t m0 = i;
   int digits = 0;
   while (i < n && (std::isdigit(static_cast<unsigned char>(t[i])) || t[i] == '.')) {
     if (t[i] == '.') {
-      if (has_point) return false;
-      has_point = true;
+      if (r.has_point) return false;
+      r.has_point = true;
     } else {
       ++digits;
     }
-    mant += t[i++];
+    ++i;
   }
   if (digits == 0) return false;
+  r.mantissa = t.substr(m0, i - m0);
   if (i < n) {
     char e = static_cast<char>(std::toupper(static_cast<unsigned char>(t[i])));
     if (e != 'E' && e != 'D') return false;
@@ -117,15 +125,30 @@ bool normalise_real(std::string_view t, std::string& norm, bool& has_point, std:
     long long ev = 0;
     std::string_view es = t.substr(i);
     if (es.empty() || !parse_int(es, ev) || ev > 100000 || ev < -100000) return false;
-    expo = static_cast<long>(ev);
+    r.expo = static_cast<long>(ev);
   }
-  norm = mant + "e" + std::to_string(expo);
   return true;
 }
 
-bool to_float(const std::string& s, float& out) {
-  const char* b = s.data();
-  const char* e = b + s.size();
+// The value of [-]mantissa * 10**expo, rounded once, as from_chars reads
+// "<sign><mantissa>e<expo>"; false when it is not a finite float.  Short
+// texts (every fixed-column field) are put together on the stack.
+bool to_float(const RealParts& r, long expo, float& out) {
+  constexpr std::size_t kStack = 96;
+  char stack[kStack];
+  std::string heap;
+  const std::size_t need = r.mantissa.size() + 24;
+  char* b = stack;
+  if (need > kStack) {
+    heap.resize(need);
+    b = heap.data();
+  }
+  char* e = b;
+  if (r.negative) *e++ = '-';
+  std::memcpy(e, r.mantissa.data(), r.mantissa.size());
+  e += r.mantissa.size();
+  *e++ = 'e';
+  e = std::to_chars(e, b + need, expo).ptr;
   float v = 0;
   auto [p, ec] = std::from_chars(b, e, v, std::chars_format::general);
   if (ec != std::errc() || p != e || !std::isfinite(v)) return false;
@@ -136,11 +159,9 @@ bool to_float(const std::string& s, float& out) {
 }  // namespace
 
 bool parse_real(std::string_view t, float& out) {
-  std::string norm, mant;
-  bool point;
-  long expo;
-  if (!normalise_real(t, norm, point, mant, expo)) return false;
-  return to_float(norm, out);
+  RealParts r;
+  if (!split_real(t, r)) return false;
+  return to_float(r, r.expo, out);
 }
 
 // ---------------------------------------------------------------- free format
@@ -268,22 +289,29 @@ int FixedLine::I(int col, int w) const {
 }
 
 static float F_impl(std::string_view f, int d, bool& ok) {
-  std::string t;
+  // The field without its blanks; fields wider than the buffer take the
+  // same path through a string.
+  constexpr std::size_t kStack = 64;
+  char stack[kStack];
+  std::string heap;
+  char* t = stack;
+  if (f.size() > kStack) {
+    heap.resize(f.size());
+    t = heap.data();
+  }
+  std::size_t n = 0;
   for (char c : f)
-    if (!is_sep_blank(c)) t += c;
+    if (!is_sep_blank(c)) t[n++] = c;
   ok = true;
-  if (t.empty()) return 0.0f;
-  std::string norm, mant;
-  bool point;
-  long expo;
-  if (!normalise_real(t, norm, point, mant, expo)) {
+  if (n == 0) return 0.0f;
+  RealParts r;
+  if (!split_real(std::string_view(t, n), r)) {
     ok = false;
     return 0.0f;
   }
   // Without a decimal point the last d digits of the mantissa are decimals.
-  if (!point) norm = mant + "e" + std::to_string(expo - d);
   float v = 0;
-  if (!to_float(norm, v)) ok = false;
+  if (!to_float(r, r.has_point ? r.expo : r.expo - d, v)) ok = false;
   return v;
 }
 

@@ -13,6 +13,7 @@
 #include "frame/json_writer.hpp"
 #include "frame/safe_file.hpp"
 #include "frame/sha256.hpp"
+#include "frame/text_input.hpp"
 
 namespace cdsec {
 
@@ -27,11 +28,7 @@ std::string without_trailing_blanks(std::string_view s) {
   return end == std::string_view::npos ? std::string() : std::string(s.substr(0, end + 1));
 }
 
-std::string trimmed(std::string_view s) {
-  const std::size_t b = s.find_first_not_of(' ');
-  if (b == std::string_view::npos) return {};
-  return std::string(s.substr(b, s.find_last_not_of(' ') - b + 1));
-}
+std::string trimmed(std::string_view s) { return std::string(trim_blanks(s)); }
 
 bool name_char(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||

@@ -87,10 +87,6 @@ constexpr std::string_view kStructureHead = " Structure:";
 constexpr std::string_view kFractionsHead = " Fractions:";
 constexpr std::string_view kRmsdHead = " RMSD(Exp-Calc):";
 
-std::string_view trim_right(std::string_view s) {
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  return s;
-}
 
 // A real of a record line: a number, or NaN for what the writer prints when
 // a value is not a finite number that fits (NaN, Infinity, asterisks).
@@ -99,7 +95,7 @@ float record_value(const std::string& line, const std::string& name, int line_no
   std::string text = f.A(col, w);
   std::string_view t = text;
   while (!t.empty() && t.front() == ' ') t.remove_prefix(1);
-  t = trim_right(t);
+  t = trim_right_blanks(t);
   if (t == "NaN" || t == "Inf" || t == "-Inf" || t == "Infinity" || t == "-Infinity" ||
       (!t.empty() && t.find_first_not_of('*') == std::string_view::npos))
     return std::numeric_limits<float>::quiet_NaN();
@@ -171,14 +167,14 @@ SummaryEntry read_one_record(RecordLines& in, std::string& line) {
   e.line = in.line_no();
   if (line != kRecordRule) bad_record_line(in, "expected the row of 80 underscores that starts a summary record");
   in.require(line, "the empty line of the summary record");
-  if (!trim_right(line).empty()) bad_record_line(in, "expected the empty second line of the summary record");
+  if (!trim_right_blanks(line).empty()) bad_record_line(in, "expected the empty second line of the summary record");
 
   in.require(line, "the SAMPLE line of the summary record");
   if (!line.starts_with(kSampleHead)) bad_record_line(in, "expected \" SAMPLE:  \" and the title");
   e.title = line.substr(kSampleHead.size());
 
   in.require(line, "the PROGRAM line of the summary record");
-  const std::string_view prog = trim_right(line);
+  const std::string_view prog = trim_right_blanks(line);
   if (prog == kProgramSC)
     e.program = SummaryProgram::kSelfConsistent;
   else if (prog == kProgramVS)
@@ -188,7 +184,7 @@ SummaryEntry read_one_record(RecordLines& in, std::string& line) {
 
   in.require(line, "the Protein Set line of the summary record");
   if (!line.starts_with(kSetHead) || line.size() < kSetHead.size() + 4 ||
-      trim_right(line).substr(kSetHead.size() + 4) != kSetTail)
+      trim_right_blanks(line).substr(kSetHead.size() + 4) != kSetTail)
     bad_record_line(in, "expected \" Protein Set:\", the set's label and \"Reference Set\"");
   e.set_code = line.substr(kSetHead.size(), 4);
 
@@ -199,7 +195,7 @@ SummaryEntry read_one_record(RecordLines& in, std::string& line) {
   // Six fractions at most, 8 columns each, and nothing after them: the
   // fraction count is the class count of the record.
   in.require(line, "the Fractions line of the summary record");
-  const std::string_view fr = trim_right(line);
+  const std::string_view fr = trim_right_blanks(line);
   const std::size_t body = fr.size() > kFractionsHead.size() ? fr.size() - kFractionsHead.size() : 0;
   if (!line.starts_with(kFractionsHead) || body == 0 || body % 8 != 0 || body / 8 > 6)
     bad_record_line(in, "expected \" Fractions:\" and one to six values of 8 columns");
@@ -210,18 +206,18 @@ SummaryEntry read_one_record(RecordLines& in, std::string& line) {
   FixedLine lf(labels, in.name(), in.line_no() - 1);
   for (int j = 1; j <= e.ns; ++j) {
     std::string lab = lf.A(static_cast<int>(kStructureHead.size()) + 5 + 8 * (j - 1), 4);
-    if (trim_right(lab).empty())
+    if (trim_right_blanks(lab).empty())
       throw ReadError(ReadError::Kind::kBadValue, in.name(), in.line_no() - 1,
                       "the Structure line has fewer labels than the Fractions line below it has values");
     e.labels[static_cast<std::size_t>(j - 1)] = lab;
   }
-  const std::string_view all_labels = trim_right(labels);
+  const std::string_view all_labels = trim_right_blanks(labels);
   if (all_labels.size() > kStructureHead.size() + 8 * static_cast<std::size_t>(e.ns))
     throw ReadError(ReadError::Kind::kBadValue, in.name(), in.line_no() - 1,
                     "the Structure line has more labels than the Fractions line below it has values");
 
   in.require(line, "the RMSD line of the summary record");
-  if (!line.starts_with(kRmsdHead) || trim_right(line).size() != kRmsdHead.size() + 10)
+  if (!line.starts_with(kRmsdHead) || trim_right_blanks(line).size() != kRmsdHead.size() + 10)
     bad_record_line(in, "expected \" RMSD(Exp-Calc):\" and a value of 10 columns");
   e.rmsd = record_value(line, in.name(), in.line_no(), static_cast<int>(kRmsdHead.size()) + 1, 10);
   return e;

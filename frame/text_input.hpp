@@ -84,6 +84,18 @@ int parse_free_reals(std::string_view line, std::span<float> values, std::string
 bool parse_real(std::string_view text, float& out);
 bool parse_int(std::string_view text, long long& out);
 
+// A text without its leading and trailing blanks (titles and labels are
+// padded with blanks to their field width), or without the trailing ones.
+inline std::string_view trim_blanks(std::string_view s) {
+  const std::size_t b = s.find_first_not_of(' ');
+  if (b == std::string_view::npos) return {};
+  return s.substr(b, s.find_last_not_of(' ') - b + 1);
+}
+inline std::string_view trim_right_blanks(std::string_view s) {
+  const std::size_t e = s.find_last_not_of(' ');
+  return e == std::string_view::npos ? std::string_view() : s.substr(0, e + 1);
+}
+
 // ------------------------------------------------------------ fixed columns
 //
 // Fields are addressed by their first column (from 1) and width.  A line

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "frame/sha256.hpp"
+#include "tests/tools/tool_run.hpp"
 
 namespace fs = std::filesystem;
 using cdsec::RecordProgram;
@@ -47,12 +48,7 @@ class TempDir {
   fs::path path_;
 };
 
-std::vector<std::string> names_in(const fs::path& dir) {
-  std::vector<std::string> v;
-  for (const auto& e : fs::directory_iterator(dir)) v.push_back(e.path().filename().string());
-  std::sort(v.begin(), v.end());
-  return v;
-}
+using cdsec_test::names_in;
 
 RecordSolution sol(int nbas, int ns, std::vector<float> f) {
   RecordSolution s;

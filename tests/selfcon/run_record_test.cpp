@@ -18,6 +18,8 @@
 namespace {
 
 namespace fs = std::filesystem;
+using cdsec_test::lines_of;
+using cdsec_test::names_in;
 using cdsec_test::read_file;
 using cdsec_test::RunResult;
 using cdsec_test::ScratchDir;
@@ -41,20 +43,6 @@ RunResult morvan3(const fs::path& dir, const std::string& env, const ScratchDir&
   return cdsec_test::run("cd " + sh_quote(dir.string()) + " && env -u CDSEC_REFDIR -u CDSEC_DETAILS " + env + " " +
                              sh_quote(MORVAN3_BINARY),
                          scratch);
-}
-
-std::vector<std::string> names_in(const fs::path& dir) {
-  std::vector<std::string> v;
-  for (const auto& e : fs::directory_iterator(dir)) v.push_back(e.path().filename().string());
-  std::sort(v.begin(), v.end());
-  return v;
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> v;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) v.push_back(l);
-  return v;
 }
 
 std::vector<std::string> lines_starting(const std::string& text, const std::string& head) {

@@ -20,6 +20,8 @@
 namespace {
 
 namespace fs = std::filesystem;
+using cdsec_test::lines_of;
+using cdsec_test::names_in;
 using cdsec_test::read_file;
 using cdsec_test::ScratchDir;
 using cdsec_test::sh_quote;
@@ -34,20 +36,6 @@ std::string env_of(const fs::path& case_dir) {
   for (std::string l; std::getline(in, l);)
     if (!l.empty()) env += " " + sh_quote(l);
   return env;
-}
-
-std::vector<std::string> names_in(const fs::path& dir) {
-  std::vector<std::string> v;
-  for (const auto& e : fs::directory_iterator(dir)) v.push_back(e.path().filename().string());
-  std::sort(v.begin(), v.end());
-  return v;
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> v;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) v.push_back(l);
-  return v;
 }
 
 template <class... A>

@@ -35,15 +35,9 @@ namespace {
 constexpr int kMaxSetProteins = 50;  // MORVAN3 stops above it, KESTRA reads no further
 constexpr const char* kTitleHead = "cdref crossval job ";
 
-std::string trim(std::string_view s) {
-  std::size_t b = s.find_first_not_of(' '), e = s.find_last_not_of(' ');
-  return b == std::string_view::npos ? std::string() : std::string(s.substr(b, e - b + 1));
-}
+std::string trim(std::string_view s) { return std::string(cdsec::trim_blanks(s)); }
 
-std::string trim_right(std::string_view s) {
-  std::size_t e = s.find_last_not_of(' ');
-  return e == std::string_view::npos ? std::string() : std::string(s.substr(0, e + 1));
-}
+std::string trim_right(std::string_view s) { return std::string(cdsec::trim_right_blanks(s)); }
 
 // A number as a report shows it: fixed decimals, no padding.
 std::string num(float v, int d) { return trim(edit_F(v, 16, d)); }

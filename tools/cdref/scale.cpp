@@ -36,10 +36,7 @@ constexpr double kMinSpread = 0.25;
 // The ln-factor half-width of the central 80% of a normal spread.
 constexpr double kZ80 = 1.2816;
 
-std::string trim(std::string_view s) {
-  std::size_t b = s.find_first_not_of(' '), e = s.find_last_not_of(' ');
-  return b == std::string_view::npos ? std::string() : std::string(s.substr(b, e - b + 1));
-}
+std::string trim(std::string_view s) { return std::string(cdsec::trim_blanks(s)); }
 std::string num(double v, int d) { return trim(cdsec::edit_F(static_cast<float>(v), 16, d)); }
 // Two significant digits at least, for factors from 0.0001 to 10000.
 std::string factor_text(double f) {

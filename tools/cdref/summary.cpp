@@ -13,6 +13,7 @@
 #include "frame/layout.hpp"
 #include "frame/refsets.hpp"
 #include "frame/safe_file.hpp"
+#include "frame/text_input.hpp"
 
 namespace cdref {
 
@@ -23,15 +24,9 @@ namespace {
 
 constexpr std::size_t kTitleKept = 50;
 
-std::string trim(std::string_view s) {
-  std::size_t b = s.find_first_not_of(' '), e = s.find_last_not_of(' ');
-  return b == std::string_view::npos ? std::string() : std::string(s.substr(b, e - b + 1));
-}
+std::string trim(std::string_view s) { return std::string(cdsec::trim_blanks(s)); }
 
-std::string trim_right(std::string_view s) {
-  std::size_t e = s.find_last_not_of(' ');
-  return e == std::string_view::npos ? std::string() : std::string(s.substr(0, e + 1));
-}
+std::string trim_right(std::string_view s) { return std::string(cdsec::trim_right_blanks(s)); }
 
 std::string sample_key(std::string_view title) { return trim_right(title.substr(0, std::min(title.size(), kTitleKept))); }
 

@@ -34,7 +34,7 @@ find_program() {
 }
 morvan=$(find_program MORVAN3 selfcon)
 kestra=$(find_program KESTRA varsel)
-cdref=$(find_program cdref tools)
+cdref=$(find_program cdref cdref)
 
 if [ $# -ge 2 ]; then
   scratch=$2

@@ -54,7 +54,7 @@ if [ ! -f "$data/spectra.csv" ] || [ ! -f "$data/fractions.csv" ]; then
   echo "accuracy benchmark skipped: no measured data in $data"
   exit 0
 fi
-cdref=$build/tools/cdref
+cdref=$build/cdref/cdref
 morvan=$build/selfcon/MORVAN3
 kestra=$build/varsel/KESTRA
 for b in "$cdref" "$morvan" "$kestra"; do

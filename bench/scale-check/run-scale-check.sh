@@ -32,7 +32,7 @@ if [ ! -f "$data/spectra.csv" ]; then
   echo "scale check skipped: no measured data in $data"
   exit 0
 fi
-cdref=$build/tools/cdref
+cdref=$build/cdref/cdref
 for b in "$cdref" "$build/selfcon/MORVAN3" "$build/varsel/KESTRA"; do
   [ -x "$b" ] || { echo "$b not built (build cdref, MORVAN3 and KESTRA in $build)" >&2; exit 1; }
 done

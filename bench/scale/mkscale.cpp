@@ -16,7 +16,7 @@
 
 #include "frame/job.hpp"
 #include "frame/text_input.hpp"
-#include "tools/cdref/csv.hpp"
+#include "cdref/csv.hpp"
 
 namespace {
 

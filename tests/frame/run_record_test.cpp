@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "frame/sha256.hpp"
-#include "tests/tools/tool_run.hpp"
+#include "tests/tool_run.hpp"
 
 namespace fs = std::filesystem;
 using cdsec::RecordProgram;

@@ -16,8 +16,8 @@
 
 #include "frame/text_input.hpp"
 #include "scratch.hpp"
-#include "tools/cdref/convert.hpp"
-#include "tools/cdref/instrument.hpp"
+#include "cdref/convert.hpp"
+#include "cdref/instrument.hpp"
 
 namespace {
 

@@ -13,7 +13,7 @@
 
 #include "frame/layout.hpp"
 #include "frame/sha256.hpp"
-#include "tests/tools/tool_run.hpp"
+#include "tests/tool_run.hpp"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "frame/job.hpp"
 #include "frame/refsets.hpp"
 #include "frame/text_input.hpp"
-#include "tool_run.hpp"
+#include "tests/tool_run.hpp"
 
 namespace {
 

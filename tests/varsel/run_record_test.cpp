@@ -15,7 +15,7 @@
 
 #include "frame/layout.hpp"
 #include "frame/summary.hpp"
-#include "tests/tools/tool_run.hpp"
+#include "tests/tool_run.hpp"
 
 namespace {
 

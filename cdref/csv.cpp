@@ -1,4 +1,4 @@
-#include "tools/cdref/csv.hpp"
+#include "cdref/csv.hpp"
 
 #include <set>
 

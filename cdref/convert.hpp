@@ -3,7 +3,7 @@
 //
 // The steps, each printed with the numbers it used (and recorded as JSON
 // with --record):
-//   read     the export (tools/cdref/instrument.hpp): columns and the units
+//   read     the export (cdref/instrument.hpp): columns and the units
 //            the header names;
 //   units    the signal's unit, from the header or --units (a disagreement
 //            is an error), and its conversion to delta epsilon per residue
@@ -31,7 +31,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/cdref/instrument.hpp"
+#include "cdref/instrument.hpp"
 
 namespace cdref {
 

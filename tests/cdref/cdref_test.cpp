@@ -14,10 +14,10 @@
 
 #include "frame/refsets.hpp"
 #include "frame/text_input.hpp"
-#include "tool_run.hpp"
-#include "tools/cdref/check.hpp"
-#include "tools/cdref/csv.hpp"
-#include "tools/cdref/import.hpp"
+#include "tests/tool_run.hpp"
+#include "cdref/check.hpp"
+#include "cdref/csv.hpp"
+#include "cdref/import.hpp"
 
 namespace {
 

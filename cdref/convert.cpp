@@ -1,4 +1,4 @@
-#include "tools/cdref/convert.hpp"
+#include "cdref/convert.hpp"
 
 #include <algorithm>
 #include <bit>

@@ -18,9 +18,9 @@
 #include "frame/refsets.hpp"
 #include "frame/summary.hpp"
 #include "frame/text_input.hpp"
-#include "tool_run.hpp"
-#include "tools/cdref/crossval.hpp"
-#include "tools/cdref/csv.hpp"
+#include "tests/tool_run.hpp"
+#include "cdref/crossval.hpp"
+#include "cdref/csv.hpp"
 
 namespace {
 

@@ -4,7 +4,7 @@
 // gap and range rules, header/option conflicts, the atomic append, the JSON
 // record, and a converted spectrum read by the builder and analysed by both
 // programs.
-#include "tools/cdref/convert.hpp"
+#include "cdref/convert.hpp"
 
 #include <gtest/gtest.h>
 
@@ -18,8 +18,8 @@
 
 #include "frame/job.hpp"
 #include "frame/text_input.hpp"
-#include "tool_run.hpp"
-#include "tools/cdref/instrument.hpp"
+#include "tests/tool_run.hpp"
+#include "cdref/instrument.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tools/cdref/crossval.hpp"
+#include "cdref/crossval.hpp"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -1,11 +1,11 @@
-#include "tools/cdref/instrument.hpp"
+#include "cdref/instrument.hpp"
 
 #include <algorithm>
 #include <cctype>
 #include <tuple>
 
 #include "frame/text_input.hpp"
-#include "tools/cdref/csv.hpp"
+#include "cdref/csv.hpp"
 
 namespace cdref {
 

@@ -1,4 +1,4 @@
-#include "tools/cdref/summary.hpp"
+#include "cdref/summary.hpp"
 
 #include <algorithm>
 #include <cmath>

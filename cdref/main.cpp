@@ -11,12 +11,12 @@
 #include "frame/layout.hpp"
 #include "frame/refsets.hpp"
 #include "frame/text_input.hpp"
-#include "tools/cdref/check.hpp"
-#include "tools/cdref/convert.hpp"
-#include "tools/cdref/crossval.hpp"
-#include "tools/cdref/import.hpp"
-#include "tools/cdref/scale.hpp"
-#include "tools/cdref/summary.hpp"
+#include "cdref/check.hpp"
+#include "cdref/convert.hpp"
+#include "cdref/crossval.hpp"
+#include "cdref/import.hpp"
+#include "cdref/scale.hpp"
+#include "cdref/summary.hpp"
 
 namespace {
 

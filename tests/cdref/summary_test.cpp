@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "frame/summary.hpp"
-#include "tests/tools/tool_run.hpp"
-#include "tools/cdref/summary.hpp"
+#include "tests/tool_run.hpp"
+#include "cdref/summary.hpp"
 
 namespace {
 

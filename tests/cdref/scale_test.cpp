@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/tools/tool_run.hpp"
-#include "tools/cdref/scale.hpp"
+#include "tests/tool_run.hpp"
+#include "cdref/scale.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tools/cdref/import.hpp"
+#include "cdref/import.hpp"
 
 #include <cctype>
 #include <cmath>
@@ -12,7 +12,7 @@
 #include "frame/layout.hpp"
 #include "frame/refsets.hpp"
 #include "frame/text_input.hpp"
-#include "tools/cdref/csv.hpp"
+#include "cdref/csv.hpp"
 
 namespace cdref {
 

@@ -1,4 +1,4 @@
-#include "tools/cdref/check.hpp"
+#include "cdref/check.hpp"
 
 #include <cmath>
 #include <filesystem>

@@ -1,4 +1,4 @@
-#include "tools/cdref/scale.hpp"
+#include "cdref/scale.hpp"
 
 #include <unistd.h>
 
@@ -18,8 +18,8 @@
 #include "frame/safe_file.hpp"
 #include "frame/summary.hpp"
 #include "frame/text_input.hpp"
-#include "tools/cdref/crossval.hpp"
-#include "tools/cdref/summary.hpp"
+#include "cdref/crossval.hpp"
+#include "cdref/summary.hpp"
 
 namespace cdref {
 

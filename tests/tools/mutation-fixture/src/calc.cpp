@@ -1,0 +1,2 @@
+int add(int a, int b) { return a + b; }
+int sub(int a, int b) { return a - b; }

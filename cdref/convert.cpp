@@ -16,7 +16,6 @@
 #include "frame/refsets.hpp"
 #include "frame/safe_file.hpp"
 #include "frame/text_input.hpp"
-#include "inbuild/builder.hpp"
 
 namespace cdref {
 
@@ -753,8 +752,8 @@ int jobs_in(const std::string& path) {
     jr.read_title(50);
     float first = 0, last = 0, factor = 0;
     jr.read_range(first, last, factor);
-    cdsec::Vector<cdsec::inbuild::kMaxPoints> raw;
-    jr.read_cd(static_cast<int>(cdsec::JobReader::point_count(first, last)), cdsec::inbuild::kMaxPoints, raw);
+    cdsec::Vector<cdsec::kMaxJobPoints> raw;
+    jr.read_cd(static_cast<int>(cdsec::JobReader::point_count(first, last)), cdsec::kMaxJobPoints, raw);
     jr.skip_after_cd();
     jr.skip_guess();
     ++jobs;
@@ -975,7 +974,7 @@ Done convert(const ConvertOptions& o, Provenance& pv) {
 
   // Reference set.
   Done done;
-  const int suggested = cdsec::inbuild::suggest_set(static_cast<float>(g.shorter));
+  const int suggested = cdsec::suggest_set(static_cast<float>(g.shorter));
   done.ibasis = o.basis ? o.basis : suggested;
   {
     const cdsec::RefSetInfo& set = *cdsec::find_ref_set(done.ibasis);
@@ -1022,7 +1021,7 @@ Done convert(const ConvertOptions& o, Provenance& pv) {
       pv.warn("the converted spectrum reaches " + dec4(w) + " delta epsilon at " + std::to_string(at) +
               " nm, more than " + num(kPlausibleDeltaEpsilon) +
               " in magnitude: a unit or a parameter (concentration, path, residues, MRW) is probably wrong");
-    if (const int bad = cdsec::inbuild::first_unwritable(g.values))
+    if (const int bad = cdsec::first_unwritable(g.values))
       throw ConvertError(m.path + ": the value at " + std::to_string(g.longer - bad + 1) + " nm, " +
                          num(g.values[static_cast<std::size_t>(bad - 1)]) +
                          ", does not fit the 8 columns of a CD value in INPUT: a unit or a parameter is wrong");
@@ -1062,6 +1061,7 @@ void write_output(const ConvertOptions& o, Done& d, Provenance& pv) {
   for (char c : o.title)
     if (static_cast<unsigned char>(c) < 32 || c == 127) throw ConvertError("--title holds a control character");
   if (same_file(o.append, o.file)) throw ConvertError("--append " + o.append + " is the file being read");
+  if (const std::string why = cdsec::job_file_refusal(o.append); !why.empty()) throw ConvertError(o.append + ": " + why);
   std::error_code ec;
   int jobs = 0;
   if (fs::exists(o.append, ec)) {
@@ -1073,8 +1073,7 @@ void write_output(const ConvertOptions& o, Done& d, Provenance& pv) {
                          "job, for example, begins a job of its own)");
     }
   }
-  if (cdsec::inbuild::check_range(static_cast<float>(g.longer), static_cast<float>(g.shorter)) !=
-      cdsec::inbuild::RangeCheck::kOk)
+  if (cdsec::check_job_range(static_cast<float>(g.longer), static_cast<float>(g.shorter)) != cdsec::RangeCheck::kOk)
     throw ConvertError("the range " + std::to_string(g.longer) + "-" + std::to_string(g.shorter) +
                        " nm cannot be a job");
   cdsec::write_job(text, d.ibasis, o.title, static_cast<float>(g.longer), static_cast<float>(g.shorter), g.values);

@@ -1,7 +1,13 @@
 #include "frame/job.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <ostream>
 
 #include "frame/layout.hpp"
@@ -124,6 +130,66 @@ void write_job(std::ostream& out, int ibasis, std::string_view title, float long
   comment("#");
   comment("#  IGuess  Str1   Str2   Str3   Str4   Str5    Str6");
   comment("        0");
+}
+
+// ------------------------------------------------------------ building a job
+
+int range_point_count(float initial, float final_wl) {
+  float span = initial > final_wl ? initial - final_wl : final_wl - initial;
+  if (!(span < 1.0e6f)) return -1;
+  return static_cast<int>(std::trunc(span)) + 1;
+}
+
+namespace {
+
+// A wavelength as the analysis programs will read it from the line written
+// with F12.4; false when it does not fit its columns.
+bool as_written(float v, float& back) {
+  std::string t = edit_F(v, 12, 4);
+  t.erase(0, t.find_first_not_of(' '));
+  return parse_real(t, back);
+}
+
+}  // namespace
+
+RangeCheck check_job_range(float initial, float final_wl) {
+  if (initial == final_wl) return RangeCheck::kEqual;
+  int n = range_point_count(initial, final_wl);
+  if (n < 0 || n > kMaxJobPoints) return RangeCheck::kTooMany;
+  // The readers count the points from the written range; a range given to
+  // more than four decimals could round to one point more or less.
+  float longer_back, shorter_back;
+  if (!as_written(std::max(initial, final_wl), longer_back) || !as_written(std::min(initial, final_wl), shorter_back))
+    return RangeCheck::kUnwritable;
+  if (JobReader::point_count(longer_back, shorter_back) != n) return RangeCheck::kUnwritable;
+  return RangeCheck::kOk;
+}
+
+int suggest_set(float shorter) {
+  if (shorter < 182.0f) return 1;
+  if (shorter < 190.0f) return 3;
+  return 4;
+}
+
+int first_unwritable(std::span<const float> cd) {
+  for (std::size_t k = 0; k < cd.size(); ++k)
+    if (edit_F(cd[k], 8, 3)[0] == '*') return static_cast<int>(k) + 1;
+  return 0;
+}
+
+std::string job_file_refusal(const std::filesystem::path& path) {
+  const std::string name = path.filename().string();
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return {};
+    return name + ": " + std::strerror(errno);
+  }
+  if (S_ISDIR(st.st_mode)) return name + " is a directory";
+  if (!S_ISREG(st.st_mode)) return name + " is not a regular file";
+  if ((st.st_mode & 0222) == 0) return name + " is write-protected";
+  if (::access(path.c_str(), W_OK) != 0)
+    return errno == EACCES ? name + " is write-protected" : name + ": " + std::strerror(errno);
+  return {};
 }
 
 }  // namespace cdsec

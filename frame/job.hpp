@@ -19,6 +19,7 @@
 // line and what was expected there.
 #pragma once
 
+#include <filesystem>
 #include <iosfwd>
 #include <span>
 #include <string>
@@ -74,5 +75,38 @@ class JobReader {
 // its place on the range line (the reader multiplies every value by it).
 void write_job(std::ostream& out, int ibasis, std::string_view title, float longer, float shorter,
                std::span<const float> cd, float factor = 1.0f);
+
+// ------------------------------------------------------------ building a job
+//
+// What every writer of a job (the INPUT builder, cdref convert) checks
+// before it writes, so that the analysis programs read back what was meant.
+
+// The readers hold at most 100 CD values per job (the self-consistent
+// program fewer), so no writer writes more.
+inline constexpr int kMaxJobPoints = 100;
+
+// N = trunc(|initial - final|) + 1 for a range given in either order, or -1
+// for a span far beyond any range.
+int range_point_count(float initial, float final_wl);
+
+// kUnwritable: the wavelengths, as written with four decimals, would be read
+// back as a different number of points (or do not fit their 12 columns).
+enum class RangeCheck { kOk, kEqual, kTooMany, kUnwritable };
+RangeCheck check_job_range(float initial, float final_wl);
+
+// Set 1 reaches 178 nm, sets 3 and 6 stop at 185, sets 4 and 7 at 190: the
+// suggestion follows the shortest wavelength that was measured.
+int suggest_set(float shorter);
+
+// Index (from 1) of the first value that would not fit the 8 columns of a
+// CD value in INPUT, or 0 when all fit.
+int first_unwritable(std::span<const float> cd);
+
+// "" when the job file may be written: it is missing (and will be created)
+// or a regular file that its owner has not write-protected.  Otherwise the
+// reason.  A file without any write permission counts as protected even for
+// a caller whom the system would let write it: a replacement renames over
+// the old file and would otherwise ignore the protection.
+std::string job_file_refusal(const std::filesystem::path& path);
 
 }  // namespace cdsec

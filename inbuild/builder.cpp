@@ -1,62 +1,15 @@
 #include "inbuild/builder.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <ostream>
-#include <vector>
 
 #include "frame/job.hpp"
 #include "frame/layout.hpp"
 
 namespace cdsec::inbuild {
-
-namespace fs = std::filesystem;
-
-int point_count(float initial, float final_wl) {
-  float span = initial > final_wl ? initial - final_wl : final_wl - initial;
-  if (!(span < 1.0e6f)) return -1;
-  return static_cast<int>(std::trunc(span)) + 1;
-}
-
-namespace {
-
-// A wavelength as the analysis programs will read it from the line written
-// with F12.4; false when it does not fit its columns.
-bool as_written(float v, float& back) {
-  std::string t = edit_F(v, 12, 4);
-  t.erase(0, t.find_first_not_of(' '));
-  return parse_real(t, back);
-}
-
-}  // namespace
-
-RangeCheck check_range(float initial, float final_wl) {
-  if (initial == final_wl) return RangeCheck::kEqual;
-  int n = point_count(initial, final_wl);
-  if (n < 0 || n > kMaxPoints) return RangeCheck::kTooMany;
-  // The readers count the points from the written range; a range given to
-  // more than four decimals could round to one point more or less.
-  float longer_back, shorter_back;
-  if (!as_written(std::max(initial, final_wl), longer_back) || !as_written(std::min(initial, final_wl), shorter_back))
-    return RangeCheck::kUnwritable;
-  if (JobReader::point_count(longer_back, shorter_back) != n) return RangeCheck::kUnwritable;
-  return RangeCheck::kOk;
-}
-
-int suggest_set(float shorter) {
-  if (shorter < 182.0f) return 1;
-  if (shorter < 190.0f) return 3;
-  return 4;
-}
 
 int lines_per_nm(float values_per_nm) {
   if (values_per_nm >= 2147483648.0f) return INT_MAX;
@@ -77,13 +30,32 @@ std::string shown_line(std::string_view line) {
 
 std::string message(const ReadError& e) { return e.what(); }
 
+// Items looked at on a line before the first point (a data line may hold
+// more columns than the two used).
+constexpr int kMaxItems = 8;
+
+// A line of numbers only, two at least: the first point.  A header line may
+// start with numbers too (a date and a time: "02 05 2023 10:31").
+bool numbers_only(std::string_view line, float (&v)[kMaxItems]) {
+  std::string bad;
+  return parse_free_reals(line, v, &bad) >= 2 && bad.empty();
+}
+
+// A wavelength in a message, as short as it reads back.
+std::string nm(float v) {
+  char buf[32];
+  auto [p, ec] = std::to_chars(buf, buf + sizeof buf, v);
+  return (ec == std::errc() ? std::string(buf, p) : std::string("?")) + " nm";
+}
+
 }  // namespace
 
-PointsRead read_points(LineReader& in, int n, int per_nm, float divisor, std::span<float> cd,
+PointsRead read_points(LineReader& in, float initial, float final_wl, int per_nm, float divisor, std::span<float> cd,
                        std::span<int> line_of, std::ostream& console) {
   PointsRead r;
+  const int n = static_cast<int>(cd.size());
   std::string line;
-  float v[2] = {0.0f, 0.0f};
+  float v[kMaxItems] = {};
   bool any_text = false;
 
   for (;;) {
@@ -102,12 +74,16 @@ PointsRead read_points(LineReader& in, int n, int per_nm, float divisor, std::sp
       }
       return r;
     }
-    if (parse_free_reals(line, v) == 2) break;
+    if (numbers_only(line, v)) break;
     if (!is_blank(line)) any_text = true;
     ++r.header_lines;
   }
   if (r.header_lines > 0) put(console, R"(["  Header lines skipped in ", A, ":", I4])", in.name(), r.header_lines);
 
+  // Point k lies (k - 1) nm from the initial wavelength towards the final
+  // one; the line used for it must be nearer to that than the lines around.
+  const float toward = final_wl < initial ? -1.0f : 1.0f;
+  const float tolerance = 0.5f / static_cast<float>(std::max(per_nm, 1));
   for (int k = 1; k <= n; ++k) {
     if (k > 1) {
       for (;;) {
@@ -120,7 +96,7 @@ PointsRead read_points(LineReader& in, int n, int per_nm, float divisor, std::sp
         }
         if (!is_blank(line)) break;
       }
-      if (parse_free_reals(line, v) != 2) {
+      if (parse_free_reals(line, std::span<float>(v, 2)) != 2) {
         r.status = PointsRead::Status::kBadPoint;
         r.detail = message(ReadError(ReadError::Kind::kBadValue, in.name(), in.line_no(),
                                      "expected a wavelength and a CD value for point " + std::to_string(k), 0, 0,
@@ -129,6 +105,17 @@ PointsRead read_points(LineReader& in, int n, int per_nm, float divisor, std::sp
       }
     }
     put(console, "[2I6, 2F14.5]", k, k, v[0], v[1]);
+    const float expected = initial + toward * static_cast<float>(k - 1);
+    if (!(std::fabs(v[0] - expected) < tolerance)) {
+      r.status = PointsRead::Status::kWrongWavelength;
+      const std::string what =
+          k == 1 ? "the first point is at " + nm(v[0]) + ", but the range entered begins at " + nm(initial)
+                 : "point " + std::to_string(k) + " is at " + nm(v[0]) + " where " + nm(expected) +
+                       " is expected (from " + nm(initial) + ", " + std::to_string(std::max(per_nm, 1)) +
+                       (per_nm > 1 ? " lines" : " line") + " per nm)";
+      r.detail = message(ReadError(ReadError::Kind::kBadValue, in.name(), in.line_no(), what));
+      return r;
+    }
     cd[static_cast<std::size_t>(k - 1)] = v[1] / divisor;
     line_of[static_cast<std::size_t>(k - 1)] = in.line_no();
     r.points = k;
@@ -138,16 +125,8 @@ PointsRead read_points(LineReader& in, int n, int per_nm, float divisor, std::sp
   return r;
 }
 
-int first_unwritable(std::span<const float> cd) {
-  for (std::size_t k = 0; k < cd.size(); ++k)
-    if (edit_F(cd[k], 8, 3)[0] == '*') return static_cast<int>(k) + 1;
-  return 0;
-}
-
 void write_job(std::ostream& out, const JobDraft& job) {
   cdsec::write_job(out, job.ibasis, job.title, job.longer, job.shorter, job.cd.first(job.n));
 }
-
-// ------------------------------------------------------------ INPUT on disk
 
 }  // namespace cdsec::inbuild

@@ -98,6 +98,24 @@ void banner(std::ostream& out) {
   rule(out);
 }
 
+// Step 5: the number of CD values per nm, asked until it is above 0.
+float ask_per_nm(Answers& ask, std::ostream& out) {
+  rule(out);
+  put(out, R"([/, /, "  The number of lines to be skipped in CD file", /, )"
+               R"("  Enter the number of CD values per nm", /, )"
+               R"("  IF the DATA is .. 240nm, 241nm, 242nm etc. enter 1", /, )"
+               R"("  IF the DATA is .. 240nm, 240.5nm, 241nm etc. enter 2", /, )"
+               R"("  IF the DATA is .. 240nm, 240.2nm, 240.4nm etc. enter 5", /, /])");
+  for (;;) {
+    const float v = ask.real("the number of CD values per nm");
+    if (v > 0.0f) {
+      put(out, R"([/, " Number of lines per nm in CD datafile", I4])", lines_per_nm(v));
+      return v;
+    }
+    put(out, R"(["  The number of CD values per nm must be above 0, not ", A, "; enter it again"])", shortest(v));
+  }
+}
+
 // Steps 6 and 7: the range, asked until it gives 1 to 100 points that the
 // analysis programs will count as the builder does.
 void ask_range(Answers& ask, std::ostream& out, float& initial, float& final_wl) {
@@ -109,14 +127,14 @@ void ask_range(Answers& ask, std::ostream& out, float& initial, float& final_wl)
     put(out, R"([/, /, "  INPUT FINAL wavelength: ", /])");
     final_wl = ask.real("the FINAL wavelength");
     put(out, R"([" Wavelength Range: ", 2F7.1, " nm"])", initial, final_wl);
-    switch (check_range(initial, final_wl)) {
+    switch (check_job_range(initial, final_wl)) {
       case RangeCheck::kOk:
         return;
       case RangeCheck::kEqual:
         put(out, R"(["  Initial and final wavelength are equal; enter the range again"])");
         break;
       case RangeCheck::kTooMany: {
-        int n = point_count(initial, final_wl);
+        int n = range_point_count(initial, final_wl);
         std::string count = n > 0 ? std::to_string(n) : std::string("more than 100");
         put(out, R"(["  The range needs ", A, " points, at most 100 are allowed; enter the range again"])", count);
         break;
@@ -160,6 +178,12 @@ int run(std::istream& in, std::ostream& out, const fs::path& dir) {
     else
       put(out, R"([/, /, "  Any existing INPUT will be overwritten "])");
 
+    const fs::path input = dir / "INPUT";
+    if (const std::string why = job_file_refusal(input); !why.empty()) {
+      put(out, R"([/, "  ", A, "; INPUT not changed"])", why);
+      return 1;
+    }
+
     JobDraft job;
     rule(out);
     put(out, R"([/, /, "  Enter TITLE  for your data - 40 characters", /, /])");
@@ -167,75 +191,81 @@ int run(std::istream& in, std::ostream& out, const fs::path& dir) {
     job.title.resize(40, ' ');
     put(out, R"([" TITLE:", 2X, A40])", job.title);
 
-    rule(out);
-    put(out, R"([/, /, "  The number of lines to be skipped in CD file", /, )"
-                 R"("  Enter the number of CD values per nm", /, )"
-                 R"("  IF the DATA is .. 240nm, 241nm, 242nm etc. enter 1", /, )"
-                 R"("  IF the DATA is .. 240nm, 240.5nm, 241nm etc. enter 2", /, )"
-                 R"("  IF the DATA is .. 240nm, 240.2nm, 240.4nm etc. enter 5", /, /])");
-    const float per_nm_given = ask.real("the number of CD values per nm");
-    const int per_nm = lines_per_nm(per_nm_given);
-    put(out, R"([/, " Number of lines per nm in CD datafile", I4])", per_nm);
+    // Steps 5 to 7 and 10 to 11 are gone through again while the wavelengths
+    // of the data file disagree with the range and values per nm entered.
+    float per_nm_given = 0.0f, initial = 0.0f, final_wl = 0.0f, divisor = 1.0f;
+    std::string name, field;  // the name, and the name as its 12-character field
+    int n = 0;
+    Vector<kMaxJobPoints> read;
+    int line_of[kMaxJobPoints] = {};
+    for (bool first_pass = true;; first_pass = false) {
+      per_nm_given = ask_per_nm(ask, out);
+      const int per_nm = lines_per_nm(per_nm_given);
+      ask_range(ask, out, initial, final_wl);
 
-    float initial = 0.0f, final_wl = 0.0f;
-    ask_range(ask, out, initial, final_wl);
+      if (first_pass) {
+        rule(out);
+        put(out, R"~([/, /, "  Is the CD data in Molar Ellipticity Units?", /, /, )~"
+                      R"~("  IF IT IS TYPE 1; IF NOT TYPE 0", /, /, )~"
+                      R"~("  If YOU TYPE 1 DATA WILL BE CONVERTED TO DELTA(e)", /, /])~");
+        const int units = ask.whole("1 (molar ellipticity) or 0 (delta(e))", 0, 1);
+        rule(out);
+        if (units == 0) {
+          put(out, R"~(["  CD DATA IS ALREADY IN DELTA(e) UNITS.", " NO CONVERSION DONE"])~");
+        } else {
+          divisor = 3300.0f;  // molar ellipticity [theta] / 3300 = delta epsilon
+          put(out, R"~(["  CD DATA IS IN MOLAR ELLIPTICITY UNITS.", /, /, )~"
+                        R"~(" IT WILL BE CONVERTED TO DELTA(e) UNITS.", /, /])~");
+        }
 
-    rule(out);
-    put(out, R"~([/, /, "  Is the CD data in Molar Ellipticity Units?", /, /, )~"
-                  R"~("  IF IT IS TYPE 1; IF NOT TYPE 0", /, /, )~"
-                  R"~("  If YOU TYPE 1 DATA WILL BE CONVERTED TO DELTA(e)", /, /])~");
-    const float units = ask.real("1 (molar ellipticity) or 0 (delta(e))");
-    rule(out);
-    float divisor = 1.0f;
-    if (units == 0.0f) {
-      put(out, R"~(["  CD DATA IS ALREADY IN DELTA(e) UNITS.", " NO CONVERSION DONE"])~");
-    } else {
-      divisor = 3300.0f;  // molar ellipticity [theta] / 3300 = delta epsilon
-      put(out, R"~(["  CD DATA IS IN MOLAR ELLIPTICITY UNITS.", /, /, )~"
-                    R"~(" IT WILL BE CONVERTED TO DELTA(e) UNITS.", /, /])~");
-    }
-
-    bool cut = false;
-    const std::string name = ask_file_name(ask, out, cut);
-    put(out, R"([" CD data is contained in File:", A])", name);
-    if (cut) put(out, R"(["  The name has more than 12 characters; its first 12 are used"])");
-    LineReader data;
-    const fs::path data_path = dir / name;
-    try {
-      std::error_code ec;
-      if (fs::is_directory(data_path, ec)) throw ReadError(ReadError::Kind::kCannotOpen, name, 0, "is a directory");
-      data.open(data_path.string(), name);
-    } catch (const ReadError&) {
-      put(out, R"([/, "  Cannot open the CD data file ", A, "; INPUT not changed"])", name);
-      return 1;
-    }
-
-    rule(out);
-    rule(out);
-    put(out, R"([/, /, "  Step Resolution in JASCO file was", F6.2, /, )"
-                 R"("   If it is not betn .05 and 1.0, collect data in this range", /, )"
-                 R"("  Every ", I3, "-1 lines will be skipped in ", A, /])",
-        per_nm_given, per_nm, name);
-
-    const int n = point_count(initial, final_wl);
-    Vector<kMaxPoints> read;
-    int line_of[kMaxPoints] = {};
-    const PointsRead got = read_points(data, n, per_nm, divisor, read.first(n), line_of, out);
-    switch (got.status) {
-      case PointsRead::Status::kOk:
-        break;
-      case PointsRead::Status::kEndOfFile:
-        put(out, R"([/, /, "  END OF FILE: ", A, " CHECK input parameters", /, /, )"
-                     R"("  Wavelength range AND Step resolution", /, )"
-                     R"("  Current values are: Range -", 2F6.1, " Step Rsln-", F4.1])",
-            name, initial, final_wl, per_nm_given);
-        put(out, R"(["  ", A])", got.detail);
+        bool cut = false;
+        name = ask_file_name(ask, out, cut);
+        field = name;
+        field.resize(12, ' ');
+        put(out, R"([" CD data is contained in File:", A])", field);
+        if (cut) put(out, R"(["  The name has more than 12 characters; its first 12 are used"])");
+      }
+      LineReader data;
+      const fs::path data_path = dir / name;
+      try {
+        std::error_code ec;
+        if (fs::is_directory(data_path, ec)) throw ReadError(ReadError::Kind::kCannotOpen, name, 0, "is a directory");
+        data.open(data_path.string(), name);
+      } catch (const ReadError&) {
+        put(out, R"([/, "  Cannot open the CD data file ", A, "; INPUT not changed"])", name);
         return 1;
-      case PointsRead::Status::kBadPoint:
-      case PointsRead::Status::kNoDataLine:
-        put(out, R"(["  Error in reading CD data from ", A, " check input"])", name);
-        put(out, R"(["  ", A])", got.detail);
-        return 1;
+      }
+
+      rule(out);
+      rule(out);
+      put(out, R"([/, /, "  Step Resolution in JASCO file was", F6.2, /, )"
+                   R"("   If it is not betn .05 and 1.0, collect data in this range", /, )"
+                   R"("  Every ", I3, "-1 lines will be skipped in ", A, /])",
+          per_nm_given, per_nm, field);
+
+      n = range_point_count(initial, final_wl);
+      const PointsRead got = read_points(data, initial, final_wl, per_nm, divisor, read.first(n), line_of, out);
+      if (got.status == PointsRead::Status::kOk) break;
+      switch (got.status) {
+        case PointsRead::Status::kOk:
+          break;
+        case PointsRead::Status::kWrongWavelength:
+          put(out, R"([/, "  ", A, /, "  Enter the values per nm and the range as the file holds them"])",
+              got.detail);
+          continue;
+        case PointsRead::Status::kEndOfFile:
+          put(out, R"([/, /, "  END OF FILE: ", A, " CHECK input parameters", /, /, )"
+                       R"("  Wavelength range AND Step resolution", /, )"
+                       R"("  Current values are: Range -", 2F6.1, " Step Rsln-", F4.1])",
+              field, initial, final_wl, per_nm_given);
+          put(out, R"(["  ", A])", got.detail);
+          return 1;
+        case PointsRead::Status::kBadPoint:
+        case PointsRead::Status::kNoDataLine:
+          put(out, R"(["  Error in reading CD data from ", A, " check input"])", field);
+          put(out, R"(["  ", A])", got.detail);
+          return 1;
+      }
     }
     if (int k = first_unwritable(read.first(n)); k > 0) {
       ReadError e(ReadError::Kind::kTooMany, name, line_of[k - 1],
@@ -266,8 +296,9 @@ int run(std::istream& in, std::ostream& out, const fs::path& dir) {
 
     std::ostringstream text;
     write_job(text, job);
-    const fs::path input = dir / "INPUT";
-    const std::string err = append ? append_file(input, text.str()) : replace_file(input, text.str());
+    // Protected since the start of the dialogue?  A replacement would rename over it.
+    std::string err = job_file_refusal(input);
+    if (err.empty()) err = append ? append_file(input, text.str()) : replace_file(input, text.str());
     if (!err.empty()) {
       put(out, R"([/, "  INPUT not written: ", A])", err);
       return 1;

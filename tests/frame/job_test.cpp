@@ -13,6 +13,7 @@
 #include <sstream>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "frame/layout.hpp"
@@ -519,6 +520,58 @@ TEST_F(JobFileTest, AnInvertedRangeIsRefused) {
   EXPECT_EQ(e.line(), 9);
   EXPECT_NE(std::string(e.what()).find("longer"), std::string::npos) << e.what();
   EXPECT_EQ(in_.line_no(), 9);
+}
+
+// ---------------------------------------------------------------- checks of a job's writers
+
+TEST(JobWriting, RangeChecksAtTheirLimits) {
+  using cdsec::RangeCheck;
+  struct Case {
+    float initial, final_wl;
+    int points;
+    RangeCheck check;
+  } cases[] = {
+      {260.0f, 178.0f, 83, RangeCheck::kOk},
+      {178.0f, 260.0f, 83, RangeCheck::kOk},         // either order
+      {260.5f, 178.0f, 83, RangeCheck::kOk},         // trunc, as the readers count
+      {200.0f, 200.0f, 1, RangeCheck::kEqual},
+      {260.0f, 161.0f, 100, RangeCheck::kOk},
+      {260.0f, 160.0f, 101, RangeCheck::kTooMany},
+      {160.0f, 260.0f, 101, RangeCheck::kTooMany},
+      {1.0e30f, -1.0e30f, -1, RangeCheck::kTooMany},
+      {259.99996f, 178.0f, 82, RangeCheck::kUnwritable},       // written as 260.0000: 83 points
+      {1.0e8f, 1.0e8f - 16.0f, 17, RangeCheck::kUnwritable},   // too wide for F12.4
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.initial) + " to " + std::to_string(c.final_wl));
+    EXPECT_EQ(cdsec::range_point_count(c.initial, c.final_wl), c.points);
+    EXPECT_EQ(cdsec::check_job_range(c.initial, c.final_wl), c.check);
+  }
+}
+
+TEST(JobWriting, SuggestedSetAndValuesThatFitTheLayout) {
+  const std::pair<float, int> sets[] = {{178.0f, 1}, {181.99f, 1}, {182.0f, 3}, {189.99f, 3}, {190.0f, 4}, {240.0f, 4}};
+  for (auto [nm, set] : sets) EXPECT_EQ(cdsec::suggest_set(nm), set) << nm;
+  EXPECT_EQ(cdsec::first_unwritable(std::array<float, 3>{9999.999f, -999.999f, 0.0f}), 0);
+  EXPECT_EQ(cdsec::first_unwritable(std::array<float, 3>{1.0f, 10000.0f, 1.0f}), 2);
+  EXPECT_EQ(cdsec::first_unwritable(std::array<float, 1>{-1000.0f}), 1);
+}
+
+// A file the user has write-protected is refused by every writer, whoever
+// runs it: replacing it renames over it, which the protection does not stop.
+TEST(JobWriting, WriteProtectedOrOddJobFilesAreRefused) {
+  const fs::path dir = fs::temp_directory_path() / ("cdsec_jobfile_" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir / "folder");
+  std::ofstream(dir / "INPUT") << "a job\n";
+  EXPECT_EQ(cdsec::job_file_refusal(dir / "INPUT"), "");
+  EXPECT_EQ(cdsec::job_file_refusal(dir / "missing"), "");
+  ::chmod((dir / "INPUT").c_str(), 0444);
+  EXPECT_EQ(cdsec::job_file_refusal(dir / "INPUT"), "INPUT is write-protected");
+  EXPECT_EQ(cdsec::job_file_refusal(dir / "folder"), "folder is a directory");
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0644), 0);
+  EXPECT_EQ(cdsec::job_file_refusal(dir / "fifo"), "fifo is not a regular file");
+  fs::remove_all(dir);
 }
 
 }  // namespace

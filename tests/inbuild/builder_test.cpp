@@ -1,7 +1,6 @@
 // The builder's parts: the Job text in the job-file layout and read back by
-// the job reader, the range checks and set suggestion at their thresholds,
-// reading points from instrument files, and INPUT replaced or extended
-// without ever holding half a Job.
+// the job reader, reading points from instrument files, and INPUT replaced
+// or extended without ever holding half a Job.
 #include "inbuild/builder.hpp"
 
 #include <gtest/gtest.h>
@@ -180,37 +179,7 @@ TEST(InbuildJobText, ReadBackByTheJobReaderAsTheSameJob) {
   EXPECT_FALSE(job.begin());  // the second job ends the file
 }
 
-// ------------------------------------------------------------ range and set
-
-TEST(InbuildRange, PointCountAndRejections) {
-  EXPECT_EQ(point_count(260.0f, 178.0f), 83);
-  EXPECT_EQ(point_count(178.0f, 260.0f), 83);
-  EXPECT_EQ(point_count(260.5f, 178.0f), 83);  // trunc, as the readers count
-  EXPECT_EQ(check_range(260.0f, 178.0f), RangeCheck::kOk);
-  EXPECT_EQ(check_range(178.0f, 260.0f), RangeCheck::kOk);
-  EXPECT_EQ(check_range(200.0f, 200.0f), RangeCheck::kEqual);
-  EXPECT_EQ(check_range(260.0f, 161.0f), RangeCheck::kOk);  // 100 points
-  EXPECT_EQ(point_count(260.0f, 160.0f), 101);
-  EXPECT_EQ(check_range(260.0f, 160.0f), RangeCheck::kTooMany);
-  EXPECT_EQ(check_range(160.0f, 260.0f), RangeCheck::kTooMany);
-  EXPECT_EQ(check_range(1.0e30f, -1.0e30f), RangeCheck::kTooMany);
-  // 259.99996 - 178 gives 82 points, but the line says 260.0000: 83.
-  EXPECT_EQ(point_count(259.99996f, 178.0f), 82);
-  EXPECT_EQ(check_range(259.99996f, 178.0f), RangeCheck::kUnwritable);
-  // Too wide for F12.4: the line would hold asterisks.
-  EXPECT_EQ(check_range(1.0e8f, 1.0e8f - 16.0f), RangeCheck::kUnwritable);
-}
-
-TEST(InbuildRange, SuggestedSetFollowsTheShortestWavelength) {
-  EXPECT_EQ(suggest_set(178.0f), 1);
-  EXPECT_EQ(suggest_set(181.0f), 1);
-  EXPECT_EQ(suggest_set(181.99f), 1);
-  EXPECT_EQ(suggest_set(182.0f), 3);
-  EXPECT_EQ(suggest_set(185.0f), 3);
-  EXPECT_EQ(suggest_set(189.99f), 3);
-  EXPECT_EQ(suggest_set(190.0f), 4);
-  EXPECT_EQ(suggest_set(240.0f), 4);
-}
+// ------------------------------------------------------------ values per nm
 
 TEST(InbuildRange, LinesPerNmIsTheIntegerPart) {
   EXPECT_EQ(lines_per_nm(1.0f), 1);
@@ -231,21 +200,23 @@ struct Read {
   std::string console;
 };
 
-Read read_file(const std::string& text, int n, int per_nm, float divisor) {
+// n points from `initial` down (or up, when `rising`).
+Read read_file(const std::string& text, float initial, int n, int per_nm, float divisor, bool rising = false) {
   TempDir dir;
   dir.write("cd.dat", text);
   LineReader in;
   in.open((dir / "cd.dat").string(), "cd.dat");
   Read out;
   std::ostringstream console;
-  out.r = read_points(in, n, per_nm, divisor, std::span<float>(out.cd.data(), static_cast<std::size_t>(n)),
+  const float final_wl = initial + static_cast<float>(rising ? n - 1 : 1 - n);
+  out.r = read_points(in, initial, final_wl, per_nm, divisor, std::span<float>(out.cd.data(), static_cast<std::size_t>(n)),
                       std::span<int>(out.line.data(), static_cast<std::size_t>(n)), console);
   out.console = console.str();
   return out;
 }
 
 TEST(InbuildDataFile, OnePointPerLineWithEcho) {
-  Read d = read_file("260 1.5\n259, -2.25\n258\t0.125  99 extra\n", 3, 1, 1.0f);
+  Read d = read_file("260 1.5\n259, -2.25\n258\t0.125  99 extra\n", 260.0f, 3, 1, 1.0f);
   ASSERT_EQ(d.r.status, PointsRead::Status::kOk);
   EXPECT_EQ(d.r.points, 3);
   EXPECT_EQ(d.r.header_lines, 0);
@@ -261,7 +232,7 @@ TEST(InbuildDataFile, OnePointPerLineWithEcho) {
 TEST(InbuildDataFile, FiveValuesPerNmUseEveryFifthLine) {
   std::string text;
   for (int j = 1; j <= 21; ++j) text += cdsec::format("[F7.1, F6.1]", 240.0f - 0.2f * static_cast<float>(j - 1), static_cast<float>(j));
-  Read d = read_file(text, 5, 5, 1.0f);
+  Read d = read_file(text, 240.0f, 5, 5, 1.0f);
   ASSERT_EQ(d.r.status, PointsRead::Status::kOk);
   EXPECT_EQ((std::array<float, 5>{d.cd[0], d.cd[1], d.cd[2], d.cd[3], d.cd[4]}),
             (std::array<float, 5>{1, 6, 11, 16, 21}));
@@ -271,13 +242,13 @@ TEST(InbuildDataFile, FiveValuesPerNmUseEveryFifthLine) {
 
 TEST(InbuildDataFile, EndOfFileWhileSkippingOnlyEndsTheSkipping) {
   // The last point is the last line; the 4 lines after it are missing.
-  Read d = read_file("240 1\n1\n2\n3\n4\n239 2\n", 2, 5, 1.0f);
+  Read d = read_file("240 1\n1\n2\n3\n4\n239 2\n", 240.0f, 2, 5, 1.0f);
   ASSERT_EQ(d.r.status, PointsRead::Status::kOk);
   EXPECT_EQ(d.cd[1], 2.0f);
 }
 
 TEST(InbuildDataFile, MolarEllipticityIsDividedBy3300) {
-  Read d = read_file("200 3300\n199 -6600\n198 -33000.0\n", 3, 1, 3300.0f);
+  Read d = read_file("200 3300\n199 -6600\n198 -33000.0\n", 200.0f, 3, 1, 3300.0f);
   ASSERT_EQ(d.r.status, PointsRead::Status::kOk);
   EXPECT_EQ(d.cd[0], 1.0f);
   EXPECT_EQ(d.cd[1], -2.0f);
@@ -286,7 +257,7 @@ TEST(InbuildDataFile, MolarEllipticityIsDividedBy3300) {
 }
 
 TEST(InbuildDataFile, HeaderBlockBeforeTheFirstDataLineIsSkipped) {
-  Read d = read_file("TITLE\tlysozyme\nORIGIN\tJASCO\n\nNPOINTS\t3\nXYDATA\n260\t-1.0\t300\n\n259\t-2.0\t301\n", 2, 1, 1.0f);
+  Read d = read_file("TITLE\tlysozyme\nORIGIN\tJASCO\n\nNPOINTS\t3\nXYDATA\n260\t-1.0\t300\n\n259\t-2.0\t301\n", 260.0f, 2, 1, 1.0f);
   ASSERT_EQ(d.r.status, PointsRead::Status::kOk);
   EXPECT_EQ(d.r.header_lines, 5);
   EXPECT_EQ(d.cd[0], -1.0f);
@@ -297,38 +268,68 @@ TEST(InbuildDataFile, HeaderBlockBeforeTheFirstDataLineIsSkipped) {
 }
 
 TEST(InbuildDataFile, EndOfFileNamesTheLastLineAndTheCount) {
-  Read d = read_file("HEADER\n260 1\n259 2\n", 4, 1, 1.0f);
+  Read d = read_file("HEADER\n260 1\n259 2\n", 260.0f, 4, 1, 1.0f);
   EXPECT_EQ(d.r.status, PointsRead::Status::kEndOfFile);
   EXPECT_EQ(d.r.points, 2);
   EXPECT_EQ(d.r.detail, "cd.dat: the file ends after line 3 with 2 of 4 points read");
 }
 
 TEST(InbuildDataFile, UnreadableLineAfterTheFirstPoint) {
-  Read d = read_file("260 1\n259 2\n258 n/a\n", 3, 1, 1.0f);
+  Read d = read_file("260 1\n259 2\n258 n/a\n", 260.0f, 3, 1, 1.0f);
   EXPECT_EQ(d.r.status, PointsRead::Status::kBadPoint);
   EXPECT_EQ(d.r.points, 2);
   EXPECT_EQ(d.r.detail, "cd.dat, line 3: expected a wavelength and a CD value for point 3, found \"258 n/a\"");
   // A wavelength alone is no point either.
-  EXPECT_EQ(read_file("260 1\n259\n", 2, 1, 1.0f).r.status, PointsRead::Status::kBadPoint);
+  EXPECT_EQ(read_file("260 1\n259\n", 260.0f, 2, 1, 1.0f).r.status, PointsRead::Status::kBadPoint);
 }
 
 TEST(InbuildDataFile, NoDataLineAtAll) {
-  Read text = read_file("wavelength,CD\nnothing here\n", 3, 1, 1.0f);
+  Read text = read_file("wavelength,CD\nnothing here\n", 260.0f, 3, 1, 1.0f);
   EXPECT_EQ(text.r.status, PointsRead::Status::kNoDataLine);
   EXPECT_EQ(text.r.detail, "cd.dat: no line starts with a wavelength and a CD value (2 lines read)");
-  Read empty = read_file("", 3, 1, 1.0f);
+  Read empty = read_file("", 260.0f, 3, 1, 1.0f);
   EXPECT_EQ(empty.r.status, PointsRead::Status::kEndOfFile);
   EXPECT_EQ(empty.r.detail, "cd.dat: the file is empty");
-  EXPECT_EQ(read_file("\n\n", 3, 1, 1.0f).r.status, PointsRead::Status::kEndOfFile);
+  EXPECT_EQ(read_file("\n\n", 260.0f, 3, 1, 1.0f).r.status, PointsRead::Status::kEndOfFile);
 }
 
-TEST(InbuildDataFile, ValuesThatDoNotFitTheJobLayout) {
-  const std::array<float, 3> ok{9999.999f, -999.999f, 0.0f};
-  EXPECT_EQ(first_unwritable(ok), 0);
-  const std::array<float, 3> big{1.0f, 10000.0f, 1.0f};
-  EXPECT_EQ(first_unwritable(big), 2);
-  const std::array<float, 1> neg{-1000.0f};
-  EXPECT_EQ(first_unwritable(neg), 1);
+// The wavelength column against the range entered: a header line that
+// starts with numbers is no point, and a file that starts elsewhere, runs
+// the other way or has more lines per nm than entered is refused at the
+// first point that is off, naming its line.
+TEST(InbuildDataFile, WavelengthsMustFollowTheRange) {
+  struct Case {
+    const char* what;
+    std::string text;
+    float initial;
+    int per_nm;
+    bool rising;
+    std::string detail;  // "" when the points are read
+  } cases[] = {
+      {"date line before the points", "02 05 2023 10:31\n250 1\n249 2\n", 250.0f, 1, false, ""},
+      {"file starts at 250 nm", "250 1\n249 2\n", 260.0f, 1, false,
+       "cd.dat, line 1: the first point is at 250 nm, but the range entered begins at 260 nm"},
+      {"rising file read as falling", "178 1\n179 2\n", 179.0f, 1, false,
+       "cd.dat, line 1: the first point is at 178 nm, but the range entered begins at 179 nm"},
+      {"rising file read as rising", "178 1\n179 2\n", 178.0f, 1, true, ""},
+      {"two lines per nm, 1 entered", "250 1\n249.5 9\n249 2\n", 250.0f, 1, false,
+       "cd.dat, line 2: point 2 is at 249.5 nm where 249 nm is expected (from 250 nm, 1 line per nm)"},
+      {"two lines per nm, 2 entered", "250 1\n249.5 9\n249 2\n", 250.0f, 2, false, ""},
+      {"one line per nm, 2 entered", "250 1\n249 9\n248 2\n", 250.0f, 2, false,
+       "cd.dat, line 3: point 2 is at 248 nm where 249 nm is expected (from 250 nm, 2 lines per nm)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Read d = read_file(c.text, c.initial, 2, c.per_nm, 1.0f, c.rising);
+    if (c.detail.empty()) {
+      ASSERT_EQ(d.r.status, PointsRead::Status::kOk) << d.r.detail;
+      EXPECT_EQ(d.cd[0], 1.0f);
+      EXPECT_EQ(d.cd[1], 2.0f);
+    } else {
+      EXPECT_EQ(d.r.status, PointsRead::Status::kWrongWavelength);
+      EXPECT_EQ(d.r.detail, c.detail);
+    }
+  }
 }
 
 // ------------------------------------------------------------ INPUT on disk

@@ -5,6 +5,7 @@
 #include "inbuild/dialogue.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -228,6 +229,23 @@ TEST(InbuildDialogue, EndOfAnswersAtEveryQuestionStopsCleanly) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(tail_line(r.console), "  END OF INPUT while waiting for " + waiting[cut] + "; INPUT not changed");
     EXPECT_EQ(dir.read("INPUT"), "kept\n");
+  }
+}
+
+// A write-protected INPUT is refused in both modes before any question is
+// asked, and stays as it was (a replacement would have renamed over it).
+TEST(InbuildDialogue, WriteProtectedInputIsNeverReplacedOrExtended) {
+  for (const char* choice : {"0", "1"}) {
+    SCOPED_TRACE(std::string("choice ") + choice);
+    Scratch dir;
+    dir.write("cd.dat", data_file(260, 178));
+    dir.write("INPUT", "kept\n");
+    ::chmod((dir.path() / "INPUT").c_str(), 0444);
+    Outcome r = dialogue(dir, std::string(choice) + kAnswers.substr(1));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(tail_line(r.console), "  INPUT is write-protected; INPUT not changed");
+    EXPECT_EQ(dir.read("INPUT"), "kept\n");
+    EXPECT_EQ(fs::status(dir.path() / "INPUT").permissions() & fs::perms::all, fs::perms(0444));
   }
 }
 

@@ -64,3 +64,9 @@ put("answers_retyped", "cd.dat", per_nm(230, 190, 1))
 
 # The full name exists; its first 12 characters name no file.
 put("missing_file_long_name", "spectrum_long_name.txt", per_nm(240, 230, 1))
+
+# A date line that starts with numbers, then 250-178 nm at 2 lines per nm:
+# entered first as 260-178 at 1 line per nm, then 250-178 at 1, then right.
+put("wavelengths_asked_again", "dated.txt", ["02 05 2023 10:31"] + per_nm(250, 178, 2))
+# A rising scan entered as falling: refused, and the answers end there.
+put("wavelengths_keep_input", "rising.dat", per_nm(178, 260, 1))

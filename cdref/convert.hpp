@@ -39,10 +39,6 @@ namespace cdref {
 struct ConvertError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
-// A command line that makes no sense; the usage text follows the message.
-struct UsageError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
 
 // ---------------------------------------------------------------- units
 
@@ -171,8 +167,6 @@ struct ConvertOptions {
   std::string record;
   std::vector<std::string> args;  // the command line after "convert"
 };
-
-ConvertOptions parse_convert_args(const std::vector<std::string>& args);  // throws UsageError
 
 // Runs the conversion, printing every step to `out` and a refusal to `err`.
 // Returns the exit status: 0 when written, 1 when refused.

@@ -1,10 +1,5 @@
 #include "cdref/crossval.hpp"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -14,15 +9,13 @@
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include "frame/job.hpp"
 #include "frame/layout.hpp"
 #include "frame/safe_file.hpp"
 #include "frame/summary.hpp"
 #include "frame/text_input.hpp"
-
-extern char** environ;
+#include "cdref/runner.hpp"
 
 namespace cdref {
 
@@ -346,163 +339,8 @@ void collect_results(Program p, const fs::path& dir, int ref_ibasis, std::span<C
 // ---------------------------------------------------------------- finding and running the programs
 
 fs::path find_program(Program p, const std::string& given) {
-  const std::string name = program_name(p);
-  if (!given.empty()) {
-    fs::path g = fs::absolute(given);
-    if (access(g.c_str(), X_OK) != 0) throw std::runtime_error(given + ": not an executable program");
-    return g;
-  }
-  std::vector<fs::path> tried;
-  std::error_code ec;
-  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-  if (!ec) {
-    const fs::path here = self.parent_path();
-    tried.push_back(here / name);
-    tried.push_back(here.parent_path() / (p == Program::kMorvan3 ? "selfcon" : "varsel") / name);
-  }
-  if (const char* path = std::getenv("PATH")) {
-    std::string_view rest = path;
-    while (!rest.empty()) {
-      std::size_t colon = rest.find(':');
-      std::string_view d = rest.substr(0, colon);
-      if (!d.empty()) tried.push_back(fs::path(d) / name);
-      rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
-    }
-  }
-  for (const fs::path& t : tried)
-    if (fs::is_regular_file(t, ec) && access(t.c_str(), X_OK) == 0) return t;
-  throw std::runtime_error(name + " not found next to cdref, in the build tree or on PATH; name it with --" +
-                           (p == Program::kMorvan3 ? std::string("morvan") : std::string("kestra")) + " PATH");
-}
-
-namespace {
-
-// Counts the end messages that both programs show after every job.
-class JobCounter {
- public:
-  explicit JobCounter(fs::path file) : file_(std::move(file)) {}
-  int poll() {
-    std::ifstream in(file_, std::ios::binary);
-    if (!in) return count_;
-    in.seekg(static_cast<std::streamoff>(offset_));
-    std::string chunk((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    offset_ += chunk.size();
-    carry_ += chunk;
-    static constexpr std::string_view kEnd = " End of Program";
-    std::size_t pos = 0, at;
-    while ((at = carry_.find(kEnd, pos)) != std::string::npos) {
-      ++count_;
-      pos = at + kEnd.size();
-    }
-    carry_.erase(0, std::max(pos, carry_.size() > kEnd.size() ? carry_.size() - kEnd.size() : 0));
-    return count_;
-  }
-
- private:
-  fs::path file_;
-  std::size_t offset_ = 0;
-  std::string carry_;
-  int count_ = 0;
-};
-
-}  // namespace
-
-RunOutcome run_program(const fs::path& exe, const fs::path& dir, const fs::path& refdir, const std::string& seed,
-                       int jobs, const std::string& label, std::ostream& progress, bool live, int job_timeout,
-                       const std::vector<std::string>& extra_env) {
-  RunOutcome o;
-  // The environment of the child, prepared before the fork.
-  std::vector<std::string> env_text;
-  for (char** e = environ; *e; ++e) {
-    std::string_view v = *e;
-    if (v.starts_with("CDSEC_REFDIR=") || v.starts_with("KESTRA_SEED=")) continue;
-    env_text.emplace_back(v);
-  }
-  for (const std::string& e : extra_env) {
-    const std::string name = e.substr(0, e.find('=') + 1);
-    std::erase_if(env_text, [&](const std::string& v) { return v.starts_with(name); });
-  }
-  env_text.push_back("CDSEC_REFDIR=" + refdir.string());
-  env_text.push_back("KESTRA_SEED=" + seed);
-  for (const std::string& e : extra_env) env_text.push_back(e);
-  std::vector<char*> envp;
-  for (std::string& s : env_text) envp.push_back(s.data());
-  envp.push_back(nullptr);
-  std::string exe_text = exe.string();
-  char* argv[] = {exe_text.data(), nullptr};
-  const std::string dir_text = dir.string();
-  const fs::path out_path = dir / "console.out", err_path = dir / "console.err";
-
-  const auto start = std::chrono::steady_clock::now();
-  std::cout.flush();
-  const pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("cannot start " + exe_text + ": " + std::strerror(errno));
-  if (pid == 0) {
-    // Standard input at its end: the programs' wait for Enter after each job
-    // returns at once.
-    int in = open("/dev/null", O_RDONLY);
-    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (in < 0 || out < 0 || err < 0 || chdir(dir_text.c_str()) != 0) _exit(126);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    execve(argv[0], argv, envp.data());
-    _exit(127);
-  }
-
-  JobCounter counter(out_path);
-  int shown = -1;
-  auto last_change = std::chrono::steady_clock::now();
-  auto show = [&](int done, bool final) {
-    if (done == shown && !final) return;
-    const int step = std::max(1, jobs / 4);
-    if (live)
-      progress << "\r  " << label << ": " << done << " of " << jobs << " jobs" << std::flush;
-    else if (!final && done / step != std::max(shown, 0) / step && done < jobs)
-      progress << "  " << label << ": " << done << " of " << jobs << " jobs\n" << std::flush;
-    shown = done;
-  };
-  int status = 0;
-  for (;;) {
-    const pid_t w = waitpid(pid, &status, WNOHANG);
-    if (w == pid) break;
-    if (w < 0 && errno != EINTR) throw std::runtime_error("waiting for " + exe_text + ": " + std::strerror(errno));
-    const int done = counter.poll();
-    const auto now = std::chrono::steady_clock::now();
-    if (done != o.jobs_done) {
-      o.jobs_done = done;
-      last_change = now;
-    }
-    show(done, false);
-    if (job_timeout > 0 && now - last_change > std::chrono::seconds(job_timeout)) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      o.timed_out = true;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  o.jobs_done = counter.poll();
-  o.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  if (!o.timed_out && WIFEXITED(status)) {
-    o.exited = true;
-    o.exit_code = WEXITSTATUS(status);
-  } else if (WIFSIGNALED(status)) {
-    o.signal = WTERMSIG(status);
-  }
-  show(o.jobs_done, true);
-  {
-    std::ifstream e(err_path, std::ios::binary);
-    o.stderr_text.assign(std::istreambuf_iterator<char>(e), std::istreambuf_iterator<char>());
-  }
-  std::ostringstream secs;
-  secs.precision(1);
-  secs << std::fixed << o.seconds;
-  progress << (live ? "\r  " : "  ") << label << ": " << o.jobs_done << " of " << jobs << " jobs, " << secs.str()
-           << " s\n"
-           << std::flush;
-  return o;
+  return find_executable(program_name(p), p == Program::kMorvan3 ? "selfcon" : "varsel", given,
+                         p == Program::kMorvan3 ? "--morvan" : "--kestra");
 }
 
 namespace {
@@ -941,26 +779,21 @@ int run_crossval(const CrossvalOptions& opt, std::ostream& out, std::ostream& pr
 
   fs::path scratch;
   bool remove_scratch = false;
-  if (opt.scratch.empty()) {
-    std::string templ = (fs::temp_directory_path() / "cdref-crossval-XXXXXX").string();
-    if (!mkdtemp(templ.data())) {
-      std::cerr << "cdref crossval: cannot make a scratch directory " << templ << ": " << std::strerror(errno) << "\n";
-      return 1;
+  try {
+    if (opt.scratch.empty()) {
+      scratch = make_temp_dir("cdref-crossval");
+      remove_scratch = !opt.keep;
+    } else {
+      scratch = fs::absolute(opt.scratch);
+      std::error_code ec;
+      if (fs::exists(scratch, ec) && !fs::is_empty(scratch, ec))
+        throw std::runtime_error(scratch.string() + ": the scratch directory must be new or empty");
+      fs::create_directories(scratch, ec);
+      if (ec) throw std::runtime_error(scratch.string() + ": " + ec.message());
     }
-    scratch = templ;
-    remove_scratch = !opt.keep;
-  } else {
-    scratch = fs::absolute(opt.scratch);
-    std::error_code ec;
-    if (fs::exists(scratch, ec) && !fs::is_empty(scratch, ec)) {
-      std::cerr << "cdref crossval: " << scratch.string() << ": the scratch directory must be new or empty\n";
-      return 1;
-    }
-    fs::create_directories(scratch, ec);
-    if (ec) {
-      std::cerr << "cdref crossval: " << scratch.string() << ": " << ec.message() << "\n";
-      return 1;
-    }
+  } catch (const std::exception& e) {
+    std::cerr << "cdref crossval: " << e.what() << "\n";
+    return 1;
   }
   struct Cleanup {
     fs::path dir;
@@ -971,7 +804,7 @@ int run_crossval(const CrossvalOptions& opt, std::ostream& out, std::ostream& pr
     }
   } cleanup{scratch, remove_scratch};
 
-  const bool live = &progress == &std::cerr && isatty(2);
+  const bool live = &progress == &std::cerr && stderr_is_terminal();
   std::vector<SetRun> runs;
   int status = 0;
   for (std::size_t si = 0; si < sets.size(); ++si) {
@@ -1000,10 +833,28 @@ int run_crossval(const CrossvalOptions& opt, std::ostream& out, std::ostream& pr
         if (!opt.run[static_cast<std::size_t>(pi)]) continue;
         const Program p = static_cast<Program>(pi);
         const fs::path pdir = dir / program_name(p);
-        const RunOutcome o = run_program(exe[static_cast<std::size_t>(pi)], pdir, pr.run.set.dir, opt.seed,
-                                         static_cast<int>(pr.run.cases.size()),
-                                         std::string(program_name(p)) + " on set " + std::to_string(ref.ibasis),
-                                         progress, live, opt.job_timeout);
+        const int jobs = static_cast<int>(pr.run.cases.size());
+        const std::string label = std::string(program_name(p)) + " on set " + std::to_string(ref.ibasis);
+        // On a terminal one line counting up; otherwise a line at each quarter.
+        int shown = 0;
+        auto on_job = [&](int done) {
+          const int step = std::max(1, jobs / 4);
+          if (live)
+            progress << "\r  " << label << ": " << done << " of " << jobs << " jobs" << std::flush;
+          else if (done / step != shown / step && done < jobs)
+            progress << "  " << label << ": " << done << " of " << jobs << " jobs\n" << std::flush;
+          shown = done;
+        };
+        if (live) on_job(0);
+        const RunOutcome o = run_program(exe[static_cast<std::size_t>(pi)], pdir,
+                                         {"CDSEC_REFDIR=" + pr.run.set.dir.string(), "KESTRA_SEED=" + opt.seed},
+                                         opt.job_timeout, on_job);
+        std::ostringstream secs;
+        secs.precision(1);
+        secs << std::fixed << o.seconds;
+        progress << (live ? "\r  " : "  ") << label << ": " << o.jobs_done << " of " << jobs << " jobs, " << secs.str()
+                 << " s\n"
+                 << std::flush;
         if (o.timed_out)
           out << "  " << program_name(p) << " finished no job for " << opt.job_timeout
               << " s and was stopped; the jobs after it were not run\n";
@@ -1051,112 +902,6 @@ int run_crossval(const CrossvalOptions& opt, std::ostream& out, std::ostream& pr
     save(opt.svg, svg_text(runs, opt.run));
   }
   return runs.empty() ? 1 : status;
-}
-
-}  // namespace cdref
-
-// ---------------------------------------------------------------- command line
-
-namespace cdref {
-
-const char* const kCrossvalUsage = R"(  cdref crossval SET... [--samples SET]... [--samples-only] [--range FIRST LAST]
-                 [--csv FILE] [--svg FILE] [--stats FILE] [--worst N]
-                 [--morvan PATH] [--kestra PATH] [--only MORVAN3|KESTRA]
-                 [--seed N] [--scratch DIR] [--keep] [--job-timeout S]
-      Analyses every protein of each SET (a set number, its files found as
-      the programs find them, or the path of its CDDATA.<suffix> file) as a
-      sample with both programs, itself left out of the basis, and compares
-      the fractions found with the known ones: per program and class the RMS
-      difference, the correlation, the mean signed error (predicted - known)
-      and the proteins with the largest errors, then helix and strand totals.
-      Jobs that fail (MORVAN3 without a result, KESTRA's failure records) are
-      listed and left out of the statistics.  --samples adds the proteins of
-      another set, analysed against the whole SET (--samples-only: those
-      alone); the jobs then cover the wavelengths valid in both sets.
-      --range narrows the jobs to FIRST..LAST nm (whole nm inside the valid
-      range), e.g. to the wavelengths that were measured when a set's files
-      hold filled values at the ends.
-      --csv writes the per-protein table, --stats the statistics, --svg a
-      plot of predicted against known helix and strand.  The programs are
-      taken from --morvan/--kestra, else from cdref's own directory, else
-      from the build tree (../selfcon, ../varsel), else from PATH; they run
-      in a scratch directory (removed unless --keep or --scratch) with
-      KESTRA_SEED=N (default 1) and CDSEC_REFDIR set to the set's directory.
-)";
-
-int crossval_command(const std::vector<std::string>& args) {
-  CrossvalOptions o;
-  auto usage = [](const std::string& why) {
-    std::cerr << "cdref crossval: " << why << "\nusage:\n" << kCrossvalUsage;
-    return 2;
-  };
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    static constexpr std::string_view kWithValue[] = {"--samples", "--csv",  "--svg",  "--stats",   "--worst",      "--morvan",
-                                                      "--kestra",  "--only", "--seed", "--scratch", "--job-timeout"};
-    if (i + 1 == args.size() && std::find(std::begin(kWithValue), std::end(kWithValue), a) != std::end(kWithValue))
-      return usage(a + " needs a value");
-    auto value = [&]() -> const std::string& { return args[++i]; };
-    long long v = 0;
-    if (a == "--help" || a == "-h") {
-      std::cout << "usage:\n" << kCrossvalUsage;
-      return 0;
-    }
-    if (a == "--samples") {
-      o.samples.push_back(value());
-    } else if (a == "--range") {
-      long long f = 0, l = 0;
-      if (i + 2 >= args.size() || !cdsec::parse_int(args[i + 1], f) || !cdsec::parse_int(args[i + 2], l) || f > 260 ||
-          l < 178 || f <= l)
-        return usage("--range FIRST LAST: whole nanometres, FIRST the longer, inside 260 to 178");
-      o.range_first = static_cast<int>(f);
-      o.range_last = static_cast<int>(l);
-      i += 2;
-    } else if (a == "--samples-only") {
-      o.samples_only = true;
-    } else if (a == "--csv") {
-      o.csv = value();
-    } else if (a == "--svg") {
-      o.svg = value();
-    } else if (a == "--stats") {
-      o.stats = value();
-    } else if (a == "--worst") {
-      if (!cdsec::parse_int(value(), v) || v < 0 || v > 100) return usage("--worst " + args[i] + ": 0 to 100");
-      o.worst = static_cast<int>(v);
-    } else if (a == "--morvan") {
-      o.exe[0] = value();
-    } else if (a == "--kestra") {
-      o.exe[1] = value();
-    } else if (a == "--only") {
-      const std::string& p = value();
-      if (p == "MORVAN3")
-        o.run = {true, false};
-      else if (p == "KESTRA")
-        o.run = {false, true};
-      else
-        return usage("--only " + p + ": MORVAN3 or KESTRA");
-    } else if (a == "--seed") {
-      if (!cdsec::parse_int(value(), v) || v < 0 || v > 2147483647) return usage("--seed " + args[i] + ": a whole number from 0");
-      o.seed = std::to_string(v);
-    } else if (a == "--scratch") {
-      o.scratch = value();
-    } else if (a == "--keep") {
-      o.keep = true;
-    } else if (a == "--job-timeout") {
-      if (!cdsec::parse_int(value(), v) || v < 1 || v > 86400) return usage("--job-timeout " + args[i] + ": 1 to 86400 seconds");
-      o.job_timeout = static_cast<int>(v);
-    } else if (a.starts_with("--")) {
-      return usage("unknown option " + a);
-    } else {
-      o.sets.push_back(a);
-    }
-  }
-  if (o.sets.empty()) return usage("name at least one set");
-  if (o.samples_only && o.samples.empty()) return usage("--samples-only needs --samples");
-  // Output paths are taken from the directory cdref was started in.
-  for (std::string* p : {&o.csv, &o.svg, &o.stats})
-    if (!p->empty()) *p = fs::absolute(*p).string();
-  return run_crossval(o, std::cout, std::cerr);
 }
 
 }  // namespace cdref

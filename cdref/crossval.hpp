@@ -34,6 +34,7 @@
 
 #include "frame/matrix.hpp"
 #include "frame/refsets.hpp"
+#include "cdref/runner.hpp"
 
 namespace cdref {
 
@@ -139,33 +140,11 @@ struct CrossvalOptions {
 // places tried.
 std::filesystem::path find_program(Program p, const std::string& given);
 
-// Runs one analysis program in `dir` (which holds its INPUT) with standard
-// input at its end, stdout and stderr in console.out and console.err there,
-// CDSEC_REFDIR=refdir, KESTRA_SEED=seed and the variables of extra_env
-// ("NAME=value", replacing any inherited value).  Progress lines name
-// `label` and count the `jobs` expected; a program that finishes no job for
-// job_timeout seconds is stopped.
-struct RunOutcome {
-  bool exited = false;
-  int exit_code = -1, signal = 0;
-  bool timed_out = false;
-  int jobs_done = 0;
-  double seconds = 0;
-  std::string stderr_text;
-};
-RunOutcome run_program(const std::filesystem::path& exe, const std::filesystem::path& dir,
-                       const std::filesystem::path& refdir, const std::string& seed, int jobs, const std::string& label,
-                       std::ostream& progress, bool live, int job_timeout, const std::vector<std::string>& extra_env = {});
-
 // Runs the whole cross-validation: report to `out`, progress lines to
 // `progress`.  Returns the exit status (0: done, even when jobs failed; 1:
 // a set could not be used or a program could not be run).
 int run_crossval(const CrossvalOptions& opt, std::ostream& out, std::ostream& progress);
 
-// The crossval command: parses the arguments and runs.  Exit status 2 for
-// a usage error.
-int crossval_command(const std::vector<std::string>& args);
-extern const char* const kCrossvalUsage;
 
 // The outputs, from cases of one or more sets (tagged by the set they were
 // analysed with).  Exposed for the tests.

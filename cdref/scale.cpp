@@ -1,7 +1,5 @@
 #include "cdref/scale.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -116,11 +114,6 @@ void link_reference(const std::string& name, const fs::path& dir) {
   if (ec) fs::copy_file(loc.path, dir / name, fs::copy_options::overwrite_existing);
 }
 
-class NullBuffer : public std::streambuf {
- protected:
-  int overflow(int c) override { return c; }
-};
-
 struct ScanSetup {
   std::array<fs::path, 2> exe;
   std::array<bool, 2> run{true, true};
@@ -187,10 +180,10 @@ ProgramScale scan_job(const InputJob& j, Program p, const ScanSetup& s, const fs
   }
   if (std::string why = cdsec::replace_file(pdir / "INPUT", input.str()); !why.empty())
     throw std::runtime_error((pdir / "INPUT").string() + ": " + why);
-  NullBuffer nb;
-  std::ostream quiet(&nb);
-  const RunOutcome o = run_program(s.exe[static_cast<std::size_t>(pi)], pdir, pdir, s.seed, static_cast<int>(s.ladder.size()),
-                                   program_name(p), quiet, false, s.job_timeout, {"CDSEC_DETAILS=" + details.string()});
+  const RunOutcome o = run_program(s.exe[static_cast<std::size_t>(pi)], pdir,
+                                   {"CDSEC_REFDIR=" + pdir.string(), "KESTRA_SEED=" + s.seed,
+                                    "CDSEC_DETAILS=" + details.string()},
+                                   s.job_timeout, nullptr);
   if (o.timed_out)
     r.trouble = "stopped after " + std::to_string(s.job_timeout) + " s without finishing a job";
   else if (!o.exited)
@@ -410,30 +403,6 @@ std::string mistake_resembled(double f) {
 
 // ---------------------------------------------------------------- command
 
-const char* const kScaleUsage = R"(  cdref scale INPUT [--job N] [--json FILE] [--only MORVAN3|KESTRA]
-              [--morvan PATH] [--kestra PATH] [--factors F1,F2,...] [--seed N]
-              [--scratch DIR] [--job-timeout S]
-      Checks whether the magnitude of each job's spectrum (job N alone with
-      --job) is plausible.  Each program analyses the job at a ladder of
-      factors (default 0.04 to 25, five per decade; --factors gives others)
-      in a scratch directory, with KESTRA_SEED=N (default 1) and its run
-      records collected.  Signals suggest a factor to multiply the spectrum
-      by: all-basis (where the sum of the all-basis fractions rises through
-      1 along the ladder), fit (the factor of the lowest RMSD divided by the
-      RMS of the spectrum), and for KESTRA the factor from which its count of
-      acceptable combinations is full.  Each suggestion divided by its
-      typical value on correctly scaled measured spectra estimates how far
-      the spectrum is off, with the range 80% of those spectra fell in.  The
-      estimates are averaged in log factor, weighted by 1/spread^2; a
-      combined estimate below 1/3 or above 3 is warned about, naming the
-      mistake it resembles (typical values, spreads and band were set on
-      bench/scale-check).  --json writes every job's signals and its
-      warning.  With one program only (--only) fewer signals remain and
-      correctly scaled spectra are warned about more often.  The
-      programs are found as for crossval (--morvan/--kestra, next to cdref,
-      the build tree, PATH); the reference files as the programs find them
-      from the current directory.  Exit status 0 also with warnings.
-)";
 
 namespace {
 
@@ -542,75 +511,18 @@ void print_job(std::ostream& out, const JobScale& j) {
 
 }  // namespace
 
-int scale_command(const std::vector<std::string>& args) {
-  auto usage = [](const std::string& why) {
-    std::cerr << "cdref scale: " << why << "\nusage:\n" << kScaleUsage;
-    return 2;
-  };
-  std::string input, json_path, scratch_arg;
-  int only_job = 0;
+int run_scale(const ScaleOptions& opt, std::ostream& out, std::ostream& progress, std::vector<JobScale>* results) {
+  const std::string& input = opt.input;
+  const int only_job = opt.job;
   ScanSetup s;
-  s.ladder = default_scale_ladder();
-  std::array<std::string, 2> given;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--help" || a == "-h") {
-      std::cout << "usage:\n" << kScaleUsage;
-      return 0;
-    }
-    const bool with_value = a == "--job" || a == "--json" || a == "--only" || a == "--morvan" || a == "--kestra" ||
-                            a == "--factors" || a == "--seed" || a == "--scratch" || a == "--job-timeout";
-    if (with_value && i + 1 >= args.size()) return usage(a + " needs a value");
-    long long v = 0;
-    if (a == "--job") {
-      if (!cdsec::parse_int(args[++i], v) || v < 1 || v > 1000000) return usage("--job " + args[i] + ": a job number from 1");
-      only_job = static_cast<int>(v);
-    } else if (a == "--json") {
-      json_path = args[++i];
-    } else if (a == "--only") {
-      const std::string& p = args[++i];
-      if (p == "MORVAN3")
-        s.run = {true, false};
-      else if (p == "KESTRA")
-        s.run = {false, true};
-      else
-        return usage("--only " + p + ": MORVAN3 or KESTRA");
-    } else if (a == "--morvan") {
-      given[0] = args[++i];
-    } else if (a == "--kestra") {
-      given[1] = args[++i];
-    } else if (a == "--factors") {
-      s.ladder.clear();
-      std::string_view rest = args[++i];
-      while (!rest.empty()) {
-        const std::size_t c = rest.find(',');
-        float f = 0;
-        if (!cdsec::parse_real(rest.substr(0, c), f) || !(f >= 0.0001f && f <= 10000.0f))
-          return usage("--factors: numbers from 0.0001 to 10000, separated by commas");
-        s.ladder.push_back(f);
-        rest = c == std::string_view::npos ? std::string_view() : rest.substr(c + 1);
-      }
-      std::sort(s.ladder.begin(), s.ladder.end());
-      if (s.ladder.size() < 3 || std::adjacent_find(s.ladder.begin(), s.ladder.end()) != s.ladder.end())
-        return usage("--factors: at least three different factors");
-    } else if (a == "--seed") {
-      if (!cdsec::parse_int(args[++i], v) || v < 0 || v > 2147483647) return usage("--seed " + args[i] + ": a whole number from 0");
-      s.seed = std::to_string(v);
-    } else if (a == "--scratch") {
-      scratch_arg = args[++i];
-    } else if (a == "--job-timeout") {
-      if (!cdsec::parse_int(args[++i], v) || v < 1 || v > 86400) return usage("--job-timeout " + args[i] + ": 1 to 86400 seconds");
-      s.job_timeout = static_cast<int>(v);
-    } else if (a.starts_with("--")) {
-      return usage("unknown option " + a);
-    } else if (!input.empty()) {
-      return usage("one INPUT only");
-    } else {
-      input = a;
-    }
-  }
-  if (input.empty()) return usage("name the INPUT file");
-
+  s.ladder = opt.ladder.empty() ? default_scale_ladder() : opt.ladder;
+  std::sort(s.ladder.begin(), s.ladder.end());
+  s.run = opt.run;
+  s.seed = opt.seed;
+  s.job_timeout = opt.job_timeout;
+  const std::array<std::string, 2>& given = opt.exe;
+  const std::string& json_path = opt.json;
+  const std::string& scratch_arg = opt.scratch;
   std::vector<InputJob> jobs;
   try {
     for (int pi = 0; pi < 2; ++pi)
@@ -628,22 +540,21 @@ int scale_command(const std::vector<std::string>& args) {
 
   fs::path scratch;
   bool remove = false;
-  std::error_code ec;
-  if (scratch_arg.empty()) {
-    std::string templ = (fs::temp_directory_path() / "cdref-scale-XXXXXX").string();
-    if (!mkdtemp(templ.data())) {
-      std::cerr << "cdref scale: cannot make a scratch directory " << templ << ": " << std::strerror(errno) << "\n";
-      return 1;
+  try {
+    if (scratch_arg.empty()) {
+      scratch = make_temp_dir("cdref-scale");
+      remove = true;
+    } else {
+      scratch = fs::absolute(scratch_arg);
+      std::error_code ec;
+      if (fs::exists(scratch, ec) && !fs::is_empty(scratch, ec))
+        throw std::runtime_error(scratch.string() + ": the scratch directory must be new or empty");
+      fs::create_directories(scratch, ec);
+      if (ec) throw std::runtime_error(scratch.string() + ": " + ec.message());
     }
-    scratch = templ;
-    remove = true;
-  } else {
-    scratch = fs::absolute(scratch_arg);
-    if (fs::exists(scratch, ec) && !fs::is_empty(scratch, ec)) {
-      std::cerr << "cdref scale: " << scratch.string() << ": the scratch directory must be new or empty\n";
-      return 1;
-    }
-    fs::create_directories(scratch, ec);
+  } catch (const std::exception& e) {
+    std::cerr << "cdref scale: " << e.what() << "\n";
+    return 1;
   }
   struct Cleanup {
     fs::path dir;
@@ -655,7 +566,7 @@ int scale_command(const std::vector<std::string>& args) {
   } cleanup{scratch, remove};
 
   const std::string band_text = kWarnBand == std::round(kWarnBand) ? std::to_string(static_cast<int>(kWarnBand)) : factor_text(kWarnBand);
-  std::cout << "Magnitude check of " << input << ": each job analysed at " << s.ladder.size() << " factors from "
+  out << "Magnitude check of " << input << ": each job analysed at " << s.ladder.size() << " factors from "
             << factor_text(s.ladder.front()) << " to " << factor_text(s.ladder.back()) << " (KESTRA_SEED=" << s.seed << ")\n"
             << "A suggested factor is what the spectrum would have to be multiplied by; divided by the\n"
             << "signal's typical value on correctly scaled measured proteins (bench/scale-check) it estimates\n"
@@ -669,8 +580,12 @@ int scale_command(const std::vector<std::string>& args) {
   for (const InputJob& j : jobs) {
     if (only_job && j.job != only_job) continue;
     ++done;
-    std::cerr << "job " << done << "/" << total << " (job " << j.job << " of " << input << ", \"" << trim(j.title) << "\") ...\n"
-              << std::flush;
+    if (opt.on_job)
+      opt.on_job(j.job, trim(j.title));
+    else
+      progress << "job " << done << "/" << total << " (job " << j.job << " of " << input << ", \"" << trim(j.title)
+               << "\") ...\n"
+               << std::flush;
     JobScale r;
     r.job = j.job;
     r.title = j.title;
@@ -688,11 +603,12 @@ int scale_command(const std::vector<std::string>& args) {
     }
     judge(r);
     warned += r.warning ? 1 : 0;
-    print_job(std::cout, r);
-    std::cout.flush();
+    print_job(out, r);
+    out.flush();
     all.push_back(scale_json(r, s.ladder));
+    if (results) results->push_back(r);
   }
-  std::cout << "\n" << warned << " of " << total << (total == 1 ? " job" : " jobs") << " warned about\n";
+  out << "\n" << warned << " of " << total << (total == 1 ? " job" : " jobs") << " warned about\n";
   if (!json_path.empty()) {
     json doc;
     doc["format"] = "cdref-scale";

@@ -30,6 +30,8 @@
 
 #include <array>
 #include <filesystem>
+#include <functional>
+#include <iosfwd>
 #include <optional>
 #include <string>
 #include <vector>
@@ -113,7 +115,25 @@ constexpr double kWarnBand = 3.0;
 // The unit or concentration mistake a factor resembles ("" for none).
 std::string mistake_resembled(double factor);
 
-int scale_command(const std::vector<std::string>& args);
-extern const char* const kScaleUsage;
+// The magnitude check of the jobs in an INPUT file.
+struct ScaleOptions {
+  std::string input;
+  int job = 0;                            // 0: every job
+  std::string json;                       // "" = no JSON file
+  std::array<bool, 2> run{true, true};    // MORVAN3, KESTRA
+  std::array<std::string, 2> exe;         // program paths; "" = found as for crossval
+  std::vector<double> ladder;             // empty: default_scale_ladder()
+  std::string seed = "1";                 // KESTRA_SEED
+  std::string scratch;                    // "" = a new temporary directory, removed at the end
+  int job_timeout = 120;
+  std::function<void(int job, const std::string& title)> on_job;  // instead of the progress line
+};
+
+// Runs the check: the report to `out`, a line per job to `progress`, each
+// job's judgement appended to *results when given.  Returns the exit
+// status: 0 (also with warnings), 1 when the input or a program could not
+// be used.
+int run_scale(const ScaleOptions& opt, std::ostream& out, std::ostream& progress,
+              std::vector<JobScale>* results = nullptr);
 
 }  // namespace cdref

@@ -754,61 +754,22 @@ std::string summary_svg(const SummaryTable& t) {
 
 // ---------------------------------------------------------------- command
 
-const char* const kSummaryUsage = R"(  cdref summary [PROTSS] [--details DIR] [--csv FILE] [--json FILE] [--svg FILE]
-      Reads every record of PROTSS (default ProtSS.out: both programs, any
-      number of runs) and shows, per sample (title), each method (program
-      and reference set) with its fractions and RMSD, and per class group
-      (Helix, Strand, Turn, Unordered, PPII) the values of the methods,
-      their mean (the consensus), standard deviation and range, flagging
-      groups where the methods differ by more than 0.10.  The latest record
-      of a program and set counts; earlier ones are shown as replaced.
-      Damaged records are reported with their line and skipped.  --details
-      adds each method's spread over its own solutions from the run records
-      in DIR (written with CDSEC_DETAILS=DIR).  --csv, --json and --svg
-      write the table, or a plot of it, to FILE.
-)";
-
-int summary_command(const std::vector<std::string>& args) {
-  std::string protss = "ProtSS.out", details, csv, js, svg;
-  bool have_file = false;
-  auto usage = [](const std::string& why) {
-    std::cerr << "cdref summary: " << why << "\nusage:\n" << kSummaryUsage;
-    return 2;
-  };
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--help" || a == "-h") {
-      std::cout << "usage:\n" << kSummaryUsage;
-      return 0;
-    }
-    if (a == "--details" || a == "--csv" || a == "--json" || a == "--svg") {
-      if (i + 1 >= args.size()) return usage(a + " needs a value");
-      std::string& target = a == "--details" ? details : a == "--csv" ? csv : a == "--json" ? js : svg;
-      target = args[++i];
-      if (target.empty()) return usage(a + " needs a value");
-    } else if (a.starts_with("--")) {
-      return usage("unknown option " + a);
-    } else if (have_file) {
-      return usage("one summary file only (" + protss + ", " + a + ")");
-    } else {
-      protss = a;
-      have_file = true;
-    }
-  }
+int run_summary(const SummaryOptions& o, std::ostream& out, std::ostream& err) {
+  const std::string &protss = o.protss, &details = o.details, &csv = o.csv, &js = o.json, &svg = o.svg;
   SummaryTable t;
   try {
     t = build_summary(protss, details);
   } catch (const std::exception& e) {
-    std::cerr << "cdref summary: " << e.what() << "\n";
+    err << "cdref summary: " << e.what() << "\n";
     return 1;
   }
-  for (const std::string& p : t.problems) std::cerr << "cdref summary: " << protss << ": " << p << "\n";
-  std::cout << summary_text(t);
+  for (const std::string& p : t.problems) err << "cdref summary: " << protss << ": " << p << "\n";
+  out << summary_text(t);
   int status = 0;
   auto save = [&](const std::string& path, const std::string& text) {
     if (path.empty()) return;
     if (std::string why = cdsec::replace_file(path, text); !why.empty()) {
-      std::cerr << "cdref summary: " << path << ": " << why << "\n";
+      err << "cdref summary: " << path << ": " << why << "\n";
       status = 1;
     }
   };

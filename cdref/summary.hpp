@@ -30,6 +30,7 @@
 
 #include <array>
 #include <optional>
+#include <iosfwd>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -124,7 +125,14 @@ std::string summary_csv(const SummaryTable& t);
 std::string summary_json(const SummaryTable& t);
 std::string summary_svg(const SummaryTable& t);
 
-int summary_command(const std::vector<std::string>& args);
-extern const char* const kSummaryUsage;
+struct SummaryOptions {
+  std::string protss = "ProtSS.out";
+  std::string details;               // run records ("" = none)
+  std::string csv, json, svg;        // output files ("" = none)
+};
+// Prints the summary to `out` and writes the files asked for; damaged
+// records and unwritable files are reported on `err`.  Returns the exit
+// status (1 when ProtSS.out cannot be read or a file not written).
+int run_summary(const SummaryOptions& o, std::ostream& out, std::ostream& err);
 
 }  // namespace cdref

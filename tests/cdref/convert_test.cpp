@@ -118,7 +118,7 @@ std::string delimited(const std::vector<Row>& r, Style s, const std::string& nam
 double wave(double w) { return 10.0 * std::sin(w / 7.0) - 2.0; }
 double linear(double w) { return 0.25 * w - 50.0; }
 
-// ---------------------------------------------------------------- the whole conversion, in-process
+// ---------------------------------------------------------------- the whole conversion, as a user runs it
 
 struct Outcome {
   int status;
@@ -126,10 +126,11 @@ struct Outcome {
 };
 
 Outcome convert(const std::vector<std::string>& args) {
-  std::ostringstream out, err;
-  const cdref::ConvertOptions o = cdref::parse_convert_args(args);
-  int status = cdref::run_convert(o, out, err);
-  return {status, out.str(), err.str()};
+  static const ScratchDir logs("cdref-convert-runs");
+  std::string command = sh_quote(kCdref) + " convert";
+  for (const std::string& a : args) command += " " + sh_quote(a);
+  const cdsec_test::RunResult r = run(command, logs);
+  return {r.status, r.out, r.err};
 }
 
 // The two-column file: wavelength and value per line.
@@ -669,31 +670,31 @@ TEST_F(CdrefConvert, HeaderAndOptionConflicts) {
 }
 
 TEST_F(CdrefConvert, CommandLineIsChecked) {
-  auto usage = [&](std::vector<std::string> a) {
-    try {
-      cdref::parse_convert_args(a);
-    } catch (const cdref::UsageError& e) {
-      return std::string(e.what());
-    }
-    return std::string("(accepted)");
+  // Every usage error: the reason after the subcommand's name, status 2.
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{}, "FILE is required"},
+      {{"f"}, "convert needs --out FILE or --append INPUT"},
+      {{"f", "--out", "a", "--append", "b", "--title", "t"}, "--out and --append: choose one"},
+      {{"f", "--append", "INPUT"}, "--append needs --title T, the title of the job"},
+      {{"f", "--out", "a", "--conc", "1"}, "--conc needs --conc-unit mg/mL|M|mM|uM"},
+      {{"f", "--out", "a", "--path", "1", "--path-unit", "inch"}, "--path-unit inch: cm or mm"},
+      {{"f", "--out", "a", "--conc", "-1", "--conc-unit", "M"}, "--conc -1: expected a positive number"},
+      {{"f", "--out", "a", "--columns", "1"}, "--columns 1: X,Y or X,Y,HT"},
+      {{"f", "--out", "a", "--basis", "3"}, "--basis is for --append"},
+      {{"f", "g", "--out", "a"}, "not expected: g"},
+      {{"f", "--out", "a", "--ignore-header-units"}, "--ignore-header-units needs --units"},
+      {{"f", "--append", "I", "--title", "t", "--basis", "9"}, "--basis 9: expected a whole number from 1 to 8"},
+      {{"f", "--out"}, "--out needs a value"},
+      {{"f", "--out", "a", "--units", "furlongs"},
+       "--units furlongs: mdeg, deg, molar-ellipticity, mre, delta-a or delta-epsilon"},
   };
-  EXPECT_EQ(usage({"f"}), "convert needs --out FILE or --append INPUT");
-  EXPECT_EQ(usage({"f", "--out", "a", "--append", "b", "--title", "t"}), "--out and --append: choose one");
-  EXPECT_EQ(usage({"f", "--append", "INPUT"}), "--append needs --title T, the title of the job");
-  EXPECT_EQ(usage({"f", "--out", "a", "--conc", "1"}), "--conc needs --conc-unit mg/mL|M|mM|uM");
-  EXPECT_EQ(usage({"f", "--out", "a", "--path", "1", "--path-unit", "inch"}), "--path-unit inch: cm or mm");
-  EXPECT_EQ(usage({"f", "--out", "a", "--conc", "-1", "--conc-unit", "M"}), "--conc -1: expected a positive number");
-  EXPECT_EQ(usage({"f", "--out", "a", "--columns", "1"}), "--columns 1: X,Y or X,Y,HT");
-  EXPECT_EQ(usage({"f", "--out", "a", "--basis", "3"}), "--basis is for --append");
-  EXPECT_EQ(usage({"f", "g", "--out", "a"}), "convert reads one FILE; g would be a second");
-  EXPECT_EQ(usage({"f", "--out", "a", "--ignore-header-units"}), "--ignore-header-units needs --units");
-  EXPECT_EQ(usage({"f", "--append", "I", "--title", "t", "--basis", "9"}),
-            "--basis 9: expected a whole number from 1 to 8");
-  // The binary shows the usage text after the reason, with status 2.
-  const cdsec_test::RunResult r = run(sh_quote(kCdref) + " convert", dir);
-  EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("cdref: convert needs the FILE to read"), std::string::npos);
-  EXPECT_NE(r.err.find("cdref convert FILE"), std::string::npos);
+  for (const auto& [a, why] : cases) {
+    const Outcome o = convert(a);
+    EXPECT_EQ(o.status, 2) << why;
+    EXPECT_NE(o.err.find("cdref convert: "), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find(why), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find("Run 'cdref convert --help'"), std::string::npos) << o.err;
+  }
 }
 
 TEST_F(CdrefConvert, TooFewPointsForAnySet) {

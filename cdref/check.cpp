@@ -67,11 +67,8 @@ class Findings {
 
 std::string cols(int from, int to) { return "columns " + std::to_string(from) + "-" + std::to_string(to); }
 
-// A real with d decimals, without padding.
-std::string num(float v, int d) {
-  std::string s = cdsec::edit_F(v, 24, d);
-  return s.substr(s.find_first_not_of(' '));
-}
+// A real with d decimals, without padding (or as it reads back, when too wide).
+std::string num(float v, int d) { return cdsec::shown_real(v, d); }
 
 bool blank(std::string_view s) { return s.find_first_not_of(" \t") == std::string_view::npos; }
 
@@ -143,13 +140,14 @@ void lint_cd(Findings& f, const std::string& path, const std::string& file) {
   }
 }
 
-// The line-by-line layout of SSDATA.
-void lint_ss(Findings& f, const std::string& path, const std::string& file, int ns) {
+// The line-by-line layout of SSDATA.  Returns the names of its proteins.
+std::vector<std::string> lint_ss(Findings& f, const std::string& path, const std::string& file, int ns) {
+  std::vector<std::string> names;
   LineReader in;
   in.open(path, file);
   std::string line;
   while (in.next(line)) {
-    if (f.layout_full(file)) return;
+    if (f.layout_full(file)) return names;
     if (blank(line)) {
       f.layout(file, in.line_no(), "a blank line where a protein's name line is expected");
       continue;
@@ -157,9 +155,10 @@ void lint_ss(Findings& f, const std::string& path, const std::string& file, int 
     check_name_line(f, file, in, line);
     check_after(f, file, in, line, 5);
     std::string name(field(line, 2, 4));
+    names.push_back(name);
     if (!in.next(line)) {
       f.layout(file, in.line_no() + 1, "the file ends before the fractions of protein \"" + name + "\"");
-      return;
+      return names;
     }
     for (int k = 0; k < ns; ++k)
       check_number(f, file, in, line, 1 + kSsWidth * k, kSsWidth, 3, "fraction " + std::to_string(k + 1) + " of \"" + name + "\"");
@@ -168,6 +167,7 @@ void lint_ss(Findings& f, const std::string& path, const std::string& file, int 
                                      std::to_string(ns) + " classes");
     check_after(f, file, in, line, kSsWidth * kSsFields);
   }
+  return names;
 }
 
 std::string nm_range(const cdsec::RefSetInfo& set) {
@@ -206,12 +206,14 @@ CheckResult check_set(const cdsec::RefSetInfo& set, const CheckLimits& limits) {
     cdsec::RefProtein p;
   };
   std::vector<Read> proteins;
+  bool read_to_end = false;
   try {
     cdsec::RefSetReader reader;
     reader.open(set);
     cdsec::RefProtein p;
     while (reader.next(p, true, set.ns)) proteins.push_back({p});
     reader.close();
+    read_to_end = true;
   } catch (const ReadError& e) {
     std::string msg = e.what();
     // The reader names files as located; show them in full.
@@ -222,10 +224,23 @@ CheckResult check_set(const cdsec::RefSetInfo& set, const CheckLimits& limits) {
 
   // The layout, line by line.
   lint_cd(f, cd_loc->path, r.cd_path);
-  lint_ss(f, ss_loc->path, r.ss_path, set.ns);
+  const std::vector<std::string> ss_names = lint_ss(f, ss_loc->path, r.ss_path, set.ns);
 
   // Counts.
   const int n = r.proteins;
+  // The programs read proteins while CDDATA has them: fractions beyond its
+  // end are dropped without a word, and the set is smaller than meant.
+  if (read_to_end && static_cast<int>(ss_names.size()) > n) {
+    const int extra = static_cast<int>(ss_names.size()) - n;
+    const std::string who = extra == 1 ? "protein " + std::to_string(n + 1)
+                                       : "proteins " + std::to_string(n + 1) + " to " + std::to_string(n + extra);
+    f.problem(r.ss_path, ss_name_line(n + 1),
+              who + " (\"" + ss_names[static_cast<std::size_t>(n)] + "\"" + (extra > 1 ? " and on" : "") +
+                  (extra > 1 ? ") have" : ") has") + " fractions but no spectrum: " + r.cd_path + " ends after protein " + std::to_string(n) +
+                  (n > 0 ? " (line " + std::to_string(cd_name_line(n) + kCdLines) + ")" : std::string()) +
+                  ", so the programs read " + std::to_string(n) + " proteins, not " +
+                  std::to_string(ss_names.size()));
+  }
   if (n == 0) f.problem(r.cd_path + ": no proteins");
   if (n > kMaxProteins)
     f.problem(r.cd_path + ": " + std::to_string(n) + " proteins; the programs hold at most 50 (MORVAN3 stops, KESTRA reads the first 50)");

@@ -333,6 +333,10 @@ void run_import(const ImportOptions& opt, std::ostream& log) {
                           "column " + fr.header[static_cast<std::size_t>(k)] + ": expected a fraction", 0, 0, cell, true);
         sum += v;
       }
+      // SSDATA holds a class in 8 columns with 3 decimals.
+      if (!(sum > -999.9995f && sum < 9999.9995f))
+        fail(where_line(fr, *f->second) + ": class " + cm.label + " of \"" + p.id + "\" is " +
+             cdsec::shown_real(sum, 3) + ", which does not fit the 8-column field of SSDATA (fractions expected)");
       p.ss.push_back(sum);
     }
   }
@@ -390,7 +394,7 @@ void run_import(const ImportOptions& opt, std::ostream& log) {
   for (const Protein& p : proteins)
     for (int i = 0; i < kPoints; ++i)
       if (!(p.cd[i] > -99.99f && p.cd[i] < 999.99f))
-        fail(where_line(sp, *p.row) + ": value " + trim(cdsec::edit_F(p.cd[i], 24, 2)) + " at " + std::to_string(260 - i) +
+        fail(where_line(sp, *p.row) + ": value " + cdsec::shown_real(p.cd[i], 2) + " at " + std::to_string(260 - i) +
              " nm does not fit the 6-column field of CDDATA (delta epsilon per residue expected; --units mre "
              "converts mean residue ellipticity)");
 

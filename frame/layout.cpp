@@ -1,6 +1,7 @@
 #include "frame/layout.hpp"
 
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -80,6 +81,16 @@ std::string edit_F(float v, int w, int d) {
   }
   if (static_cast<int>(s.size()) > w) return std::string(static_cast<std::size_t>(w), '*');
   return std::string(static_cast<std::size_t>(w) - s.size(), ' ') + s;
+}
+
+std::string shown_real(float v, int d) {
+  if (std::isfinite(v)) {
+    std::string s = edit_F(v, 16, d);
+    if (s[0] != '*') return s.substr(s.find_first_not_of(' '));
+  }
+  char buf[32];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, r.ptr);
 }
 
 std::string edit_A(std::string_view s, int w) {

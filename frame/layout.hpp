@@ -102,6 +102,11 @@ std::string edit_I(long long v, int w);
 std::string edit_F(float v, int w, int d);
 std::string edit_A(std::string_view s, int w);  // w < 0: the whole text
 
+// A real in a message: d decimals without padding, or, for a value too wide
+// for 16 columns or not finite, the shortest text that reads back as the
+// same value (1e+30, inf, nan) rather than asterisks.
+std::string shown_real(float v, int d);
+
 namespace layout_detail {
 
 template <class T>

@@ -390,6 +390,21 @@ TEST(CdrefImport, BrokenInputsAreRefusedWithTheirReason) {
          write_file(sp, join(l));
        },
        sp + ", line 2: value 12000.00 at 260 nm does not fit the 6-column field of CDDATA"},
+      {"a value too wide to print",
+       [&](cdref::ImportOptions&) {
+         auto l = lines_of(good_sp);
+         std::size_t c = l[1].find(',', l[1].find(',') + 1);
+         l[1] = l[1].substr(0, c + 1) + "1e30" + l[1].substr(l[1].find(',', c + 1));
+         write_file(sp, join(l));
+       },
+       sp + ", line 2: value 1e+30 at 260 nm does not fit the 6-column field of CDDATA"},
+      {"a fraction too wide for SSDATA",
+       [&](cdref::ImportOptions&) {
+         auto l = lines_of(good_fr);
+         l[1] = s.names[0] + ",12000,0,0,0,0,0,0";
+         write_file(fr, join(l));
+       },
+       fr + ", line 2: class H(r) of \"" + s.names[0] + "\" is 12000.000, which does not fit the 8-column field of SSDATA"},
       {"a --where that matches nothing", [&](cdref::ImportOptions& o) { o.where = {"kind=membrane"}; },
        sp + ": no protein rows match --where"},
       {"a --where on a missing column", [&](cdref::ImportOptions& o) { o.where = {"fold=beta"}; },
@@ -569,6 +584,11 @@ TEST(CdrefCheck, EachFaultIsNamedWithFileAndLine) {
        {"(the programs stop here)", cdp + ", line 70: the file ends inside the CD values of protein \"P010\" (3 of 6 lines)"}},
       {"an SSDATA file that ends early", [](auto&, auto& ss) { ss.resize(ss.size() - 1); },
        {ssp + ", line 20: the file ends before the fractions of protein \"P010\""}},
+      {"a CDDATA file that ends a protein early", [](auto& cd, auto&) { cd.resize(cd.size() - 7); },
+       {ssp + ", line 19: protein 10 (\"P010\") has fractions but no spectrum: " + cdp +
+        " ends after protein 9 (line 65), so the programs read 9 proteins, not 10"}},
+      {"a fraction too wide to print", [](auto&, auto& ss) { ss[1] = "  1.0E30   0.100   0.100   0.100   0.100   0.400"; },
+       {ssp + ", line 2: fraction 1 (H(r)) of \"P001\" is 1e+30, outside 0 to 1"}},
       {"ellipticity instead of delta epsilon", [](auto& cd, auto&) { cd[8].replace(0, 6, "-80.00"); },
        {cdp + ", line 3: \"P001\" has -80.00 at 185 nm, below the plausible -30.0"}},
       {"a spectrum of zeros",

@@ -902,7 +902,7 @@ void write_output(const ConvertOptions& o, Done& d, Provenance& pv) {
   for (char c : o.title)
     if (static_cast<unsigned char>(c) < 32 || c == 127) throw ConvertError("--title holds a control character");
   if (same_file(o.append, o.file)) throw ConvertError("--append " + o.append + " is the file being read");
-  if (const std::string why = cdsec::job_file_refusal(o.append); !why.empty()) throw ConvertError(o.append + ": " + why);
+  if (const std::string why = cdsec::job_file_refusal(o.append); !why.empty()) throw ConvertError(o.append + " " + why);
   std::error_code ec;
   int jobs = 0;
   if (fs::exists(o.append, ec)) {

@@ -178,17 +178,16 @@ int first_unwritable(std::span<const float> cd) {
 }
 
 std::string job_file_refusal(const std::filesystem::path& path) {
-  const std::string name = path.filename().string();
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) {
     if (errno == ENOENT) return {};
-    return name + ": " + std::strerror(errno);
+    return std::string("cannot be looked at: ") + std::strerror(errno);
   }
-  if (S_ISDIR(st.st_mode)) return name + " is a directory";
-  if (!S_ISREG(st.st_mode)) return name + " is not a regular file";
-  if ((st.st_mode & 0222) == 0) return name + " is write-protected";
+  if (S_ISDIR(st.st_mode)) return "is a directory";
+  if (!S_ISREG(st.st_mode)) return "is not a regular file";
+  if ((st.st_mode & 0222) == 0) return "is write-protected";
   if (::access(path.c_str(), W_OK) != 0)
-    return errno == EACCES ? name + " is write-protected" : name + ": " + std::strerror(errno);
+    return errno == EACCES ? std::string("is write-protected") : std::string("cannot be written: ") + std::strerror(errno);
   return {};
 }
 

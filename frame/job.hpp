@@ -104,7 +104,7 @@ int first_unwritable(std::span<const float> cd);
 
 // "" when the job file may be written: it is missing (and will be created)
 // or a regular file that its owner has not write-protected.  Otherwise the
-// reason.  A file without any write permission counts as protected even for
+// reason, to follow the file's name ("is write-protected").  A file without any write permission counts as protected even for
 // a caller whom the system would let write it: a replacement renames over
 // the old file and would otherwise ignore the protection.
 std::string job_file_refusal(const std::filesystem::path& path);

@@ -180,7 +180,7 @@ int run(std::istream& in, std::ostream& out, const fs::path& dir) {
 
     const fs::path input = dir / "INPUT";
     if (const std::string why = job_file_refusal(input); !why.empty()) {
-      put(out, R"([/, "  ", A, "; INPUT not changed"])", why);
+      put(out, R"([/, "  INPUT ", A, "; INPUT not changed"])", why);
       return 1;
     }
 
@@ -298,6 +298,7 @@ int run(std::istream& in, std::ostream& out, const fs::path& dir) {
     write_job(text, job);
     // Protected since the start of the dialogue?  A replacement would rename over it.
     std::string err = job_file_refusal(input);
+    if (!err.empty()) err = "INPUT " + err;
     if (err.empty()) err = append ? append_file(input, text.str()) : replace_file(input, text.str());
     if (!err.empty()) {
       put(out, R"([/, "  INPUT not written: ", A])", err);

@@ -786,6 +786,12 @@ TEST_F(CdrefConvert, AppendIsAtomic) {
   const Outcome blank = convert(args("good.txt", {"--append", path("INPUT.blank"), "--title", "x"}));
   EXPECT_NE(blank.err.find("INPUT.blank, line 25: the file ends"), std::string::npos) << blank.err;
   EXPECT_EQ(read_file(dir / "INPUT.blank"), before + "\n");
+  // Nor one the user has write-protected (whoever runs it).
+  fs::permissions(dir / "INPUT", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  const Outcome protect = convert(args("good.txt", {"--append", path("INPUT"), "--title", "x"}));
+  EXPECT_NE(protect.err.find(path("INPUT") + " is write-protected"), std::string::npos) << protect.err;
+  EXPECT_EQ(read_file(dir / "INPUT"), before);
+  fs::permissions(dir / "INPUT", fs::perms::owner_write, fs::perm_options::add);
 
   // The binary: a refusal has status 1 and leaves INPUT alone too.
   const cdsec_test::RunResult r =

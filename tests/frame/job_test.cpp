@@ -567,10 +567,10 @@ TEST(JobWriting, WriteProtectedOrOddJobFilesAreRefused) {
   EXPECT_EQ(cdsec::job_file_refusal(dir / "INPUT"), "");
   EXPECT_EQ(cdsec::job_file_refusal(dir / "missing"), "");
   ::chmod((dir / "INPUT").c_str(), 0444);
-  EXPECT_EQ(cdsec::job_file_refusal(dir / "INPUT"), "INPUT is write-protected");
-  EXPECT_EQ(cdsec::job_file_refusal(dir / "folder"), "folder is a directory");
+  EXPECT_EQ(cdsec::job_file_refusal(dir / "INPUT"), "is write-protected");
+  EXPECT_EQ(cdsec::job_file_refusal(dir / "folder"), "is a directory");
   ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0644), 0);
-  EXPECT_EQ(cdsec::job_file_refusal(dir / "fifo"), "fifo is not a regular file");
+  EXPECT_EQ(cdsec::job_file_refusal(dir / "fifo"), "is not a regular file");
   fs::remove_all(dir);
 }
 

@@ -34,11 +34,13 @@ std::string message(const ReadError& e) { return e.what(); }
 // more columns than the two used).
 constexpr int kMaxItems = 8;
 
-// A line of numbers only, two at least: the first point.  A header line may
-// start with numbers too (a date and a time: "02 05 2023 10:31").
-bool numbers_only(std::string_view line, float (&v)[kMaxItems]) {
+// The first point: a line of numbers only, two at least, or one that starts
+// with the initial wavelength and a value (text columns may follow).  A
+// header line may start with numbers too: a date and a time, "02 05 2023 10:31".
+bool first_point(std::string_view line, float (&v)[kMaxItems], float initial, float tolerance) {
   std::string bad;
-  return parse_free_reals(line, v, &bad) >= 2 && bad.empty();
+  if (parse_free_reals(line, v, &bad) < 2) return false;
+  return bad.empty() || std::fabs(v[0] - initial) < tolerance;
 }
 
 // A wavelength in a message, as short as it reads back.
@@ -57,6 +59,10 @@ PointsRead read_points(LineReader& in, float initial, float final_wl, int per_nm
   std::string line;
   float v[kMaxItems] = {};
   bool any_text = false;
+  // Point k lies (k - 1) nm from the initial wavelength towards the final
+  // one; the line used for it must be nearer to that than the lines around.
+  const float toward = final_wl < initial ? -1.0f : 1.0f;
+  const float tolerance = 0.5f / static_cast<float>(std::max(per_nm, 1));
 
   for (;;) {
     if (!in.next(line)) {
@@ -74,16 +80,12 @@ PointsRead read_points(LineReader& in, float initial, float final_wl, int per_nm
       }
       return r;
     }
-    if (numbers_only(line, v)) break;
+    if (first_point(line, v, initial, tolerance)) break;
     if (!is_blank(line)) any_text = true;
     ++r.header_lines;
   }
   if (r.header_lines > 0) put(console, R"(["  Header lines skipped in ", A, ":", I4])", in.name(), r.header_lines);
 
-  // Point k lies (k - 1) nm from the initial wavelength towards the final
-  // one; the line used for it must be nearer to that than the lines around.
-  const float toward = final_wl < initial ? -1.0f : 1.0f;
-  const float tolerance = 0.5f / static_cast<float>(std::max(per_nm, 1));
   for (int k = 1; k <= n; ++k) {
     if (k > 1) {
       for (;;) {

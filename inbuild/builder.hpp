@@ -33,10 +33,12 @@ struct JobDraft {
 int lines_per_nm(float values_per_nm);
 
 // Reading the points of a range, N = cd.size() of them.  Lines before the
-// first line made of numbers only (two at least) are an instrument header
-// and are skipped; after it every point is a line with a wavelength and a
-// CD value (further columns ignored, blank lines passed over, as free
-// format does), and (per_nm - 1) lines follow it unread.  Point k must lie
+// first point are an instrument header and are skipped; the first point is
+// the first line made of numbers only (two at least), or one that starts
+// with the initial wavelength and a CD value.  After it every point is a
+// line with a wavelength and a CD value (further columns ignored, blank
+// lines passed over, as free format does), and (per_nm - 1) lines follow
+// it unread.  Point k must lie
 // at the initial wavelength moved (k - 1) nm towards the final one, to
 // within half the step between lines: a file that starts elsewhere, runs
 // the other way or has another number of lines per nm stops the reading

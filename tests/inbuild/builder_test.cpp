@@ -307,6 +307,7 @@ TEST(InbuildDataFile, WavelengthsMustFollowTheRange) {
     std::string detail;  // "" when the points are read
   } cases[] = {
       {"date line before the points", "02 05 2023 10:31\n250 1\n249 2\n", 250.0f, 1, false, ""},
+      {"a text column after each value", "250 1 ok\n249 2 ok\n", 250.0f, 1, false, ""},
       {"file starts at 250 nm", "250 1\n249 2\n", 260.0f, 1, false,
        "cd.dat, line 1: the first point is at 250 nm, but the range entered begins at 260 nm"},
       {"rising file read as falling", "178 1\n179 2\n", 179.0f, 1, false,

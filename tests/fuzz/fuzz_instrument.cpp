@@ -107,16 +107,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The whole command, with the header's units overridden so that most
   // inputs get as far as the output.
-  for (const char* units : {"mdeg", "delta-epsilon"}) {
-    std::vector<std::string> args = {
-        file,      "--units",      units,      "--ignore-header-units",       "--out", (dir / "out.de").string(),
-        "--force", "--allow-gaps", "--record", (dir / "record.json").string()};
-    if (std::string(units) == "mdeg")
-      for (const char* a :
-           {"--conc", "20", "--conc-unit", "uM", "--path", "1", "--path-unit", "mm", "--residues", "129"})
-        args.emplace_back(a);
+  for (const cdref::Unit units : {cdref::Unit::kMdeg, cdref::Unit::kDeltaEpsilon}) {
+    cdref::ConvertOptions c;
+    c.file = file;
+    c.units_given = true;
+    c.units = units;
+    c.ignore_header_units = true;
+    c.out_file = (dir / "out.de").string();
+    c.force = true;
+    c.range.allow_gaps = true;
+    c.record = (dir / "record.json").string();
+    if (units == cdref::Unit::kMdeg) {
+      c.params.conc_given = c.params.path_given = true;
+      c.params.conc = 20.0f;
+      c.params.conc_unit = cdref::ConcUnit::kMicromolar;
+      c.params.path = 1.0f;
+      c.params.path_unit = cdref::PathUnit::kMm;
+      c.params.residues = 129;
+    }
     std::ostringstream out, err;
-    const int status = cdref::run_convert(cdref::parse_convert_args(args), out, err);
+    const int status = cdref::run_convert(c, out, err);
     check(status == 0 || status == 1);
     check(status == 0 ? std::filesystem::exists(dir / "out.de") : !err.str().empty());
     std::error_code ec;

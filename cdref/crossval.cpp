@@ -16,6 +16,7 @@
 #include "frame/summary.hpp"
 #include "frame/text_input.hpp"
 #include "cdref/runner.hpp"
+#include "cdref/summary.hpp"
 
 namespace cdref {
 
@@ -526,29 +527,6 @@ std::string csv_field(const std::string& s) {
   return q + "\"";
 }
 
-std::string xml_escape(const std::string& s) {
-  std::string o;
-  for (char c : s) {
-    switch (c) {
-      case '&':
-        o += "&amp;";
-        break;
-      case '<':
-        o += "&lt;";
-        break;
-      case '>':
-        o += "&gt;";
-        break;
-      case '"':
-        o += "&quot;";
-        break;
-      default:
-        o += c;
-    }
-  }
-  return o;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------- outputs
@@ -689,7 +667,7 @@ std::string svg_text(std::span<const SetRun> runs, const std::array<bool, 2>& ra
     }
     title += "sets " + numbers + (one_dir ? " (in " + runs[0].set.dir.string() + ")" : std::string());
   }
-  o << "<text x=\"" << kLeft << "\" y=\"28\" font-size=\"15\">" << xml_escape(title) << "</text>\n";
+  o << "<text x=\"" << kLeft << "\" y=\"28\" font-size=\"15\">" << xml_text(title) << "</text>\n";
   auto px = [](float v) { return std::clamp(v, 0.0f, 1.0f) * static_cast<float>(kPanel); };
   for (int panel = 0; panel < 2; ++panel) {
     const int x0 = kLeft + panel * (kPanel + kGap), y0 = kTop;
@@ -731,11 +709,11 @@ std::string svg_text(std::span<const SetRun> runs, const std::array<bool, 2>& ra
           pred.push_back(pv);
           const float cx = static_cast<float>(x0) + px(k), cy = static_cast<float>(y0 + kPanel) - px(pv);
           if (pi == 0)
-            o << "<circle cx=\"" << cx << "\" cy=\"" << cy << "\" r=\"4\"><title>" << xml_escape(trim(c.name))
+            o << "<circle cx=\"" << cx << "\" cy=\"" << cy << "\" r=\"4\"><title>" << xml_text(trim(c.name))
               << "</title></circle>\n";
           else
             o << "<rect x=\"" << cx - 3.5f << "\" y=\"" << cy - 3.5f << "\" width=\"7\" height=\"7\"><title>"
-              << xml_escape(trim(c.name)) << "</title></rect>\n";
+              << xml_text(trim(c.name)) << "</title></rect>\n";
         }
       o << "</g>\n";
       const ClassStats s = class_stats(pred, known);

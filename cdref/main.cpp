@@ -20,6 +20,7 @@
 #include "frame/layout.hpp"
 #include "frame/refsets.hpp"
 #include "frame/text_input.hpp"
+#include "cdref/analyse.hpp"
 #include "cdref/check.hpp"
 #include "cdref/convert.hpp"
 #include "cdref/crossval.hpp"
@@ -400,6 +401,22 @@ PATH; they run in a scratch directory (removed unless --keep or --scratch)
 with KESTRA_SEED=N (default 1) and CDSEC_REFDIR set to the set's
 directory.)";
 
+constexpr const char* kAnalyseHelp = R"(Converts each exported FILE as cdref convert does (all its options apply; a
+series gives one job per spectrum), or takes the jobs of --input INPUT, and
+writes them into DIR/INPUT once for each reference set: the sets named by
+--sets, or (auto) the sets for native proteins whose valid range the
+spectra cover.  Runs MORVAN3 and KESTRA on it in DIR as a user would
+(standard input closed, run records in DIR/records, KESTRA_SEED=S, default
+1), checks each spectrum's magnitude as cdref scale does (not with
+--no-scale), and writes the summary (printed, and summary.txt, .csv,
+.json), and report.html: per spectrum the consensus table, the measured
+spectrum with each method's calculated one, every warning, and the
+provenance.  DIR (default: the first file's name with "-analysis") must
+not exist unless --force; it is built beside DIR and appears only when
+finished.  Exit status 0 when every spectrum has a result from at least one
+method, 3 when some have none (listed on standard error and in the
+report), 1 when nothing was analysed.)";
+
 constexpr const char* kSummaryHelp = R"(Reads every record of PROTSS (default ProtSS.out: both programs, any number
 of runs) and shows, per sample (title), each method (program and reference
 set) with its fractions and RMSD, and per class group (Helix, Strand, Turn,
@@ -598,6 +615,47 @@ int main(int argc, char** argv) {
   text(*scale, "--scratch", sc.scratch, "DIR", "run the programs in DIR (new or empty; kept)");
   timeout_option(*scale, sc.job_timeout);
   scale->callback([&] { action = [&] { return cdref::run_scale(sc, std::cout, std::cerr); }; });
+
+  // analyse
+  cdref::AnalyseOptions an;
+  CLI::App* analyse = subcommand(app, "analyse", "from exported spectra to report.html in one step", kAnalyseHelp);
+  analyse->add_option("FILE", an.files, "exported spectra")->type_name("");
+  add_conversion_options(*analyse, an.convert);
+  valued(*analyse, "--title", "T", "the jobs' title (default: each file's name)", [&an](const std::string& t) {
+    if (t.size() > 40) refuse("--title", t, "at most 40 characters");
+    an.title = t;
+  });
+  valued(*analyse, "--sets", "auto|K,K...", "the reference sets (default auto)", [&an](const std::string& v) {
+    an.sets.clear();
+    if (v == "auto") return;
+    std::string_view rest = v;
+    while (!rest.empty()) {
+      const std::size_t c = rest.find(',');
+      long long k = 0;
+      if (!cdsec::parse_int(rest.substr(0, c), k) || k < 1 || k > 8) refuse("--sets", v, "auto, or set numbers from 1 to 8 separated by commas");
+      if (std::find(an.sets.begin(), an.sets.end(), k) == an.sets.end()) an.sets.push_back(static_cast<int>(k));
+      rest = c == std::string_view::npos ? std::string_view() : rest.substr(c + 1);
+    }
+    if (an.sets.empty()) refuse("--sets", v, "auto, or set numbers from 1 to 8 separated by commas");
+  });
+  text(*analyse, "--out", an.out, "DIR", "where the results go (new unless --force)");
+  analyse->add_flag("--force", an.force, "replace an existing DIR");
+  seed_option(*analyse, an.seed);
+  bool no_scale = false;
+  analyse->add_flag("--no-scale", no_scale, "leave out the magnitude check");
+  text(*analyse, "--input", an.input, "INPUT", "analyse the jobs of INPUT instead of converting");
+  program_options(*analyse, an.exe);
+  timeout_option(*analyse, an.job_timeout);
+  analyse->callback([&] {
+    check_conversion_options(an.convert);
+    if (an.files.empty() == an.input.empty())
+      throw CLI::ValidationError(an.files.empty() ? "analyse needs the FILEs to convert, or --input INPUT"
+                                                  : "--input replaces the FILEs: give one or the other");
+    an.scale = !no_scale;
+    an.command.assign({"cdref"});
+    an.command.insert(an.command.end(), argv + 1, argv + argc);
+    action = [&] { return cdref::run_analyse(an, std::cout, std::cerr, std::cerr); };
+  });
 
   // "cdref help" as "cdref --help".
   std::vector<std::string> args(argv + 1, argv + argc);

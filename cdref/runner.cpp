@@ -43,13 +43,13 @@ class JobCounter {
 }  // namespace
 
 RunOutcome run_program(const fs::path& exe, const fs::path& dir, const std::vector<std::string>& env, int job_timeout,
-                       const std::function<void(int)>& on_job) {
+                       const std::function<void(int)>& on_job, const std::string& console) {
   ProcessSpec spec;
   spec.program = exe;
   spec.dir = dir;
   spec.env = env;
-  spec.out_file = dir / "console.out";
-  spec.err_file = dir / "console.err";
+  spec.out_file = dir / (console + ".out");
+  spec.err_file = dir / (console + ".err");
   JobCounter counter(spec.out_file);
   RunOutcome o;
   auto watch = [&] {

@@ -37,7 +37,7 @@ struct ProcessOutcome {
 ProcessOutcome run_process(const ProcessSpec& spec, int idle_limit, const std::function<bool()>& watch);
 
 // One analysis program over the INPUT in `dir`: console output in
-// console.out and console.err there, `env` as above.  `on_job` is told the
+// <console>.out and <console>.err there, `env` as above.  `on_job` is told the
 // number of jobs finished whenever it grows (each job ends with the
 // programs' " End of Program" message); a program that finishes no job for
 // job_timeout seconds is stopped.
@@ -51,7 +51,7 @@ struct RunOutcome {
 };
 RunOutcome run_program(const std::filesystem::path& exe, const std::filesystem::path& dir,
                        const std::vector<std::string>& env, int job_timeout,
-                       const std::function<void(int jobs_done)>& on_job);
+                       const std::function<void(int jobs_done)>& on_job, const std::string& console = "console");
 
 // Finds a program: `given` when not empty; else next to the running cdref
 // (installed layout), else in the build tree (../build_dir from cdref's

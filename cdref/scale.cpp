@@ -43,13 +43,7 @@ std::string factor_text(double f) {
   return num(f, d);
 }
 
-struct InputJob {
-  int job = 0;
-  int ibasis = 0;
-  std::string title;
-  float first = 0, last = 0, factor = 1;
-  std::vector<float> cd;  // as written, before the factor
-};
+}  // namespace
 
 std::vector<InputJob> read_input(const std::string& path) {
   cdsec::LineReader in;
@@ -73,6 +67,8 @@ std::vector<InputJob> read_input(const std::string& path) {
   }
   return jobs;
 }
+
+namespace {
 
 // RMS of the job's spectrum at its own factor over the part of its range
 // the set is valid for (what the programs analyse).
@@ -497,19 +493,19 @@ void print_job(std::ostream& out, const JobScale& j) {
         << " when right -> x" << (e->beyond ? (e->suggested > 1 ? ">= " : "<= ") : "") << factor_text(e->estimate)
         << " (80% range " << factor_text(e->low) << " to " << factor_text(e->high) << ")\n";
   }
-  if (!j.combined) {
-    out << "  no signal: the magnitude cannot be judged\n";
-    return;
-  }
-  out << "  combined estimate x" << factor_text(*j.combined);
-  if (j.warning)
-    out << ": WARNING: the spectrum looks about " << factor_text(*j.combined >= 1 ? *j.combined : 1.0 / *j.combined)
-        << " times too " << (*j.combined >= 1 ? "small" : "large") << "; this resembles " << j.resembles << "\n";
-  else
-    out << ": plausible\n";
+  out << "  " << scale_verdict(j) << "\n";
 }
 
 }  // namespace
+
+std::string scale_verdict(const JobScale& j) {
+  if (!j.combined) return "no signal: the magnitude cannot be judged";
+  std::string v = "combined estimate x" + factor_text(*j.combined);
+  if (j.warning)
+    return v + ": WARNING: the spectrum looks about " + factor_text(*j.combined >= 1 ? *j.combined : 1.0 / *j.combined) +
+           " times too " + (*j.combined >= 1 ? "small" : "large") + "; this resembles " + j.resembles;
+  return v + ": plausible";
+}
 
 int run_scale(const ScaleOptions& opt, std::ostream& out, std::ostream& progress, std::vector<JobScale>* results) {
   const std::string& input = opt.input;

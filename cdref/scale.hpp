@@ -38,6 +38,17 @@
 
 namespace cdref {
 
+// A job of an INPUT file as written.
+struct InputJob {
+  int job = 0;  // from 1
+  int ibasis = 0;
+  std::string title;
+  float first = 0, last = 0, factor = 1;
+  std::vector<float> cd;  // as written, before the factor
+};
+// Every job of an INPUT file; throws cdsec::ReadError naming file and line.
+std::vector<InputJob> read_input(const std::string& path);
+
 // The ladder of factors a job is run at by default.
 std::vector<double> default_scale_ladder();
 
@@ -114,6 +125,10 @@ void judge(JobScale& j);
 constexpr double kWarnBand = 3.0;
 // The unit or concentration mistake a factor resembles ("" for none).
 std::string mistake_resembled(double factor);
+
+// The judgement in words: "combined estimate x1.12: plausible", or the
+// warning with the mistake it resembles, or that there was no signal.
+std::string scale_verdict(const JobScale& j);
 
 // The magnitude check of the jobs in an INPUT file.
 struct ScaleOptions {

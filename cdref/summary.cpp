@@ -187,6 +187,8 @@ RunRecordData read_run_record(const std::string& path) {
       if (wl.is_array() && ex.is_array() && wl.size() == ex.size()) {
         r.wavelength_nm = numbers(wl, wl.size(), "spectra.wavelength_nm");
         r.experimental = numbers(ex, ex.size(), "spectra.experimental");
+        if (const auto c = it->find("calculated"); c != it->end() && c->is_array() && c->size() == wl.size())
+          r.calculated = numbers(*c, c->size(), "spectra.calculated");
       }
     }
     if (r.completed) {
@@ -489,9 +491,9 @@ std::string csv_field(const std::string& s) {
   return q + "\"";
 }
 
-std::string csv_num(double v, int d = 4) { return std::isfinite(v) ? num(v, d) : ""; }
-
 }  // namespace
+
+std::string csv_num(double v, int d) { return std::isfinite(v) ? num(v, d) : ""; }
 
 std::string summary_csv(const SummaryTable& t) {
   // One row per method and class, per method and group, and per group for
@@ -608,8 +610,6 @@ std::string summary_json(const SummaryTable& t) {
 
 // ---------------------------------------------------------------- SVG
 
-namespace {
-
 // Text for XML: the five special characters escaped, control characters
 // and bytes that are not UTF-8 replaced (a title may hold anything).
 std::string xml_text(std::string_view s) {
@@ -641,6 +641,8 @@ std::string xml_text(std::string_view s) {
   }
   return o;
 }
+
+namespace {
 
 constexpr const char* kColours[] = {"#1f77b4", "#d62728", "#2ca02c", "#9467bd", "#ff7f0e", "#8c564b", "#17becf", "#7f7f7f"};
 

@@ -67,6 +67,7 @@ struct RunRecordData {
   int count = 0;
   std::vector<double> sd, min, max;  // per class, from "statistics"
   std::vector<double> wavelength_nm, experimental;
+  std::vector<double> calculated;  // completed jobs
 };
 // Reads and validates one run record; throws std::runtime_error naming the
 // file and what is wrong with it.
@@ -122,8 +123,15 @@ Consensus consensus_of(const std::vector<double>& values);
 
 std::string summary_text(const SummaryTable& t);
 std::string summary_csv(const SummaryTable& t);
+// A number as the CSV writes it (d decimals; "" when not finite): anything
+// that shows the table's numbers elsewhere uses it, so they read the same.
+std::string csv_num(double v, int d = 4);
 std::string summary_json(const SummaryTable& t);
 std::string summary_svg(const SummaryTable& t);
+
+// Text for XML: the five special characters escaped, control characters
+// and bytes that are not UTF-8 replaced by '?' (a title may hold anything).
+std::string xml_text(std::string_view s);
 
 struct SummaryOptions {
   std::string protss = "ProtSS.out";

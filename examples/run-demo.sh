@@ -1,15 +1,16 @@
 #!/bin/sh
-# Runs both analysis programs on the demo job file examples/INPUT:
+# The demo: one command from an instrument's export to a result page.
 #   examples/run-demo.sh [BUILD_DIR [SCRATCH_DIR]]
 # BUILD_DIR defaults to ./build of the repository; SCRATCH_DIR to a new
-# temporary directory.  INPUT is copied there and MORVAN3 and KESTRA run in
-# it with the bundled reference sets of data/ (CDSEC_REFDIR), without
-# waiting for Enter (stdin is /dev/null) and with a fixed seed for the
-# random combinations (KESTRA_SEED=1), so that a rerun gives the same
-# numbers.  The summary records of both programs (ProtSS.out) are shown
-# next to the fractions the synthetic samples were made from, and then
-# compared by cdref summary with the run records the programs wrote into
-# records/ (CDSEC_DETAILS); summary.svg plots the comparison.
+# temporary directory.  cdref analyse converts examples/alphabeta.txt (a
+# synthetic alpha/beta protein written in a JASCO-style export: millidegrees
+# at 0.25 mg/mL in a 0.1 cm cell, mean residue weight 113.5, HT rising at
+# the short end) to delta epsilon, runs MORVAN3 and KESTRA on it against
+# each reference set its range covers (bundled sets, KESTRA_SEED=1, so that
+# a rerun gives the same numbers), checks its magnitude, and writes the
+# summary and report.html into SCRATCH_DIR/alphabeta-analysis.  The
+# fractions the spectrum was made from (examples/alphabeta-truth.txt) are
+# shown after the summary for comparison.
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -43,47 +44,19 @@ else
   scratch=$(mktemp -d "${TMPDIR:-/tmp}/cdsec-demo.XXXXXX")
 fi
 scratch=$(cd "$scratch" && pwd)
-cp "$here/INPUT" "$scratch/INPUT"
-# A scratch directory used before keeps no old summary records.
-rm -f "$scratch/ProtSS.out"
-rm -rf "$scratch/records"
-mkdir "$scratch/records"
 
 status=0
-cd "$scratch"
-for prog in "$morvan" "$kestra"; do
-  name=$(basename "$prog")
-  echo "Running $name in $scratch ..."
-  if ! CDSEC_REFDIR="$repo/data" KESTRA_SEED=1 CDSEC_DETAILS="$scratch/records" "$prog" < /dev/null > "$name.console" 2>&1; then
-    echo "run-demo.sh: $name failed; its console output is in $scratch/$name.console:" >&2
-    tail -n 20 "$name.console" >&2
-    status=1
-  fi
-done
-
+CDSEC_REFDIR="$repo/data" "$cdref" analyse "$here/alphabeta.txt" \
+  --conc 0.25 --conc-unit mg/mL --path 0.1 --path-unit cm --mrw 113.5 \
+  --morvan "$morvan" --kestra "$kestra" --out "$scratch/alphabeta-analysis" --force || status=$?
 echo
-echo "Results in $scratch:"
-for f in MORVAN3.OUT BASIS CalcCD.OUT Kestra.out reconCD.out ProtSS.out MORVAN3.console KESTRA.console \
-         records summary.svg; do
-  if [ -f "$f" ]; then
-    echo "  $f"
-  fi
-done
+echo "The fractions the synthetic spectrum was made from (examples/alphabeta-truth.txt):"
+cat "$here/alphabeta-truth.txt"
 echo
-if [ -f ProtSS.out ]; then
-  echo "ProtSS.out (one record per job and program):"
-  cat ProtSS.out
+if [ -f "$scratch/alphabeta-analysis/report.html" ]; then
+  echo "Open the report in a browser: $scratch/alphabeta-analysis/report.html"
 else
-  echo "run-demo.sh: no ProtSS.out was written" >&2
-  status=1
-fi
-echo
-echo "The fractions the synthetic samples were made from (examples/SAMPLES.txt):"
-cat "$here/SAMPLES.txt"
-echo
-echo "Both methods side by side, with their consensus and spread (cdref summary):"
-if ! "$cdref" summary ProtSS.out --details records --svg summary.svg; then
-  echo "run-demo.sh: cdref summary failed" >&2
-  status=1
+  echo "run-demo.sh: no report was written" >&2
+  [ $status -ne 0 ] || status=1
 fi
 exit $status

@@ -251,14 +251,15 @@ std::string sample_section(const ReportSample& s) {
       const Consensus& c = s.summary->consensus[static_cast<std::size_t>(k)];
       if (c.n == 0) continue;
       o << "<div class=\"card" << (c.disagree ? " differ" : "") << "\"><div class=\"k\">" << group_name(k)
-        << "</div><div class=\"v\">" << csv_num(c.mean) << "</div><div class=\"s\">sd " << csv_num(c.sd) << " over "
+        << "</div><div class=\"v\">" << csv_num(c.mean) << "</div><div class=\"s\">sd " << csv_num(c.sd) << ", "
         << c.n << (c.n == 1 ? " method" : " methods") << "</div></div>";
     }
-    o << "</div>\n" << consensus_table(*s.summary, s.fits);
+    o << "</div>\n";
   } else {
     o << "<p class=\"warn\">No method gave a result for this spectrum.</p>\n";
   }
   o << "<h3>Measured and calculated spectra</h3>\n" << spectrum_svg(s);
+  if (s.summary) o << "<h3>Each method and the consensus</h3>\n" << consensus_table(*s.summary, s.fits);
   if (!s.warnings.empty()) {
     o << "<h3>Notes and warnings</h3>\n<ul class=\"notes\">\n";
     for (const std::string& w : s.warnings)

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <set>
 #include <memory>
 #include <cstring>
 #include <nlohmann/json.hpp>
@@ -215,9 +216,18 @@ int run_analyse(const AnalyseOptions& opt, std::ostream& out, std::ostream& prog
       file_of_job.resize(read_input(converted.string()).size(), static_cast<int>(f));
       if (file_of_job.size() == before) throw Refusal(c.file + ": no spectrum was converted");
     }
+    // Titles are what the summary tells samples by: at most 40 characters
+    // (what both programs keep of a title) and each spectrum its own, or
+    // the results of one would replace another's.
+    std::set<std::string> titles;
     for (InputJob& j : read_input(converted.string())) {
       Spectrum s;
-      s.title = cdsec::trim_right_blanks(j.title);
+      const std::string base = trim(j.title.substr(0, std::min<std::size_t>(j.title.size(), 40)));
+      s.title = base.empty() ? "spectrum" : base;
+      for (int n = 2; !titles.insert(s.title).second; ++n) {
+        const std::string tag = " #" + std::to_string(n);
+        s.title = base.substr(0, std::min(base.size(), 40 - tag.size())) + tag;
+      }
       s.file = j.job - 1 < static_cast<int>(file_of_job.size()) ? file_of_job[static_cast<std::size_t>(j.job - 1)] : -1;
       s.job = std::move(j);
       spectra.push_back(std::move(s));

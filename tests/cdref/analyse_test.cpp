@@ -161,20 +161,21 @@ TEST(CdrefAnalyse, TheExampleExportGivesAReportWhoseNumbersAreTheCsvs) {
 TEST(CdrefAnalyse, ASpectrumWithoutAnyResultGivesStatus3AndIsNamed) {
   if (!have_python()) GTEST_SKIP() << "python3 is needed to read the report as XML";
   ScratchDir dir("cdref-analyse-fail");
-  // Two spectra: the example, and a flat one no reference protein resembles.
+  // Two spectra under one title: the example, and a flat one no reference
+  // protein resembles.  Each keeps results of its own ("sample", "sample #2").
   std::string flat = "TITLE\tflat\nXUNITS\tNANOMETERS\nYUNITS\tCD [mdeg]\nY2UNITS\tHT [V]\nXYDATA\n";
   for (int wl = 260; wl >= 185; --wl) flat += std::to_string(wl) + "\t0.0000\t300\n";
   write_file(dir / "flat.txt", flat);
   const fs::path out = dir / "two";
   const RunResult r = run(analyse(sh_quote(kExample) + " " + sh_quote((dir / "flat.txt").string()) + kParameters +
-                                  " --sets 3,4 --no-scale --out " + sh_quote(out.string())),
+                                  " --title sample --sets 3,4 --no-scale --out " + sh_quote(out.string())),
                           dir);
   ASSERT_EQ(r.status, 3) << r.out << r.err;
-  EXPECT_NE(r.err.find("\"flat\" has no result from any method"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("\"sample #2\" has no result from any method"), std::string::npos) << r.err;
   const Report rep = read_report(out / "report.html", dir);
   expect_report_matches_csv(rep, out / "summary.csv", 2);
   bool named = false;
-  for (const auto& n : rep.of("note")) named = named || (n[1] == "flat" && n[2].find("gave no result") != std::string::npos);
+  for (const auto& n : rep.of("note")) named = named || (n[1] == "sample #2" && n[2].find("gave no result") != std::string::npos);
   EXPECT_TRUE(named);
 }
 

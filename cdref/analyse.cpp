@@ -419,6 +419,11 @@ int run_analyse(const AnalyseOptions& opt, std::ostream& out, std::ostream& prog
   rd.seed = opt.seed;
   rd.version = CDSEC_VERSION;
   for (const std::string& a : opt.command) rd.command += (rd.command.empty() ? "" : " ") + a;
+  for (int pi = 0; pi < 2; ++pi)
+    rd.steps.push_back("KESTRA_SEED=" + opt.seed + " CDSEC_DETAILS=records " + exe[static_cast<std::size_t>(pi)].string() +
+                       " < /dev/null  (in " + dir.string() + ", over INPUT)");
+  if (opt.scale)
+    rd.steps.push_back("cdref scale INPUT --seed " + opt.seed + "  (each spectrum once, with the set suggested for it)");
   for (const Failure& f : failures)
     rd.warnings.push_back("job " + std::to_string(f.job) + ", " + f.program + " set " + std::to_string(f.set) + ", \"" +
                           spectra[static_cast<std::size_t>((f.job - 1) / nsets)].title + "\": no result: " + f.why);

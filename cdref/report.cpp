@@ -296,8 +296,9 @@ std::string report_html(const ReportData& d) {
   o << "<section class=\"prov\">\n<h2>Provenance</h2>\n<table class=\"prov\">\n"
     << "<tr><th>package</th><td>cdsec " << esc(d.version) << "</td></tr>\n"
     << "<tr><th>command</th><td><code>" << esc(d.command) << "</code></td></tr>\n"
-    << "<tr><th>KESTRA_SEED</th><td>" << esc(d.seed) << "</td></tr>\n"
-    << "<tr><th>reference sets</th><td>" << esc(d.sets_note) << "</td></tr>\n</table>\n"
+    << "<tr><th>KESTRA_SEED</th><td>" << esc(d.seed) << "</td></tr>\n";
+  for (const std::string& c : d.steps) o << "<tr><th>ran</th><td><code>" << esc(c) << "</code></td></tr>\n";
+  o << "<tr><th>reference sets</th><td>" << esc(d.sets_note) << "</td></tr>\n</table>\n"
     << "<h3>Files (SHA-256)</h3>\n<table class=\"prov\">\n";
   for (const ReportFile& f : d.files)
     o << "<tr><td>" << esc(f.role) << "</td><td><code>" << esc(f.path) << "</code></td><td><code>" << esc(f.sha256)

@@ -42,6 +42,7 @@ struct ReportData {
   std::string sets_note;
   std::vector<std::string> warnings;
   std::string version, command, seed;
+  std::vector<std::string> steps;  // what was run, as commands a user could type
   std::vector<ReportFile> files;
   std::vector<std::pair<std::string, std::vector<std::string>>> conversion;  // file, steps
 };

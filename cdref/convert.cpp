@@ -6,7 +6,9 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstdio>
 #include <filesystem>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -619,15 +621,21 @@ json values_json(const std::vector<float>& v) {
   return a;
 }
 
+std::string channel_names(const Measurement& m) {
+  std::string out;
+  for (std::size_t i = 0; i < m.channel_units.size(); ++i)
+    out += (i ? ", " : "") + std::to_string(i + 1) + " \"" + m.channel_units[i].text + "\"";
+  return out;
+}
+
 struct Done {
-  Grid grid;
-  int ibasis = 0;
+  std::vector<ConvertedSpectrum> spectra;
+  bool series = false;  // the file holds several spectra
   std::string written;
 };
 
-Done convert(const ConvertOptions& o, Provenance& pv) {
-  // Read.
-  const Measurement m = read_measurement(o.file, o.read);
+// The read and columns steps, for one spectrum or the first of a series.
+void describe_read(const ConvertOptions& o, const Measurement& m, Provenance& pv) {
   {
     std::vector<std::string> t;
     std::string what = m.path + ": " + std::string(format_name(m.format));
@@ -663,6 +671,16 @@ Done convert(const ConvertOptions& o, Provenance& pv) {
               {"trailing_lines", m.trailing_lines}};
     if (m.xydata_line) d["xydata_line"] = m.xydata_line;
     if (m.npoints_line) d["npoints"] = m.npoints_declared;
+    if (m.extended_line) {
+      // The settings the instrument wrote, as read.
+      t.push_back("Extended Information from line " + std::to_string(m.extended_line) + ":");
+      json e = json::array();
+      for (const HeaderEntry& h : m.extended) {
+        t.push_back("  " + h.key + (h.value.empty() ? "" : ": " + h.value));
+        e.push_back({{"line", h.line}, {"key", h.key}, {"value", h.value}});
+      }
+      d["extended_information"] = {{"line", m.extended_line}, {"entries", e}};
+    }
     pv.step("read", t, d);
   }
   {
@@ -671,8 +689,19 @@ Done convert(const ConvertOptions& o, Provenance& pv) {
                          : "no HT column" + (m.ht.how.empty() ? std::string() : " (" + m.ht.how + ")"));
     json d = {{"wavelength", m.x.number}, {"cd", m.y.number}, {"ht", m.has_ht ? json(m.ht.number) : json(nullptr)}};
     if (m.names_line) d["names_line"] = m.names_line;
+    if (m.channels) {
+      t = {"channel blocks: " + plural(m.channels, "channel", "channels") + " (" + channel_names(m) + ")",
+           "CD from channel " + std::to_string(m.channel) + " (" + m.y.how + ")",
+           m.has_ht ? "HT from channel " + std::to_string(m.ht_channel) + " (" + m.ht.how + ")"
+                    : "no HT channel" + (m.ht.how.empty() ? std::string() : " (" + m.ht.how + ")")};
+      d = {{"channels", m.channels}, {"cd_channel", m.channel}, {"ht_channel", m.has_ht ? json(m.ht_channel) : json(nullptr)}};
+    }
     pv.step("columns", t, d);
   }
+}
+
+Done convert_single(const ConvertOptions& o, Provenance& pv, const Measurement& m) {
+  describe_read(o, m, pv);
   check_wavelength_unit(m);
 
   // Units.
@@ -815,10 +844,14 @@ Done convert(const ConvertOptions& o, Provenance& pv) {
 
   // Reference set.
   Done done;
+  done.spectra.resize(1);
+  ConvertedSpectrum& cs = done.spectra.front();
+  cs.title = o.title;
   const int suggested = cdsec::suggest_set(static_cast<float>(g.shorter));
-  done.ibasis = o.basis ? o.basis : suggested;
+  int& ibasis = cs.ibasis;
+  ibasis = o.basis ? o.basis : suggested;
   {
-    const cdsec::RefSetInfo& set = *cdsec::find_ref_set(done.ibasis);
+    const cdsec::RefSetInfo& set = *cdsec::find_ref_set(ibasis);
     const int hi = std::min(g.longer, static_cast<int>(set.long_limit));
     const int lo = std::max(g.shorter, static_cast<int>(set.short_limit));
     const int inside = hi >= lo ? hi - lo + 1 : 0;
@@ -829,7 +862,7 @@ Done convert(const ConvertOptions& o, Provenance& pv) {
                 " suggested (set 1 below 182 nm, set 3 from 182 to below 190, set 4 from 190)");
     t.push_back(o.basis ? "set " + std::to_string(o.basis) + " chosen (--basis)"
                         : "set " + std::to_string(suggested) + " used");
-    t.push_back(plural(inside, "point", "points") + " inside the valid range of set " + std::to_string(done.ibasis) +
+    t.push_back(plural(inside, "point", "points") + " inside the valid range of set " + std::to_string(ibasis) +
                 " (" + range + "); the fewest a set is built on: " + std::to_string(span.min_points) + " (sets " +
                 span.min_sets + ")");
     if (inside > 0 && (lo > g.shorter || hi < g.longer))
@@ -837,14 +870,14 @@ Done convert(const ConvertOptions& o, Provenance& pv) {
                   " nm of the job, the part inside that range");
     pv.step("set", t,
             {{"suggested", suggested},
-             {"chosen", done.ibasis},
+             {"chosen", ibasis},
              {"basis_given", o.basis != 0},
              {"points_in_set_range", inside},
              {"min_points", span.min_points}});
     if (inside < span.min_points)
       throw ConvertError(m.path + ": only " + plural(inside, "point", "points") + " (" +
                          (inside ? std::to_string(hi) + "-" + std::to_string(lo) + " nm" : std::string("none")) +
-                         ") lie in the valid range of set " + std::to_string(done.ibasis) + ", " + range +
+                         ") lie in the valid range of set " + std::to_string(ibasis) + ", " + range +
                          "; no reference set is built on fewer than " + std::to_string(span.min_points) + " (sets " +
                          span.min_sets + ")");
   }
@@ -867,14 +900,269 @@ Done convert(const ConvertOptions& o, Provenance& pv) {
                          num(g.values[static_cast<std::size_t>(bad - 1)]) +
                          ", does not fit the 8 columns of a CD value in INPUT: a unit or a parameter is wrong");
   }
-  done.grid = std::move(g);
+  cs.grid = std::move(g);
   return done;
 }
 
+// One spectrum of a series on its way: the points long to short, their
+// values in delta epsilon, and its own cut.
+struct Prepared {
+  Ordered ord;
+  std::vector<float> de;
+  Cut cut;
+};
+
+std::string spectrum_name(const Measurement& m) {
+  return "spectrum " + std::to_string(m.spectrum) + " (" + m.series_label + ")";
+}
+
+Done convert_series(const ConvertOptions& o, Provenance& pv, std::vector<Measurement> all) {
+  const Measurement& m0 = all.front();
+  const int in_file = m0.spectra;
+  describe_read(o, m0, pv);
+  {
+    std::vector<std::string> t;
+    json labels = json::array();
+    for (const Measurement& m : all) labels.push_back(m.series_label);
+    t.push_back(plural(in_file, "spectrum", "spectra") + " in the file" +
+                (m0.channels ? ", series values on line " + std::to_string(m0.series_line)
+                             : ", named on line " + std::to_string(m0.series_line)) +
+                ": " + all.front().series_label + " ... " + all.back().series_label);
+    if (!o.spectra.empty()) {
+      std::string chosen;
+      for (const Measurement& m : all) chosen += (chosen.empty() ? "" : ", ") + std::to_string(m.spectrum);
+      t.push_back("--spectra: " + plural(static_cast<long long>(all.size()), "spectrum", "spectra") + " chosen (" +
+                  chosen + ")");
+    }
+    pv.step("series", t, {{"spectra_in_file", in_file}, {"chosen", all.size()}, {"series_values", labels}});
+  }
+  check_wavelength_unit(m0);
+
+  // One unit for the whole series.
+  const Resolved unit = resolve_unit(m0, o);
+  for (const Measurement& m : all) {
+    const Resolved u = resolve_unit(m, o);
+    if (u.unit != unit.unit)
+      throw ConvertError(m.path + ": " + spectrum_name(m) + " is in " + std::string(unit_name(u.unit)) + " (" +
+                         u.how + "), " + spectrum_name(m0) + " in " + std::string(unit_name(unit.unit)) +
+                         "; a series is converted with one unit");
+  }
+  const Conversion conv = plan_conversion(unit.unit, o.params);
+  pv.step("units", {unit_description(unit.unit) + ", from " + unit.how},
+          {{"unit", std::string(unit_name(unit.unit))}, {"from", unit.how}});
+  {
+    json d = json::object();
+    if (conv.conc_mg_ml > 0) d["conc_mg_per_ml"] = jnum(conv.conc_mg_ml);
+    if (conv.conc_molar > 0) d["conc_molar"] = jnum(conv.conc_molar);
+    if (conv.path_cm > 0) d["path_cm"] = jnum(conv.path_cm);
+    if (conv.residues > 0) d["residues"] = conv.residues;
+    if (conv.mrw > 0) d["mrw"] = jnum(conv.mrw);
+    if (!conv.parameters.empty()) pv.step("parameters", {conv.parameters}, d);
+    pv.step("formula", conv.formula, {{"formula", conv.formula}});
+  }
+  if (conv.mrw > 0.0f && (conv.mrw < kMrwLow || conv.mrw > kMrwHigh))
+    pv.warn("the mean residue weight " + num(conv.mrw) +
+            " g/mol is far from the 100-130 g/mol of proteins: is it the mass of the whole protein?");
+  if (o.range.ht_max_given && !m0.has_ht)
+    throw ConvertError("--ht-max " + num(o.range.ht_max) + ": " + m0.path + " has no HT " +
+                       (m0.channels ? "channel" : "column"));
+
+  // Each spectrum: order, values, its own cut.
+  std::vector<Prepared> prep(all.size());
+  for (std::size_t s = 0; s < all.size(); ++s) {
+    const Measurement& m = all[s];
+    Prepared& p = prep[s];
+    try {
+      p.ord = order_points(m);
+    } catch (const ReadError& e) {
+      throw ConvertError(spectrum_name(m) + ": " + e.what());
+    }
+    p.de.resize(p.ord.points.size());
+    for (std::size_t i = 0; i < p.de.size(); ++i) {
+      p.de[i] = to_delta_epsilon(conv, p.ord.points[i].cd);
+      if (!std::isfinite(p.de[i]))
+        throw ConvertError(m.path + ", line " + std::to_string(p.ord.points[i].line) + ": " + num(p.ord.points[i].cd) +
+                           " (" + spectrum_name(m) + ") does not convert to a finite delta epsilon");
+    }
+    p.cut = cut_short_end(p.ord.points, m.has_ht, o.range);
+    if (p.cut.kept == 0)
+      throw ConvertError(m.path + ": nothing of " + spectrum_name(m) + " is left after the cut at the short end" +
+                         std::string(p.cut.ht_at == 0 ? " (the HT exceeds the limit already at the first wavelength)"
+                                                      : ""));
+  }
+  {
+    const Ordered& ord = prep.front().ord;
+    std::string steps = ord.min_step == ord.max_step ? "steps of " + nm(ord.min_step)
+                                                     : "steps of " + num(ord.min_step) + " to " + nm(ord.max_step);
+    pv.step("order",
+            {std::string(ord.ascending ? "ascending" : "descending") + " from " + nm(m0.points.front().wl) + " to " +
+             nm(m0.points.back().wl) + ", " + steps +
+             (ord.ascending ? "; reversed to run from the long to the short wavelength" : "")},
+            {{"ascending", ord.ascending}, {"min_step_nm", jnum(ord.min_step)}, {"max_step_nm", jnum(ord.max_step)}});
+  }
+
+  // The range: each spectrum's own, or the one they all support.
+  const CatalogueSpan span = catalogue_span();
+  std::size_t setter = 0, longest_setter = 0;
+  for (std::size_t s = 1; s < prep.size(); ++s) {
+    auto shortest = [&](std::size_t k) { return prep[k].ord.points[static_cast<std::size_t>(prep[k].cut.kept - 1)].wl; };
+    if (shortest(s) > shortest(setter)) setter = s;
+    if (prep[s].ord.points.front().wl < prep[longest_setter].ord.points.front().wl) longest_setter = s;
+  }
+  const float common_short = prep[setter].ord.points[static_cast<std::size_t>(prep[setter].cut.kept - 1)].wl;
+  const float common_long = prep[longest_setter].ord.points.front().wl;
+  const bool common = !o.own_range && prep.size() > 1;
+  int lo = span.shortest, hi = span.longest;
+  {
+    std::vector<std::string> t;
+    const std::string limit = "HT limit " + num(o.range.ht_max) + " V" +
+                              (o.range.ht_max_given ? " (--ht-max)" : " (default; --ht-max to change)");
+    t.push_back(m0.has_ht ? limit + ", each spectrum cut where its own HT first exceeds it"
+                          : "no HT: the short end is not checked against the detector voltage");
+    if (o.range.min_given) t.push_back("--min-wavelength " + nm(o.range.min_wl));
+    json d = {{"ht_max_v", jnum(o.range.ht_max)}, {"ht_max_given", o.range.ht_max_given}, {"own_range", !common}};
+    if (common) {
+      const Measurement& ms = all[setter];
+      const Cut& c = prep[setter].cut;
+      std::string why;
+      if (c.ht_at >= 0) {
+        const MeasuredPoint& p = prep[setter].ord.points[static_cast<std::size_t>(c.ht_at)];
+        why = ": its HT reaches " + num(p.ht) + " V at " + nm(p.wl) + " (line " +
+              std::to_string(p.ht_line ? p.ht_line : p.line) + ")";
+      } else if (c.min_at >= 0) {
+        why = ": --min-wavelength";
+      } else {
+        why = ": its measurement ends there";
+      }
+      lo = std::max(lo, static_cast<int>(std::ceil(common_short)));
+      hi = std::min(hi, static_cast<int>(std::floor(common_long)));
+      t.push_back("common range of the series: " + nm(common_long) + " to " + nm(common_short) + ", set by " +
+                  spectrum_name(ms) + why + "; --own-range keeps each spectrum's own");
+      d["common"] = {{"longer_nm", jnum(common_long)},
+                     {"shorter_nm", jnum(common_short)},
+                     {"set_by", {{"spectrum", ms.spectrum}, {"series_value", ms.series_label}}}};
+    } else {
+      t.push_back(prep.size() > 1 ? "each spectrum keeps its own range (--own-range)" : "one spectrum chosen: its own range");
+    }
+    pv.step("range", t, d);
+    if (!m0.has_ht)
+      pv.warn("no HT: check on the instrument that the detector voltage stays below its limit at the short end");
+  }
+
+  // Each spectrum on whole nanometres, its set and checks.
+  Done done;
+  done.series = true;
+  std::vector<std::string> lines = {"  #  series value  measured and kept      HT cut                           job          set  largest"};
+  json per = json::array();
+  std::map<std::string, int> titles;
+  for (std::size_t s = 0; s < all.size(); ++s) {
+    const Measurement& m = all[s];
+    const Prepared& p = prep[s];
+    const auto& pts = p.ord.points;
+    Grid g;
+    try {
+      g = resample(pts, p.de, p.cut.kept, lo, hi, o.range.allow_gaps, m.path);
+    } catch (const ConvertError& e) {
+      throw ConvertError(spectrum_name(m) + ": " + e.what());
+    }
+    for (std::size_t i = 0; i < g.values.size(); ++i)
+      if (!std::isfinite(g.values[i]))
+        throw ConvertError(m.path + ": " + spectrum_name(m) + ": the value interpolated at " +
+                           std::to_string(g.longer - static_cast<int>(i)) + " nm is not a finite number");
+    ConvertedSpectrum cs;
+    cs.spectrum = m.spectrum;
+    cs.series_label = m.series_label;
+    const int suggested = cdsec::suggest_set(static_cast<float>(g.shorter));
+    cs.ibasis = o.basis ? o.basis : suggested;
+    const cdsec::RefSetInfo& set = *cdsec::find_ref_set(cs.ibasis);
+    const int shi = std::min(g.longer, static_cast<int>(set.long_limit));
+    const int slo = std::max(g.shorter, static_cast<int>(set.short_limit));
+    const int inside = shi >= slo ? shi - slo + 1 : 0;
+    if (inside < span.min_points)
+      throw ConvertError(m.path + ": " + spectrum_name(m) + ": only " + plural(inside, "point", "points") +
+                         " lie in the valid range of set " + std::to_string(cs.ibasis) + " (" +
+                         std::to_string(static_cast<int>(set.long_limit)) + "-" +
+                         std::to_string(static_cast<int>(set.short_limit)) +
+                         " nm); no reference set is built on fewer than " + std::to_string(span.min_points));
+    std::size_t worst = 0;
+    for (std::size_t i = 1; i < g.values.size(); ++i)
+      if (std::abs(g.values[i]) > std::abs(g.values[worst])) worst = i;
+    const float w = g.values[worst];
+    const int at = g.longer - static_cast<int>(worst);
+    if (std::abs(w) > kPlausibleDeltaEpsilon)
+      pv.warn(spectrum_name(m) + " reaches " + dec4(w) + " delta epsilon at " + std::to_string(at) + " nm, more than " +
+              num(kPlausibleDeltaEpsilon) + " in magnitude: a unit or a parameter is probably wrong");
+    if (const int bad = cdsec::first_unwritable(g.values))
+      throw ConvertError(m.path + ": " + spectrum_name(m) + ": the value at " + std::to_string(g.longer - bad + 1) +
+                         " nm, " + num(g.values[static_cast<std::size_t>(bad - 1)]) +
+                         ", does not fit the 8 columns of a CD value in INPUT: a unit or a parameter is wrong");
+    if (!o.title.empty()) cs.title = series_title(o.title, m.series_label, o.series_unit);
+    if (!cs.title.empty() && ++titles[cs.title] == 2)
+      pv.warn("the title \"" + cs.title + "\" is given to more than one spectrum: cdref summary keeps the latest");
+
+    const float kept_short = pts[static_cast<std::size_t>(p.cut.kept - 1)].wl;
+    std::string cut_text = "-";
+    json ht_cut = nullptr;
+    if (p.cut.ht_at >= 0) {
+      const MeasuredPoint& c = pts[static_cast<std::size_t>(p.cut.ht_at)];
+      const int line = c.ht_line ? c.ht_line : c.line;
+      cut_text = num(c.ht) + " V at " + nm(c.wl) + " (line " + std::to_string(line) + ")";
+      ht_cut = {{"wavelength_nm", jnum(c.wl)}, {"line", line}, {"ht_v", jnum(c.ht)}};
+    }
+    char row[256];
+    std::snprintf(row, sizeof row, "%3d  %-12.12s  %-21s  %-31s  %-11s  %3d  %s", m.spectrum, m.series_label.c_str(),
+                  (num(pts.front().wl) + "-" + nm(kept_short)).c_str(), cut_text.c_str(),
+                  (std::to_string(g.longer) + "-" + std::to_string(g.shorter) + " nm").c_str(), cs.ibasis,
+                  (dec4(w) + " at " + std::to_string(at) + " nm").c_str());
+    lines.push_back(row);
+    json e = {{"spectrum", m.spectrum},
+              {"series_value", m.series_label},
+              {"title", cs.title},
+              {"rows", pts.size()},
+              {"rows_kept", p.cut.kept},
+              {"kept_nm", {jnum(pts.front().wl), jnum(kept_short)}},
+              {"ht_cut", ht_cut},
+              {"job_nm", {g.longer, g.shorter}},
+              {"measured", g.measured},
+              {"interpolated", g.interpolated},
+              {"suggested_set", suggested},
+              {"ibasis", cs.ibasis},
+              {"largest", {{"value", jnum(w)}, {"at_nm", at}}}};
+    if (m.has_ht) e["highest_ht_kept_v"] = jnum(p.cut.max_ht);
+    per.push_back(std::move(e));
+    cs.grid = std::move(g);
+    done.spectra.push_back(std::move(cs));
+  }
+  lines.push_back("set: " + std::string(o.basis ? "--basis" : "the builder's suggestion from each job's short end") +
+                  " (set 1 below 182 nm, set 3 from 182 to below 190, set 4 from 190)");
+  pv.step("spectra", lines, {{"spectra", per}});
+  return done;
+}
+
+Done convert(const ConvertOptions& o, Provenance& pv) {
+  std::vector<Measurement> all = read_spectra(o.file, o.read);
+  const int in_file = static_cast<int>(all.size());
+  if (!o.spectra.empty()) {
+    if (o.spectra.back() > in_file)
+      throw ConvertError("--spectra " + std::to_string(o.spectra.back()) + ": " + o.file + " holds " +
+                         plural(in_file, "spectrum", "spectra"));
+    std::vector<Measurement> chosen;
+    for (int k : o.spectra) chosen.push_back(std::move(all[static_cast<std::size_t>(k - 1)]));
+    all = std::move(chosen);
+  }
+  if (in_file == 1) return convert_single(o, pv, all.front());
+  return convert_series(o, pv, std::move(all));
+}
+
 void write_output(const ConvertOptions& o, Done& d, Provenance& pv) {
-  const Grid& g = d.grid;
   std::ostringstream text;
   if (!o.out_file.empty()) {
+    if (d.spectra.size() != 1)
+      throw ConvertError("--out writes one spectrum; " + o.file + " gives " +
+                         plural(static_cast<long long>(d.spectra.size()), "spectrum", "spectra") +
+                         " (choose one with --spectra K, or append them all to INPUT with --append)");
+    const Grid& g = d.spectra.front().grid;
+    const int ibasis = d.spectra.front().ibasis;
     if (same_file(o.out_file, o.file)) throw ConvertError("--out " + o.out_file + " is the file being read");
     std::error_code ec;
     if (!o.force && fs::exists(o.out_file, ec))
@@ -891,7 +1179,7 @@ void write_output(const ConvertOptions& o, Done& d, Provenance& pv) {
         {o.out_file + ": " + plural(static_cast<long long>(g.values.size()), "line", "lines") +
              ", wavelength and delta epsilon, " + std::to_string(g.longer) + " to " + std::to_string(g.shorter) + " nm",
          "INBUILD answers: 1 value per nm, initial wavelength " + std::to_string(g.longer) + ", final " +
-             std::to_string(g.shorter) + ", 0 (delta epsilon), set " + std::to_string(d.ibasis) +
+             std::to_string(g.shorter) + ", 0 (delta epsilon), set " + std::to_string(ibasis) +
              " (or 0 for its suggestion)"},
         {{"file", o.out_file}, {"kind", "two-column"}, {"lines", g.values.size()}});
     return;
@@ -914,21 +1202,96 @@ void write_output(const ConvertOptions& o, Done& d, Provenance& pv) {
                          "job, for example, begins a job of its own)");
     }
   }
-  if (cdsec::check_job_range(static_cast<float>(g.longer), static_cast<float>(g.shorter)) != cdsec::RangeCheck::kOk)
-    throw ConvertError("the range " + std::to_string(g.longer) + "-" + std::to_string(g.shorter) +
-                       " nm cannot be a job");
-  cdsec::write_job(text, d.ibasis, o.title, static_cast<float>(g.longer), static_cast<float>(g.shorter), g.values);
+  // All jobs of a series are appended at once, or none.
+  for (const ConvertedSpectrum& cs : d.spectra) {
+    const Grid& g = cs.grid;
+    if (cdsec::check_job_range(static_cast<float>(g.longer), static_cast<float>(g.shorter)) != cdsec::RangeCheck::kOk)
+      throw ConvertError("the range " + std::to_string(g.longer) + "-" + std::to_string(g.shorter) +
+                         " nm cannot be a job");
+    cdsec::write_job(text, cs.ibasis, cs.title, static_cast<float>(g.longer), static_cast<float>(g.shorter), g.values);
+  }
   const std::string why = cdsec::append_file(o.append, text.str());
   if (!why.empty()) throw ConvertError(o.append + ": " + why);
   d.written = o.append;
+  if (!d.series) {
+    const ConvertedSpectrum& cs = d.spectra.front();
+    const Grid& g = cs.grid;
+    pv.step("output",
+            {o.append + ": job " + std::to_string(jobs + 1) + " appended" + (jobs ? "" : " (new file)") + ", set " +
+             std::to_string(cs.ibasis) + ", title \"" + o.title + "\", " + std::to_string(g.longer) + " to " +
+             std::to_string(g.shorter) + " nm, " + plural(static_cast<long long>(g.values.size()), "value", "values")},
+            {{"file", o.append}, {"kind", "job"}, {"job", jobs + 1}, {"ibasis", cs.ibasis}, {"title", o.title}});
+    return;
+  }
+  const int n = static_cast<int>(d.spectra.size());
+  json list = json::array();
+  for (int k = 0; k < n; ++k)
+    list.push_back({{"job", jobs + 1 + k}, {"title", d.spectra[static_cast<std::size_t>(k)].title},
+                    {"ibasis", d.spectra[static_cast<std::size_t>(k)].ibasis}});
   pv.step("output",
-          {o.append + ": job " + std::to_string(jobs + 1) + " appended" + (jobs ? "" : " (new file)") + ", set " +
-           std::to_string(d.ibasis) + ", title \"" + o.title + "\", " + std::to_string(g.longer) + " to " +
-           std::to_string(g.shorter) + " nm, " + plural(static_cast<long long>(g.values.size()), "value", "values")},
-          {{"file", o.append}, {"kind", "job"}, {"job", jobs + 1}, {"ibasis", d.ibasis}, {"title", o.title}});
+          {o.append + ": " + (n == 1 ? "job " + std::to_string(jobs + 1) : "jobs " + std::to_string(jobs + 1) + "-" +
+                                                                              std::to_string(jobs + n)) +
+           " appended" + (jobs ? "" : " (new file)") + ", titles \"" + d.spectra.front().title + "\" ... \"" +
+           d.spectra.back().title + "\""},
+          {{"file", o.append}, {"kind", "jobs"}, {"jobs", list}});
+}
+
+json spectrum_json(const ConvertedSpectrum& cs) {
+  return {{"unit", "delta epsilon per residue, M-1 cm-1"},
+          {"wavelength_nm", wavelengths_json(cs.grid)},
+          {"delta_epsilon", values_json(cs.grid.values)}};
 }
 
 }  // namespace
+
+std::string series_title(const std::string& title, const std::string& label, const std::string& unit) {
+  std::string value = label;
+  float v;
+  bool comma = false;
+  if (parse_measured(label, DecimalMark::kAuto, v, comma) && comma) std::replace(value.begin(), value.end(), ',', '.');
+  std::string t = title + " " + value;
+  if (!unit.empty()) t += " " + unit;
+  if (t.size() > 40)
+    throw ConvertError("the title \"" + t + "\" has " + std::to_string(t.size()) +
+                       " characters; a job's title holds 40, so --title may have " +
+                       std::to_string(40 - static_cast<long long>(t.size() - title.size())) +
+                       " here (the series value \"" + value + "\"" + (unit.empty() ? "" : " and its unit") +
+                       " follow it)");
+  for (char c : t)
+    if (static_cast<unsigned char>(c) < 32 || c == 127)
+      throw ConvertError("the title \"" + t + "\" holds a control character");
+  return t;
+}
+
+bool parse_spectrum_list(std::string_view text, std::vector<int>& out) {
+  out.clear();
+  std::size_t b = 0;
+  while (b <= text.size()) {
+    std::size_t e = text.find(',', b);
+    if (e == std::string_view::npos) e = text.size();
+    std::string_view item = text.substr(b, e - b);
+    const std::size_t dash = item.find('-');
+    long long lo, hi;
+    if (!cdsec::parse_int(item.substr(0, dash), lo)) return false;
+    hi = lo;
+    if (dash != std::string_view::npos && !cdsec::parse_int(item.substr(dash + 1), hi)) return false;
+    if (lo < 1 || hi < lo || hi > kMaxRows) return false;
+    for (long long k = lo; k <= hi; ++k) out.push_back(static_cast<int>(k));
+    b = e + 1;
+  }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return !out.empty();
+}
+
+Converted convert_spectra(const ConvertOptions& o, std::ostream& steps) {
+  Provenance pv(steps);
+  Done d = convert(o, pv);
+  Converted c;
+  c.spectra = std::move(d.spectra);
+  c.provenance_json = json{{"steps", pv.steps()}, {"warnings", pv.warnings()}}.dump(2, ' ', false, json::error_handler_t::replace);
+  return c;
+}
 
 int run_convert(const ConvertOptions& o, std::ostream& out, std::ostream& err) {
   Provenance pv(out);
@@ -948,9 +1311,20 @@ int run_convert(const ConvertOptions& o, std::ostream& out, std::ostream& err) {
   record["warnings"] = pv.warnings();
   if (status == 0) {
     record["result"] = "converted";
-    record["spectrum"] = {{"unit", "delta epsilon per residue, M-1 cm-1"},
-                          {"wavelength_nm", wavelengths_json(done.grid)},
-                          {"delta_epsilon", values_json(done.grid.values)}};
+    if (!done.series) {
+      record["spectrum"] = spectrum_json(done.spectra.front());
+    } else {
+      json a = json::array();
+      for (const ConvertedSpectrum& cs : done.spectra) {
+        json e = spectrum_json(cs);
+        e["spectrum"] = cs.spectrum;
+        e["series_value"] = cs.series_label;
+        e["title"] = cs.title;
+        e["ibasis"] = cs.ibasis;
+        a.push_back(std::move(e));
+      }
+      record["spectra"] = std::move(a);
+    }
   } else {
     record["result"] = "refused";
     record["error"] = error;

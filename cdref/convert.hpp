@@ -166,7 +166,42 @@ struct ConvertOptions {
   int basis = 0;  // 0: the suggested set
   std::string record;
   std::vector<std::string> args;  // the command line after "convert"
+  // A file of several spectra (a melt, a titration): the ones to convert
+  // (from 1, in file order; empty: all), each spectrum's own range instead
+  // of the range all of them support, and the unit of the series value
+  // written after it in each title ("lysozyme 25.1 C").
+  std::vector<int> spectra;
+  bool own_range = false;
+  std::string series_unit;
 };
+
+// One converted spectrum: the job it makes.
+struct ConvertedSpectrum {
+  int spectrum = 1;          // its place in the file, from 1
+  std::string series_label;  // its series value as written; "" for a file of one spectrum
+  std::string title;         // the job's title
+  int ibasis = 0;
+  Grid grid;                 // delta epsilon per whole nm, long to short
+};
+
+// What a conversion gives without writing anything: the spectra in file
+// order, and the steps as JSON ({"steps": [...], "warnings": [...]}); the
+// steps are also printed to `steps`.  Throws ConvertError or cdsec::ReadError
+// when the file is refused.
+struct Converted {
+  std::vector<ConvertedSpectrum> spectra;
+  std::string provenance_json;
+};
+Converted convert_spectra(const ConvertOptions& o, std::ostream& steps);
+
+// The title of a spectrum of a series: the title given, then the series
+// value (a decimal comma made a point) and its unit.  ConvertError when it
+// does not fit the 40 characters of a job's title.
+std::string series_title(const std::string& title, const std::string& label, const std::string& unit);
+
+// The spectra chosen by --spectra "1,3-5" (from 1, ascending, no repeats).
+// False when the text is not such a list.
+bool parse_spectrum_list(std::string_view text, std::vector<int>& out);
 
 // Runs the conversion, printing every step to `out` and a refusal to `err`.
 // Returns the exit status: 0 when written, 1 when refused.

@@ -367,8 +367,14 @@ TEST(CdrefConvertReaders, ColumnsByNumberOrNameAndUnitsFromTheName) {
   EXPECT_NE(e.find("line 2: no column is named \"Ellipticity\""), std::string::npos) << e;
   EXPECT_NE(e.find("3 \"CD [mdeg]\""), std::string::npos) << e;
 
-  // The default CD column (2) is the HT here: refused, not read as CD.
-  const std::string h = message_of([&] { cdref::read_measurement((dir / "n.csv").string(), {}); });
+  // By default the CD is the column after the wavelength that is neither
+  // the HT nor the absorbance; a CD column chosen on the HT is refused.
+  const cdref::Measurement d = cdref::read_measurement((dir / "n.csv").string(), {});
+  EXPECT_EQ(d.y.number, 3);
+  EXPECT_EQ(d.ht.number, 2);
+  cdref::ReadOptions on_ht;
+  on_ht.y.number = 2;
+  const std::string h = message_of([&] { cdref::read_measurement((dir / "n.csv").string(), on_ht); });
   EXPECT_NE(h.find("holds the HT voltage"), std::string::npos) << h;
 
   cdref::ReadOptions too_far;
@@ -662,10 +668,16 @@ TEST_F(CdrefConvert, HeaderAndOptionConflicts) {
   // A header unit that needs parameters the user did not give.
   o = convert(args("s.txt", {"--out", path("q.de"), "--conc", "0.2", "--conc-unit", "mg/mL"}));
   EXPECT_NE(o.err.find("needs the path length"), std::string::npos);
-  // Wavelengths that are not nanometres.
-  write_file(dir / "t.txt", jasco(r, "CD [mdeg]", {}, "TEMPERATURE [C]"));
+  // Wavelengths that are not nanometres; a melt at one wavelength.
+  write_file(dir / "t.txt", jasco(r, "CD [mdeg]", {}, "MICROMETERS"));
   o = convert(args("t.txt", mdeg_params() + std::vector<std::string>{"--out", path("t.de")}));
   EXPECT_NE(o.err.find("line 10: the wavelengths must be in nanometres"), std::string::npos) << o.err;
+  write_file(dir / "t.txt", jasco(r, "CD [mdeg]", {}, "TEMPERATURE [C]"));
+  o = convert(args("t.txt", mdeg_params() + std::vector<std::string>{"--out", path("t.de")}));
+  EXPECT_NE(o.err.find("line 10: XUNITS \"TEMPERATURE [C]\": this export follows the signal against temperature at "
+                       "one wavelength (a thermal melt), not a spectrum"),
+            std::string::npos)
+      << o.err;
   for (const char* f : {"p.de", "q.de", "t.de"}) EXPECT_FALSE(fs::exists(dir / f)) << f;
 }
 

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <tuple>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -874,6 +875,329 @@ TEST_F(CdrefConvert, RecordOfAFileThatIsNotUtf8) {
   const nlohmann::json bad = nlohmann::json::parse(read_file(dir / "b.json"));
   EXPECT_EQ(bad["result"], "refused");
   EXPECT_NE(bad["error"].get<std::string>().find("but --units says mdeg"), std::string::npos);
+}
+
+// ================================================================ series
+
+// An instrument export of several spectra: the header, then after XYDATA one
+// block per channel (CD, HT, absorbance), each with its row of series
+// values and one row per wavelength.
+struct SeriesStyle {
+  std::string sep = "\t";
+  bool comma = false;  // decimal commas
+  bool crlf = false;
+  int channels = 3;
+  bool extended = true;
+};
+
+using Signal = std::function<double(double wl, double t)>;
+
+double melt_cd(double w, double t) { return wave(w) * (1.0 - t / 200.0); }
+double melt_ht(double w, double t) { return 200.0 + (260.0 - w) * 4.0 + t; }
+
+std::string channel_export(const std::vector<double>& series, double from, double to, double step, SeriesStyle s,
+                           const Signal& cd = melt_cd, const Signal& ht = melt_ht) {
+  const std::string nl = s.crlf ? "\r\n" : "\n";
+  const bool csv = s.sep == ",";
+  const std::string pad = csv ? ",,,," : "";
+  auto line = [&](const std::string& key, const std::string& value) { return key + s.sep + value + pad + nl; };
+  const char* units[] = {"CD [mdeg]", "HT [V]", "ABSORBANCE"};
+  std::string t = line("TITLE", "melt") + line("DATA TYPE", "") + line("ORIGIN", "JASCO") +
+                  line("DATE", "29/04/2024") + line("SPECTROMETER/DATA SYSTEM", "JASCO Corp., J-1500, Rev. 1.00") +
+                  line("DELTAX", fmt(-step, 1, s.comma)) + line("XUNITS", "NANOMETERS");
+  for (int c = 0; c < s.channels; ++c) t += line(c == 0 ? "YUNITS" : "Y" + std::to_string(c + 1) + "UNITS", units[c]);
+  const auto r = rows(from, to, step, linear);
+  t += line("FIRSTX", fmt(from, 1, s.comma)) + line("LASTX", fmt(to, 1, s.comma)) +
+       line("NPOINTS", std::to_string(r.size())) + line("FIRSTY", fmt(cd(from, series[0]), 4, s.comma)) + "XYDATA" + nl;
+  for (int c = 0; c < s.channels; ++c) {
+    t += "Channel " + std::to_string(c + 1) + pad + nl;
+    for (double v : series) t += s.sep + fmt(v, 1, s.comma);
+    t += nl;
+    for (const Row& x : r) {
+      t += fmt(x.wl, 1, s.comma);
+      for (double v : series)
+        t += s.sep + fmt(c == 0 ? cd(x.wl, v) : c == 1 ? ht(x.wl, v) : 0.5 + x.wl / 1000.0, c == 1 ? 1 : 4, s.comma);
+      t += nl;
+    }
+  }
+  if (s.extended)
+    t += nl + "##### Extended Information" + nl + "[Comments]" + nl + line("Sample name", "lysozyme") +
+         line("Concentration", fmt(0.2, 1, s.comma) + " mg/mL") + line("Band width", "1 nm");
+  return t;
+}
+
+// Every layout variant reads to the same numbers: both separators, both
+// decimal marks, CRLF and LF, 1 to 3 channels, 1 and several spectra, the
+// padded header rows with unquoted commas, with and without the Extended
+// Information block.
+TEST(CdrefConvertSeries, ChannelBlocksInEveryVariant) {
+  ScratchDir dir("convert-series-read");
+  struct Case {
+    SeriesStyle style;
+    std::vector<double> series;
+  };
+  const std::vector<Case> cases = {
+      {{"\t", false, false, 3, true}, {20.0, 25.1, 30.0, 35.0, 40.0}},
+      {{"\t", true, true, 2, false}, {20.0, 25.1, 30.0}},
+      {{",", false, true, 3, true}, {25.0}},
+      {{",", false, false, 1, false}, {20.0, 40.0, 60.0, 80.0}},
+      {{"\t", true, false, 1, true}, {37.0}},
+  };
+  for (const Case& c : cases) {
+    const SeriesStyle& st = c.style;
+    SCOPED_TRACE("separator \"" + st.sep + "\"" + (st.comma ? ", decimal commas" : "") + (st.crlf ? ", CRLF" : "") +
+                 ", " + std::to_string(st.channels) + " channels, " + std::to_string(c.series.size()) + " spectra");
+    write_file(dir / "s.txt", channel_export(c.series, 260.0, 190.0, 0.5, st));
+    const std::vector<cdref::Measurement> all = cdref::read_spectra((dir / "s.txt").string(), {});
+    ASSERT_EQ(all.size(), c.series.size());
+    for (std::size_t k = 0; k < all.size(); ++k) {
+      const cdref::Measurement& m = all[k];
+      EXPECT_EQ(m.spectrum, static_cast<int>(k) + 1);
+      EXPECT_EQ(m.spectra, static_cast<int>(c.series.size()));
+      EXPECT_EQ(m.series_label, fmt(c.series[k], 1, st.comma));
+      EXPECT_EQ(m.channels, st.channels);
+      EXPECT_EQ(m.channel, 1);
+      EXPECT_EQ(m.has_ht, st.channels >= 2);
+      EXPECT_EQ(m.y_units.text, "CD [mdeg]");
+      EXPECT_EQ(m.npoints_declared, 141);
+      ASSERT_EQ(m.points.size(), 141u);
+      for (std::size_t i = 0; i < m.points.size(); i += 23) {
+        const cdref::MeasuredPoint& p = m.points[i];
+        EXPECT_FLOAT_EQ(p.wl, static_cast<float>(260.0 - 0.5 * static_cast<double>(i)));
+        EXPECT_FLOAT_EQ(p.cd, std::stof(fmt(melt_cd(p.wl, c.series[k]), 4, false)));
+        if (m.has_ht) {
+          EXPECT_FLOAT_EQ(p.ht, std::stof(fmt(melt_ht(p.wl, c.series[k]), 1, false)));
+          EXPECT_EQ(p.ht_line, p.line + 143);  // the same row of the next block
+        }
+      }
+      bool found = false;
+      for (const cdref::HeaderEntry& h : m.header)
+        if (h.key == "SPECTROMETER/DATA SYSTEM") found = h.value == "JASCO Corp., J-1500, Rev. 1.00";
+      EXPECT_TRUE(found);
+      if (st.extended) {
+        ASSERT_EQ(m.extended.size(), 4u);
+        EXPECT_EQ(m.extended[1].key, "Sample name");
+        EXPECT_EQ(m.extended[1].value, "lysozyme");
+        EXPECT_EQ(m.extended[2].value, fmt(0.2, 1, st.comma) + " mg/mL");
+      } else {
+        EXPECT_EQ(m.extended_line, 0);
+      }
+    }
+  }
+}
+
+// Broken and ambiguous series name the line and what is wrong; a value
+// that is not finite is named where it stands.
+TEST(CdrefConvertSeries, FaultsNameTheLine) {
+  ScratchDir dir("convert-series-faults");
+  const fs::path f = dir / "f.txt";
+  auto error = [&](const std::string& text, cdref::ReadOptions o = {}) {
+    write_file(f, text);
+    return message_of([&] { cdref::read_spectra(f.string(), o); });
+  };
+  const std::string good = channel_export({20.0, 30.0}, 200.0, 195.0, 1.0, {});
+  auto replaced = [&](const std::string& from, const std::string& to) {
+    std::string t = good;
+    t.replace(t.find(from), from.size(), to);
+    return t;
+  };
+  const std::string name = f.string();
+  struct Case {
+    std::string text;
+    std::string message;
+    cdref::ReadOptions options = {};
+  };
+  cdref::ReadOptions channel4, by_columns;
+  channel4.channel = 4;
+  by_columns.y.number = 3;
+  const std::vector<Case> cases = {
+      {replaced("199.0\t", "199.0\tnan\t"), name + ", line 19: 4 fields, but the series row (line 17) names 2 spectra"},
+      {replaced("YUNITS\tCD [mdeg]", "YUNITS\tSignal"), "no channel's units say CD (1 \"Signal\", 2 \"HT [V]\""},
+      {good, "--channel 4: the file has 3 channels (1 \"CD [mdeg]\", 2 \"HT [V]\", 3 \"ABSORBANCE\")", channel4},
+      {good, "choose the CD channel with --channel N, not columns with --columns", by_columns},
+      {replaced("Channel 2\n\t20.0\t30.0", "Channel 2\n\t20.0\t35.0"),
+       name + ", line 25: the series values of Channel 2 differ from those of Channel 1 (line 17)"},
+      {replaced("Channel 2\n", "Channel 3\n"), name + ", line 24: channel 2 expected here"},
+      {replaced("XUNITS\tNANOMETERS", "XUNITS\tTemperature [C]"), "(a thermal melt), not a spectrum"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    EXPECT_NE(error(c.text, c.options).find(c.message), std::string::npos) << error(c.text, c.options);
+  }
+  // A value that is not a number is named with its line and column.
+  std::string t = good;
+  const std::size_t row = t.find("\n198.0\t") + 1;
+  const std::size_t tab = t.find('\t', t.find('\t', row) + 1);
+  t.replace(tab + 1, t.find_first_of("\t\n", tab + 1) - tab - 1, "-Inf");
+  EXPECT_NE(error(t).find(name + ", line 20: the CD value \"-Inf\" (column 3) is not a finite number"),
+            std::string::npos)
+      << error(t);
+  EXPECT_NE(error("Wavelength\tCD\n200\t1.5\n199\tNaN\n").find(name + ", line 3: the CD value \"NaN\" (column 2)"),
+            std::string::npos);
+  // "222,-29,9" under "Wavelength,CD": refused, unless the columns are chosen.
+  const std::string shifted = "Wavelength,CD\n222,-29,9\n221,-28,4\n";
+  EXPECT_NE(error(shifted).find(name + ", line 2: 3 fields, but line 1 names 2 columns"), std::string::npos)
+      << error(shifted);
+  EXPECT_NE(error("Wavelength,CD\n223,-30\n222,-29,9\n").find(name + ", line 3: 3 fields, but line 1 names 2"),
+            std::string::npos);
+  cdref::ReadOptions chosen;
+  chosen.x.number = 1;
+  chosen.y.number = 2;
+  write_file(f, shifted);
+  EXPECT_FLOAT_EQ(cdref::read_measurement(f.string(), chosen).points[0].cd, -29.0f);
+}
+
+// Wide tables: every numeric column after the wavelength, or the ones
+// chosen, each a spectrum labelled by its header.
+TEST(CdrefConvertSeries, WideTablesFromSpreadsheets) {
+  ScratchDir dir("convert-wide");
+  std::string t = "exported from a spreadsheet\nnm;20 C;40 C;60 C;HT\n";
+  for (int w = 250; w >= 190; --w)
+    t += std::to_string(w) + ";" + fmt(melt_cd(w, 20), 3, true) + ";" + fmt(melt_cd(w, 40), 3, true) + ";" +
+         fmt(melt_cd(w, 60), 3, true) + ";" + std::to_string(300 + (250 - w)) + "\n";
+  write_file(dir / "w.csv", t);
+  const auto all = cdref::read_spectra((dir / "w.csv").string(), {});
+  ASSERT_EQ(all.size(), 3u);
+  const char* labels[] = {"20 C", "40 C", "60 C"};
+  for (std::size_t k = 0; k < 3; ++k) {
+    EXPECT_EQ(all[k].series_label, labels[k]);
+    EXPECT_EQ(all[k].y.number, static_cast<int>(k) + 2);
+    EXPECT_EQ(all[k].ht.number, 5);
+    EXPECT_FLOAT_EQ(all[k].points[10].cd, std::stof(fmt(melt_cd(240, 20.0 + 20.0 * static_cast<double>(k)), 3, false)));
+  }
+  cdref::ReadOptions two;
+  two.x.number = 1;
+  two.y.number = 4;
+  two.third.number = 2;
+  const auto chosen = cdref::read_spectra((dir / "w.csv").string(), two);
+  ASSERT_EQ(chosen.size(), 2u);
+  EXPECT_EQ(chosen[0].series_label, "60 C");
+  EXPECT_EQ(chosen[1].series_label, "20 C");
+  // The form X,Y,HT names the HT column third, as before.
+  cdref::ReadOptions ht;
+  ht.x.number = 1;
+  ht.y.number = 2;
+  ht.third.name = "HT";
+  const auto one = cdref::read_spectra((dir / "w.csv").string(), ht);
+  ASSERT_EQ(one.size(), 1u);
+  EXPECT_EQ(one[0].ht.number, 5);
+}
+
+// The series through the conversion: one HT glitch in one spectrum sets the
+// common range (and is reported with it); --own-range keeps each
+// spectrum's own; all jobs go to INPUT in file order with their titles, or
+// none.
+TEST(CdrefConvertSeries, CommonAndOwnRangeAndTheAtomicAppend) {
+  ScratchDir dir("convert-series");
+  const std::vector<double> temps = {20.0, 25.1, 30.0, 35.0};
+  // HT rises towards the short end and crosses 600 V at 180 nm; in the
+  // spectrum at 30 C one value at 185.0 nm is a glitch of 900 V.
+  const auto ht = [](double w, double t) {
+    if (t == 30.0 && std::abs(w - 185.0) < 1e-6) return 900.0;
+    return 200.0 + (260.0 - w) * 5.0;
+  };
+  const auto de = [](double w, double t) { return mdeg_of(wave(w) * (1.0 - t / 100.0)); };
+  write_file(dir / "melt.txt", channel_export(temps, 260.0, 178.0, 0.5, {}, de, ht));
+  cdref::ConvertOptions o;
+  o.file = (dir / "melt.txt").string();
+  o.params = {true, 0.2f, cdref::ConcUnit::kMgPerMl, true, 0.1f, cdref::PathUnit::kCm, 0, 110.0f};
+  o.append = (dir / "INPUT").string();
+  o.title = "lysozyme";
+  o.series_unit = "C";
+  o.record = (dir / "melt.json").string();
+  std::ostringstream out, err;
+  ASSERT_EQ(cdref::run_convert(o, out, err), 0) << err.str();
+  EXPECT_NE(out.str().find("common range of the series: 260 nm to 185.5 nm, set by spectrum 3 (30.0): its HT reaches "
+                           "900 V at 185 nm (line "),
+            std::string::npos)
+      << out.str();
+
+  auto jobs = [&](const fs::path& p) {
+    std::vector<std::tuple<std::string, int, int>> v;  // title, first, last
+    cdsec::LineReader in;
+    in.open(p.string());
+    cdsec::JobReader jr(in);
+    while (jr.begin()) {
+      int iprint, ibasis;
+      jr.read_print_basis(iprint, ibasis);
+      std::string title = jr.read_title(40);
+      while (!title.empty() && title.back() == ' ') title.pop_back();
+      float first, last, factor;
+      jr.read_range(first, last, factor);
+      cdsec::Vector<100> cd;
+      const int n = static_cast<int>(first - last) + 1;
+      jr.read_cd(n, 100, cd);
+      for (int i = 1; i <= n; i += 7) EXPECT_NEAR(cd(i), wave(first - static_cast<float>(i - 1)) * (1.0 - std::stod(title.substr(9)) / 100.0), 6e-4) << title;
+      jr.skip_after_cd();
+      jr.skip_guess();
+      v.emplace_back(title, static_cast<int>(first), static_cast<int>(last));
+    }
+    return v;
+  };
+  using J = std::tuple<std::string, int, int>;
+  EXPECT_EQ(jobs(dir / "INPUT"), (std::vector<J>{{"lysozyme 20.0 C", 260, 186}, {"lysozyme 25.1 C", 260, 186},
+                                                 {"lysozyme 30.0 C", 260, 186}, {"lysozyme 35.0 C", 260, 186}}));
+  const nlohmann::json rec = nlohmann::json::parse(read_file(dir / "melt.json"));
+  ASSERT_EQ(rec["spectra"].size(), 4u);
+  EXPECT_EQ(rec["spectra"][1]["title"], "lysozyme 25.1 C");
+  bool reported = false;
+  for (const auto& step : rec["steps"]) {
+    if (step["step"] == "range") {
+      EXPECT_EQ(step["common"]["set_by"]["spectrum"], 3);
+      EXPECT_EQ(step["common"]["shorter_nm"], 185.5);
+      reported = true;
+    }
+    if (step["step"] == "spectra") {
+      EXPECT_EQ(step["spectra"][0]["ht_cut"]["wavelength_nm"], 179.5);  // its own cut, kept in the record
+      EXPECT_EQ(step["spectra"][2]["ht_cut"]["wavelength_nm"], 185.0);
+    }
+  }
+  EXPECT_TRUE(reported);
+
+  // Each its own range, spectra 2 to 3 only.
+  o.own_range = true;
+  o.spectra = {2, 3};
+  o.append = (dir / "INPUT.own").string();
+  o.record.clear();
+  ASSERT_EQ(cdref::run_convert(o, out, err), 0) << err.str();
+  EXPECT_EQ(jobs(dir / "INPUT.own"), (std::vector<J>{{"lysozyme 25.1 C", 260, 180}, {"lysozyme 30.0 C", 260, 186}}));
+
+  // Refusals leave INPUT byte for byte as it was: a title too long for one
+  // series value, a spectrum beyond the file, a value that is not finite
+  // in the last spectrum, --out for several spectra.
+  const std::string before = read_file(dir / "INPUT");
+  o = cdref::ConvertOptions{};
+  o.file = (dir / "melt.txt").string();
+  o.params = {true, 0.2f, cdref::ConcUnit::kMgPerMl, true, 0.1f, cdref::PathUnit::kCm, 0, 110.0f};
+  o.append = (dir / "INPUT").string();
+  struct Refusal {
+    std::function<void(cdref::ConvertOptions&)> change;
+    std::string message;
+  };
+  std::string broken = read_file(dir / "melt.txt");
+  const std::size_t at = broken.find("\n221.0\t") + 1;
+  const std::size_t eol = broken.find('\n', at);
+  broken.replace(broken.rfind('\t', eol) + 1, eol - broken.rfind('\t', eol) - 1, "inf");
+  write_file(dir / "broken.txt", broken);
+  const std::vector<Refusal> refusals = {
+      {[](cdref::ConvertOptions& c) { c.title = std::string(34, 'x'); c.series_unit = "C"; },
+       "characters; a job's title holds 40, so --title may have 33 here"},
+      {[](cdref::ConvertOptions& c) { c.title = "t"; c.spectra = {2, 5}; }, "--spectra 5: "},
+      {[&](cdref::ConvertOptions& c) { c.title = "t"; c.file = (dir / "broken.txt").string(); },
+       "the CD value \"inf\" (column 5) is not a finite number"},
+      {[&](cdref::ConvertOptions& c) { c.append.clear(); c.out_file = (dir / "x.de").string(); },
+       "--out writes one spectrum"},
+  };
+  for (const Refusal& r : refusals) {
+    cdref::ConvertOptions c = o;
+    r.change(c);
+    SCOPED_TRACE(r.message);
+    std::ostringstream o2, e2;
+    EXPECT_EQ(cdref::run_convert(c, o2, e2), 1);
+    EXPECT_NE(e2.str().find(r.message), std::string::npos) << e2.str();
+    EXPECT_EQ(read_file(dir / "INPUT"), before);
+  }
+  EXPECT_FALSE(fs::exists(dir / "x.de"));
 }
 
 // ================================================================ end to end

@@ -1,5 +1,7 @@
-// Any bytes as an instrument export or delimited text for cdref convert.
-// The file is read with several reader settings; whatever is read must hold
+// Any bytes as an instrument export (one table, or channel blocks of a
+// series) or delimited text (one spectrum, or a wide table) for cdref
+// convert.  The file is read with several reader settings; every spectrum
+// read must hold
 // finite numbers from the lines it names, and the steps that follow (order,
 // cut, whole-nm grid) must keep their promises: grid points inside the
 // measured range and the reference sets' wavelengths, each value between
@@ -88,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string file = (dir / "export.txt").string();
   cdsec_fuzz::write_file(file, data, size);
 
-  std::vector<cdref::ReadOptions> settings(5);
+  std::vector<cdref::ReadOptions> settings(7);
   settings[1].format = cdref::ExportFormat::kInstrument;
   settings[2].separator = cdref::Separator::kSemicolon;
   settings[2].decimal = cdref::DecimalMark::kComma;
@@ -98,9 +100,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   settings[4].skip = 2;
   settings[4].y.number = 3;
   settings[4].ht.none = true;
+  settings[5].channel = 2;
+  settings[6].x.number = 1;
+  settings[6].y.number = 3;
+  settings[6].third.number = 2;
+  settings[6].more_y.push_back({4, "", false});
   for (const cdref::ReadOptions& o : settings) {
     try {
-      follow_steps(cdref::read_measurement(file, o));
+      const std::vector<cdref::Measurement> all = cdref::read_spectra(file, o);
+      check(!all.empty());
+      for (std::size_t k = 0; k < all.size(); ++k) {
+        check(all[k].spectrum == static_cast<int>(k) + 1 && all[k].spectra == static_cast<int>(all.size()));
+        check(all[k].points.size() == all.front().points.size());
+        follow_steps(all[k]);
+      }
     } catch (const cdsec::ReadError&) {
     }
   }
@@ -131,6 +144,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(status == 0 ? std::filesystem::exists(dir / "out.de") : !err.str().empty());
     std::error_code ec;
     std::filesystem::remove(dir / "out.de", ec);
+  }
+
+  // A series appended as jobs, the common range and each its own: all or
+  // nothing reaches the job file.
+  for (bool own : {false, true}) {
+    cdref::ConvertOptions o;
+    o.file = file;
+    o.units_given = true;
+    o.units = cdref::Unit::kDeltaEpsilon;
+    o.ignore_header_units = true;
+    o.range.allow_gaps = true;
+    o.own_range = own;
+    o.title = "fuzz";
+    o.series_unit = "C";
+    o.append = (dir / "INPUT").string();
+    std::error_code ec;
+    std::filesystem::remove(dir / "INPUT", ec);
+    std::ostringstream out, err;
+    const int status = cdref::run_convert(o, out, err);
+    check(status == 0 || status == 1);
+    check(status == 0 ? std::filesystem::exists(dir / "INPUT") : !std::filesystem::exists(dir / "INPUT"));
   }
   return 0;
 }

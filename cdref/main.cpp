@@ -425,7 +425,14 @@ standard deviation and range, flagging groups where the methods differ by
 more than 0.10.  The latest record of a program and set counts; earlier
 ones are shown as replaced.  Damaged records are reported with their line
 and skipped.  --details adds each method's spread over its own solutions
-from the run records in DIR (written with CDSEC_DETAILS=DIR).)";
+from the run records in DIR (written with CDSEC_DETAILS=DIR); without them,
+failed KESTRA jobs cannot be told from results (KESTRA records its all-basis
+estimate for them), and the summary says so.  --series groups the samples
+whose titles differ only in a trailing number and unit ("lysozyme 25.1 C"),
+ordered by it, and shows per class group each method's value, the consensus
+and its spread at each point, the change from the first point to the last
+and the largest step; --csv, --json and --svg then hold that table and a
+plot of each group against the series value.)";
 
 constexpr const char* kScaleHelp = R"(Checks whether the magnitude of each job's spectrum (job N alone with
 --job) is plausible.  Each program analyses the job at a ladder of factors
@@ -584,6 +591,7 @@ int main(int argc, char** argv) {
   text(*summary, "--csv", sum.csv, "FILE", "write the table as CSV");
   text(*summary, "--json", sum.json, "FILE", "write the table as JSON");
   text(*summary, "--svg", sum.svg, "FILE", "plot the table");
+  summary->add_flag("--series", sum.series, "group titles that differ in a trailing number and unit into series");
   summary->callback([&] { action = [&] { return cdref::run_summary(sum, std::cout, std::cerr); }; });
 
   // scale

@@ -1,6 +1,7 @@
 #include "cdref/summary.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <filesystem>
 #include <iostream>
@@ -22,13 +23,11 @@ using json = nlohmann::ordered_json;
 
 namespace {
 
-constexpr std::size_t kTitleKept = 50;
+constexpr std::size_t kKestraTitle = 50;  // characters of the title KESTRA keeps
 
 std::string trim(std::string_view s) { return std::string(cdsec::trim_blanks(s)); }
 
 std::string trim_right(std::string_view s) { return std::string(cdsec::trim_right_blanks(s)); }
-
-std::string sample_key(std::string_view title) { return trim_right(title.substr(0, std::min(title.size(), kTitleKept))); }
 
 std::string fixed(double v, int w, int d) { return cdsec::edit_F(static_cast<float>(v), w, d); }
 std::string num(double v, int d = 3) { return trim(fixed(v, 16, d)); }
@@ -343,6 +342,30 @@ SummaryTable build_summary(const std::string& protss, const std::string& details
     }
   }
 
+  // KESTRA's title may be cut at 50 characters: it joins the one longer
+  // title of MORVAN3 that it begins.
+  std::vector<std::string> long_titles;
+  for (const cdsec::SummaryEntry& e : entries)
+    if (e.program == cdsec::SummaryProgram::kSelfConsistent) {
+      std::string k = trim_right(e.title);
+      if (k.size() > kKestraTitle) long_titles.push_back(std::move(k));
+    }
+  std::sort(long_titles.begin(), long_titles.end());
+  long_titles.erase(std::unique(long_titles.begin(), long_titles.end()), long_titles.end());
+  auto sample_key = [&](const cdsec::SummaryEntry& e) {
+    std::string k = trim_right(e.title);
+    if (e.program != cdsec::SummaryProgram::kVariableSelection || k.size() != kKestraTitle) return k;
+    std::vector<std::string> fits;
+    for (const std::string& l : long_titles)
+      if (l.starts_with(k)) fits.push_back(l);
+    if (fits.size() == 1) return fits.front();
+    if (fits.size() > 1)
+      t.problems.push_back("the KESTRA record at line " + std::to_string(e.line) + " keeps 50 characters of its title, \"" +
+                           k + "\", which begin " + std::to_string(fits.size()) +
+                           " titles of MORVAN3 records; it is shown as a sample of its own");
+    return k;
+  };
+
   std::map<std::string, std::size_t> sample_at;
   std::map<std::pair<std::size_t, std::string>, std::size_t> method_at;  // (sample, program/set) -> method
   for (const cdsec::SummaryEntry& e : entries) {
@@ -355,7 +378,7 @@ SummaryTable build_summary(const std::string& protss, const std::string& details
       continue;
     }
     ++t.records;
-    const std::string key = sample_key(e.title);
+    const std::string key = sample_key(e);
     auto [it, fresh] = sample_at.try_emplace(key, t.samples.size());
     if (fresh) t.samples.push_back({key, {}, {}});
     SampleSummary& s = t.samples[it->second];
@@ -387,6 +410,20 @@ SummaryTable build_summary(const std::string& protss, const std::string& details
     }
     for (int k = 0; k < kGroups; ++k) s.consensus[static_cast<std::size_t>(k)] = consensus_of(values[static_cast<std::size_t>(k)]);
   }
+
+  // KESTRA's failures look like results in ProtSS.out.
+  int unknown = 0;
+  for (const SampleSummary& s : t.samples)
+    for (const Method& m : s.methods)
+      if (m.entry.program == cdsec::SummaryProgram::kVariableSelection && m.no_result.empty() && !m.details) ++unknown;
+  if (unknown > 0)
+    t.notes.push_back(
+        "KESTRA appends its all-basis estimate to ProtSS.out for a job that fails (fewer than five acceptable "
+        "solutions), and ProtSS.out alone cannot tell such a record from a result: " +
+        std::to_string(unknown) + " KESTRA record" + (unknown == 1 ? " is" : "s are") + " counted as results " +
+        (t.with_details ? "without a run record that says how the job ended"
+                        : "unchecked; run the programs with CDSEC_DETAILS=DIR and add --details DIR to leave the "
+                          "failed ones out"));
   return t;
 }
 
@@ -416,6 +453,7 @@ std::string summary_text(const SummaryTable& t) {
   o << t.source << ": " << t.records << (t.records == 1 ? " record, " : " records, ") << t.samples.size()
     << (t.samples.size() == 1 ? " sample" : " samples") << "\n";
   for (const std::string& p : t.problems) o << "  problem: " << p << "\n";
+  for (const std::string& n : t.notes) o << "  note: " << n << "\n";
   o << "\n" << kMappingText;
   for (const SampleSummary& s : t.samples) {
     o << "\nSample \"" << s.title << "\"\n";
@@ -554,6 +592,7 @@ std::string summary_json(const SummaryTable& t) {
   j["source"] = t.source;
   j["records"] = t.records;
   j["problems"] = t.problems;
+  j["notes"] = t.notes;
   j["groups"] = json::array();
   for (int k = 0; k < kGroups; ++k) j["groups"].push_back(group_name(k));
   j["disagreement_limit"] = kDisagreement;
@@ -754,6 +793,341 @@ std::string summary_svg(const SummaryTable& t) {
   return o.str();
 }
 
+// ---------------------------------------------------------------- series
+
+bool split_series_title(std::string_view title, std::string& name, double& value, std::string& unit) {
+  const std::string t = trim(title);
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  // The unit: the trailing run of characters that are neither digits nor
+  // blanks ("C", "mM", "%", "min"; at most 7, "degrees"), after the number.
+  std::size_t j = t.size();
+  while (j > 0 && !digit(t[j - 1]) && !blank(t[j - 1])) --j;
+  std::string u = t.substr(j);
+  std::string core = trim_right(std::string_view(t).substr(0, j));
+  if (u.size() > 7 || core.empty() || !digit(core.back())) return false;
+  std::size_t k = core.size();
+  while (k > 0 && digit(core[k - 1])) --k;
+  if (k > 1 && (core[k - 1] == '.' || core[k - 1] == ',') && digit(core[k - 2])) {
+    --k;
+    while (k > 0 && digit(core[k - 1])) --k;
+  }
+  // A sign only where it cannot join the name ("pH -1" but not "ab-3").
+  if (k > 0 && (core[k - 1] == '-' || core[k - 1] == '+') && (k == 1 || blank(core[k - 2]))) --k;
+  std::string number = core.substr(k);
+  std::replace(number.begin(), number.end(), ',', '.');
+  char* end = nullptr;
+  const double v = std::strtod(number.c_str(), &end);
+  if (end == number.c_str() || *end != '\0' || !std::isfinite(v)) return false;
+  name = trim_right(std::string_view(core).substr(0, k));
+  value = v;
+  unit = u;
+  return true;
+}
+
+std::optional<double> series_value(const SummaryTable& t, const SeriesGroup& g, std::size_t i,
+                                   const std::string& method, int k) {
+  const SampleSummary& s = t.samples[g.samples[i]];
+  for (const Method& m : s.methods)
+    if (m.name() == method && m.no_result.empty())
+      if (const auto& v = m.group[static_cast<std::size_t>(k)]; v && std::isfinite(*v)) return *v;
+  return std::nullopt;
+}
+
+std::vector<SeriesGroup> find_series(const SummaryTable& t) {
+  std::vector<SeriesGroup> out;
+  std::map<std::pair<std::string, std::string>, std::size_t> at;
+  for (std::size_t i = 0; i < t.samples.size(); ++i) {
+    std::string name, unit;
+    double v;
+    if (!split_series_title(t.samples[i].title, name, v, unit)) continue;
+    auto [it, fresh] = at.try_emplace({name, unit}, out.size());
+    if (fresh) out.push_back({name, unit, {}, {}, {}, {}});
+    out[it->second].samples.push_back(i);
+    out[it->second].values.push_back(v);
+  }
+  std::erase_if(out, [](const SeriesGroup& g) { return g.samples.size() < 2; });
+  for (SeriesGroup& g : out) {
+    std::vector<std::size_t> order(g.samples.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return g.values[a] < g.values[b]; });
+    std::vector<std::size_t> samples;
+    std::vector<double> values;
+    for (std::size_t i : order) {
+      samples.push_back(g.samples[i]);
+      values.push_back(g.values[i]);
+    }
+    g.samples = std::move(samples);
+    g.values = std::move(values);
+    for (std::size_t i : g.samples)
+      for (const Method& m : t.samples[i].methods)
+        if (std::find(g.methods.begin(), g.methods.end(), m.name()) == g.methods.end()) g.methods.push_back(m.name());
+    for (int k = 0; k < kGroups; ++k) {
+      SeriesGroup::Change& c = g.change[static_cast<std::size_t>(k)];
+      for (std::size_t i : g.samples) c.present = c.present || group_present(t.samples[i], k);
+      // The consensus from point to point, over the points that have one.
+      std::vector<std::pair<std::size_t, double>> pts;
+      for (std::size_t p = 0; p < g.samples.size(); ++p) {
+        const Consensus& cs = t.samples[g.samples[p]].consensus[static_cast<std::size_t>(k)];
+        if (cs.n > 0) pts.emplace_back(p, cs.mean);
+      }
+      c.points = static_cast<int>(pts.size());
+      if (pts.size() < 2) continue;
+      c.first_to_last = pts.back().second - pts.front().second;
+      for (std::size_t p = 1; p < pts.size(); ++p) {
+        const double d = pts[p].second - pts[p - 1].second;
+        if (p == 1 || std::fabs(d) > std::fabs(c.step)) {
+          c.step = d;
+          c.step_from = pts[p - 1].first;
+        }
+      }
+    }
+  }
+  return out;
+}
+
+namespace {
+
+// A series value with the digits it was written with (25.1, not 25.10).
+std::string short_num(double v) {
+  char buf[32];
+  const auto r = std::to_chars(buf, buf + sizeof buf, static_cast<float>(v));
+  return std::string(buf, r.ptr);
+}
+
+std::string series_point(const SeriesGroup& g, std::size_t i) {
+  return short_num(g.values[i]) + (g.unit.empty() ? "" : " " + g.unit);
+}
+
+// The next point after `from` that has a consensus in group k.
+std::size_t next_with_consensus(const SummaryTable& t, const SeriesGroup& g, std::size_t from, int k) {
+  for (std::size_t p = from + 1; p < g.samples.size(); ++p)
+    if (t.samples[g.samples[p]].consensus[static_cast<std::size_t>(k)].n > 0) return p;
+  return from;
+}
+
+std::string change_text(const SummaryTable& t, const SeriesGroup& g, int k) {
+  const SeriesGroup::Change& c = g.change[static_cast<std::size_t>(k)];
+  if (c.points < 2) return "fewer than two points with a consensus: no change";
+  std::size_t first = 0, last = g.samples.size() - 1;
+  while (t.samples[g.samples[first]].consensus[static_cast<std::size_t>(k)].n == 0) ++first;
+  while (t.samples[g.samples[last]].consensus[static_cast<std::size_t>(k)].n == 0) --last;
+  const std::size_t to = next_with_consensus(t, g, c.step_from, k);
+  auto mean = [&](std::size_t p) { return t.samples[g.samples[p]].consensus[static_cast<std::size_t>(k)].mean; };
+  auto sign = [](double v) { return (v >= 0 ? "+" : "") + num(v); };
+  return "change " + sign(c.first_to_last) + " from " + series_point(g, first) + " (" + num(mean(first)) + ") to " +
+         series_point(g, last) + " (" + num(mean(last)) + "); largest step " + sign(c.step) + " from " +
+         series_point(g, c.step_from) + " to " + series_point(g, to);
+}
+
+std::string series_heading(const SeriesGroup& g) {
+  return "Series \"" + g.name + "\"" + (g.unit.empty() ? "" : " (" + g.unit + ")") + ": " +
+         std::to_string(g.samples.size()) + " points from " + series_point(g, 0) + " to " +
+         series_point(g, g.samples.size() - 1);
+}
+
+}  // namespace
+
+std::string series_text(const SummaryTable& t) {
+  const std::vector<SeriesGroup> groups = find_series(t);
+  std::ostringstream o;
+  o << t.source << ": " << t.records << (t.records == 1 ? " record, " : " records, ") << t.samples.size()
+    << (t.samples.size() == 1 ? " sample, " : " samples, ") << groups.size()
+    << (groups.size() == 1 ? " series" : " series") << "\n";
+  for (const std::string& p : t.problems) o << "  problem: " << p << "\n";
+  for (const std::string& n : t.notes) o << "  note: " << n << "\n";
+  o << "\nSamples whose titles differ only in a trailing number (and unit) form a series, ordered by it.\n"
+       "At each point: each method's value in the class group, the consensus (mean over the methods),\n"
+       "its SD and range (\"<<\" above 0.10); the groups are those of cdref summary without --series.\n";
+  std::vector<bool> in_series(t.samples.size(), false);
+  for (const SeriesGroup& g : groups) {
+    for (std::size_t i : g.samples) in_series[i] = true;
+    o << "\n" << series_heading(g) << "\n";
+    for (int k = 0; k < kGroups; ++k) {
+      if (!g.change[static_cast<std::size_t>(k)].present) continue;
+      o << "  " << group_name(k) << "\n    " << rpad(g.unit.empty() ? "Value" : g.unit, 10);
+      for (const std::string& m : g.methods) o << rpad(m, 11);
+      o << "     Mean      SD   Range\n";
+      for (std::size_t p = 0; p < g.samples.size(); ++p) {
+        o << "    " << rpad(short_num(g.values[p]), 10);
+        for (const std::string& m : g.methods) {
+          const auto v = series_value(t, g, p, m, k);
+          o << rpad(v ? num(*v) : "-", 11);
+        }
+        const Consensus& c = t.samples[g.samples[p]].consensus[static_cast<std::size_t>(k)];
+        if (c.n == 0)
+          o << "        -\n";
+        else
+          o << fixed(c.mean, 9, 3) << fixed(c.sd, 8, 3) << fixed(c.max - c.min, 8, 3) << (c.disagree ? "  <<" : "")
+            << "\n";
+      }
+      o << "    " << change_text(t, g, k) << "\n";
+    }
+  }
+  std::string alone;
+  for (std::size_t i = 0; i < t.samples.size(); ++i)
+    if (!in_series[i]) alone += (alone.empty() ? "" : ", ") + ("\"" + t.samples[i].title + "\"");
+  if (!alone.empty()) o << "\nIn no series: " << alone << "\n";
+  return o.str();
+}
+
+std::string series_csv(const SummaryTable& t) {
+  std::ostringstream o;
+  o << "series,unit,value,sample,group,source,fraction,sd,range,n,flag\n";
+  for (const SeriesGroup& g : find_series(t)) {
+    for (std::size_t p = 0; p < g.samples.size(); ++p) {
+      const SampleSummary& s = t.samples[g.samples[p]];
+      const std::string head =
+          csv_field(g.name) + "," + csv_field(g.unit) + "," + csv_num(g.values[p]) + "," + csv_field(s.title) + ",";
+      for (int k = 0; k < kGroups; ++k) {
+        if (!g.change[static_cast<std::size_t>(k)].present) continue;
+        for (const std::string& m : g.methods)
+          if (const auto v = series_value(t, g, p, m, k)) o << head << group_name(k) << "," << m << "," << csv_num(*v, 3) << ",,,,\n";
+        const Consensus& c = s.consensus[static_cast<std::size_t>(k)];
+        if (c.n > 0)
+          o << head << group_name(k) << ",consensus," << csv_num(c.mean) << "," << csv_num(c.sd) << ","
+            << csv_num(c.max - c.min) << "," << c.n << "," << (c.disagree ? "differ" : "") << "\n";
+      }
+    }
+  }
+  return o.str();
+}
+
+std::string series_json(const SummaryTable& t) {
+  json j;
+  j["format"] = "cdref-series";
+  j["format_version"] = 1;
+  j["source"] = t.source;
+  j["records"] = t.records;
+  j["problems"] = t.problems;
+  j["notes"] = t.notes;
+  j["series"] = json::array();
+  for (const SeriesGroup& g : find_series(t)) {
+    json js;
+    js["name"] = g.name;
+    js["unit"] = g.unit;
+    js["values"] = g.values;
+    js["titles"] = json::array();
+    for (std::size_t i : g.samples) js["titles"].push_back(t.samples[i].title);
+    js["methods"] = g.methods;
+    js["groups"] = json::object();
+    for (int k = 0; k < kGroups; ++k) {
+      const SeriesGroup::Change& c = g.change[static_cast<std::size_t>(k)];
+      if (!c.present) continue;
+      json jg;
+      for (const std::string& m : g.methods) {
+        json v = json::array();
+        for (std::size_t p = 0; p < g.samples.size(); ++p) {
+          const auto x = series_value(t, g, p, m, k);
+          v.push_back(x ? json(*x) : json(nullptr));
+        }
+        jg["methods"][m] = v;
+      }
+      json mean = json::array(), sd = json::array(), range = json::array(), n = json::array();
+      for (std::size_t i : g.samples) {
+        const Consensus& cs = t.samples[i].consensus[static_cast<std::size_t>(k)];
+        mean.push_back(cs.n ? json(cs.mean) : json(nullptr));
+        sd.push_back(cs.n ? json(cs.sd) : json(nullptr));
+        range.push_back(cs.n ? json(cs.max - cs.min) : json(nullptr));
+        n.push_back(cs.n);
+      }
+      jg["consensus"] = {{"mean", mean}, {"sd", sd}, {"range", range}, {"n", n}};
+      if (c.points >= 2)
+        jg["change"] = {{"first_to_last", c.first_to_last},
+                        {"largest_step", c.step},
+                        {"largest_step_from", g.values[c.step_from]},
+                        {"largest_step_to", g.values[next_with_consensus(t, g, c.step_from, k)]}};
+      else
+        jg["change"] = nullptr;
+      js["groups"][group_name(k)] = jg;
+    }
+    j["series"].push_back(js);
+  }
+  return j.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+std::string series_svg(const SummaryTable& t) {
+  const std::vector<SeriesGroup> groups = find_series(t);
+  constexpr double kLeft = 60, kPanelW = 220, kGap = 30, kPlotH = 200, kTop = 60, kLegendW = 200;
+  const double panel_h = kTop + kPlotH + 60;
+  const double width = kLeft + kGroups * (kPanelW + kGap) + kLegendW;
+  const double height = 40 + panel_h * static_cast<double>(std::max<std::size_t>(groups.size(), 1));
+  std::ostringstream o;
+  o.setf(std::ios::fixed);
+  o.precision(1);
+  o << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height << "\" viewBox=\"0 0 "
+    << width << " " << height << "\" font-family=\"sans-serif\" font-size=\"12\">\n"
+    << "<title>" << xml_text("Series: " + t.source) << "</title>\n"
+    << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
+    << "<text x=\"10\" y=\"24\" font-size=\"15\">" << xml_text(t.source)
+    << ": fraction per class group along each series; black line: consensus, grey band: range between methods, "
+       "markers: each method</text>\n";
+  if (groups.empty()) o << "<text x=\"10\" y=\"60\">No series: no titles that differ only in a trailing number.</text>\n";
+  for (std::size_t gi = 0; gi < groups.size(); ++gi) {
+    const SeriesGroup& g = groups[gi];
+    const double y0 = 40 + panel_h * static_cast<double>(gi), top = y0 + kTop, bottom = top + kPlotH;
+    const double vmin = g.values.front(), vmax = g.values.back(), span = vmax > vmin ? vmax - vmin : 1.0;
+    auto py = [&](double v) { return bottom - std::clamp(v, -0.05, 1.05) * kPlotH; };
+    o << "<g class=\"series\">\n<text x=\"10\" y=\"" << y0 + 28 << "\" font-size=\"14\" font-weight=\"bold\">"
+      << xml_text(series_heading(g)) << "</text>\n";
+    int panel = 0;
+    for (int k = 0; k < kGroups; ++k) {
+      if (!g.change[static_cast<std::size_t>(k)].present) continue;
+      const double x0 = kLeft + (kPanelW + kGap) * panel++;
+      auto px = [&](double v) { return x0 + 10 + (v - vmin) / span * (kPanelW - 20); };
+      o << "<g class=\"group\"><text x=\"" << x0 + kPanelW / 2 << "\" y=\"" << top - 8 << "\" text-anchor=\"middle\">"
+        << group_name(k) << "</text>\n";
+      o << "<rect x=\"" << x0 << "\" y=\"" << top << "\" width=\"" << kPanelW << "\" height=\"" << kPlotH
+        << "\" fill=\"none\" stroke=\"black\"/>\n";
+      for (int tick = 0; tick <= 5; ++tick) {
+        const double v = tick / 5.0;
+        o << "<line x1=\"" << x0 << "\" y1=\"" << py(v) << "\" x2=\"" << x0 + kPanelW << "\" y2=\"" << py(v)
+          << "\" stroke=\"#dddddd\"/>";
+        if (panel == 1)
+          o << "<text x=\"" << x0 - 6 << "\" y=\"" << py(v) + 4 << "\" text-anchor=\"end\">" << num(v, 1) << "</text>";
+        o << "\n";
+      }
+      o << "<text x=\"" << x0 << "\" y=\"" << bottom + 16 << "\">" << xml_text(short_num(vmin)) << "</text><text x=\""
+        << x0 + kPanelW << "\" y=\"" << bottom + 16 << "\" text-anchor=\"end\">" << xml_text(short_num(vmax)) << "</text>"
+        << "<text x=\"" << x0 + kPanelW / 2 << "\" y=\"" << bottom + 32 << "\" text-anchor=\"middle\">"
+        << xml_text(g.unit.empty() ? "series value" : g.unit) << "</text>\n";
+      // The band between the methods, then the consensus line.
+      std::vector<std::pair<double, const Consensus*>> cs;
+      for (std::size_t p = 0; p < g.samples.size(); ++p) {
+        const Consensus& c = t.samples[g.samples[p]].consensus[static_cast<std::size_t>(k)];
+        if (c.n > 0) cs.emplace_back(g.values[p], &c);
+      }
+      if (!cs.empty()) {
+        o << "<polygon class=\"band\" fill=\"#e0e0e0\" points=\"";
+        for (const auto& [v, c] : cs) o << px(v) << "," << py(c->max) << " ";
+        for (auto it = cs.rbegin(); it != cs.rend(); ++it) o << px(it->first) << "," << py(it->second->min) << " ";
+        o << "\"/>\n<polyline class=\"consensus\" fill=\"none\" stroke=\"black\" stroke-width=\"2\" points=\"";
+        for (const auto& [v, c] : cs) o << px(v) << "," << py(c->mean) << " ";
+        o << "\"/>\n";
+      }
+      for (std::size_t mi = 0; mi < g.methods.size(); ++mi)
+        for (std::size_t p = 0; p < g.samples.size(); ++p)
+          if (const auto v = series_value(t, g, p, g.methods[mi], k))
+            o << marker(static_cast<int>(mi), px(g.values[p]), py(*v), kColours[mi % 8]) << "\n";
+      o << "<text x=\"" << x0 << "\" y=\"" << bottom + 48 << "\" font-size=\"10\" fill=\"#444444\">"
+        << xml_text(g.change[static_cast<std::size_t>(k)].points >= 2
+                        ? "first to last " + num(g.change[static_cast<std::size_t>(k)].first_to_last, 2)
+                        : std::string("no change"))
+        << "</text></g>\n";
+    }
+    const double lx = kLeft + (kPanelW + kGap) * panel;
+    for (std::size_t mi = 0; mi < g.methods.size(); ++mi) {
+      const double ly = top + 10 + 18 * static_cast<double>(mi);
+      o << marker(static_cast<int>(mi), lx + 6, ly - 4, kColours[mi % 8]) << "<text x=\"" << lx + 18 << "\" y=\"" << ly
+        << "\">" << xml_text(g.methods[mi]) << "</text>\n";
+    }
+    o << "</g>\n";
+  }
+  o << "</svg>\n";
+  return o.str();
+}
+
 // ---------------------------------------------------------------- command
 
 int run_summary(const SummaryOptions& o, std::ostream& out, std::ostream& err) {
@@ -766,7 +1140,7 @@ int run_summary(const SummaryOptions& o, std::ostream& out, std::ostream& err) {
     return 1;
   }
   for (const std::string& p : t.problems) err << "cdref summary: " << protss << ": " << p << "\n";
-  out << summary_text(t);
+  out << (o.series ? series_text(t) : summary_text(t));
   int status = 0;
   auto save = [&](const std::string& path, const std::string& text) {
     if (path.empty()) return;
@@ -775,9 +1149,9 @@ int run_summary(const SummaryOptions& o, std::ostream& out, std::ostream& err) {
       status = 1;
     }
   };
-  save(csv, summary_csv(t));
-  save(js, summary_json(t));
-  save(svg, summary_svg(t));
+  save(csv, o.series ? series_csv(t) : summary_csv(t));
+  save(js, o.series ? series_json(t) : summary_json(t));
+  save(svg, o.series ? series_svg(t) : summary_svg(t));
   return status;
 }
 

@@ -14,8 +14,10 @@
 // the group; their spread is the sample standard deviation (divisor n - 1)
 // and the range max - min; a range above 0.10 flags the group.
 //
-// A sample is its title (the first 50 characters, trailing blanks removed:
-// KESTRA keeps no more of it).  Of several records of the same program and
+// A sample is its whole title as kept (trailing blanks removed).  KESTRA
+// keeps 50 characters, MORVAN3 64: a KESTRA title of 50 characters joins the
+// one longer MORVAN3 title it begins, and stays a sample of its own (with a
+// note) when it begins several.  Of several records of the same program and
 // set for one sample (repeated runs), the latest in the file counts: a run
 // repeated after a change of INPUT or of a reference file should replace
 // the old result, not be averaged with it; the earlier ones are counted and
@@ -23,9 +25,20 @@
 // records: all fractions 0, a value that is not a number, or a run record
 // with status "failed") is shown and left out of the consensus.
 //
+// KESTRA appends its all-basis estimate for a job that fails (fewer than
+// five acceptable solutions), in a record that looks like a result.  With
+// run records the failure is known and the record left out; without them
+// the summary says that such failures cannot be told apart.
+//
 // With a directory of run records (CDSEC_DETAILS), each method gains its
 // own spread: per class and per group, the standard deviation, minimum and
 // maximum over the solutions the program averaged.
+//
+// Series (--series): samples whose titles differ only in a trailing number
+// and unit ("lysozyme 20.0 C", "lysozyme 25.1 C", ...) form a series,
+// ordered by that number: per class group, each method's value, the
+// consensus and the spread at each point, the change from the first point
+// to the last and the largest step between neighbours.
 #pragma once
 
 #include <array>
@@ -113,6 +126,7 @@ struct SummaryTable {
   std::vector<std::string> problems;  // damaged records, unusable run records
   std::vector<SampleSummary> samples;
   bool with_details = false;
+  std::vector<std::string> notes;  // what the table cannot say
 };
 
 // Builds the table from ProtSS.out (and run records in details_dir, when
@@ -133,10 +147,45 @@ std::string summary_svg(const SummaryTable& t);
 // and bytes that are not UTF-8 replaced by '?' (a title may hold anything).
 std::string xml_text(std::string_view s);
 
+// ---------------------------------------------------------------- series
+
+// A title of a series: the name before the trailing number, the number and
+// the unit after it ("lysozyme 25.1 C" -> "lysozyme", 25.1, "C").  False
+// when the title does not end in a number (and unit).
+bool split_series_title(std::string_view title, std::string& name, double& value, std::string& unit);
+
+struct SeriesGroup {
+  std::string name, unit;
+  std::vector<std::size_t> samples;  // into SummaryTable::samples, by value
+  std::vector<double> values;
+  std::vector<std::string> methods;  // Method::name(), in order of first appearance
+  // Per class group present: the consensus at each point, and its change.
+  struct Change {
+    bool present = false;
+    int points = 0;                   // with a consensus
+    double first_to_last = 0;         // last - first consensus
+    double step = 0;                  // the largest step, signed
+    std::size_t step_from = 0;        // index of the point before it
+  };
+  std::array<Change, kGroups> change;
+};
+std::vector<SeriesGroup> find_series(const SummaryTable& t);
+// The method's value in class group k at point i of the series; nullopt
+// when it has none (no record, no result, or no such class).
+std::optional<double> series_value(const SummaryTable& t, const SeriesGroup& g, std::size_t i,
+                                   const std::string& method, int k);
+
+std::string series_text(const SummaryTable& t);
+std::string series_csv(const SummaryTable& t);
+std::string series_json(const SummaryTable& t);
+std::string series_svg(const SummaryTable& t);
+
+
 struct SummaryOptions {
   std::string protss = "ProtSS.out";
   std::string details;               // run records ("" = none)
   std::string csv, json, svg;        // output files ("" = none)
+  bool series = false;               // the series view and its table and plot
 };
 // Prints the summary to `out` and writes the files asked for; damaged
 // records and unwritable files are reported on `err`.  Returns the exit

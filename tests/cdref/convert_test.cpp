@@ -21,6 +21,7 @@
 #include "frame/text_input.hpp"
 #include "tests/tool_run.hpp"
 #include "cdref/instrument.hpp"
+#include "cdref/summary.hpp"
 
 namespace {
 
@@ -1319,6 +1320,104 @@ TEST_F(CdrefConvert, ConvertedSpectrumIsTheJobAndBothProgramsAnalyseIt) {
     ++records;
   }
   EXPECT_EQ(records, 2);
+}
+
+// A melt made of two demo spectra (all-alpha to all-beta) in the
+// instrument's layout: converted to five jobs, analysed by both programs,
+// and read back by cdref summary as one series whose helix falls.
+TEST_F(CdrefConvert, SeriesThroughBothProgramsAndTheSeriesSummary) {
+  std::vector<std::vector<float>> cd;
+  {
+    cdsec::LineReader in;
+    in.open((kRepo / "examples" / "INPUT").string());
+    cdsec::JobReader jr(in);
+    for (int j = 0; j < 2 && jr.begin(); ++j) {
+      int iprint, ibasis;
+      jr.read_print_basis(iprint, ibasis);
+      jr.read_title(40);
+      float first, last, factor;
+      jr.read_range(first, last, factor);
+      cdsec::Vector<100> v;
+      jr.read_cd(83, 100, v);
+      cd.emplace_back(v.data(), v.data() + 83);
+      jr.skip_after_cd();
+      jr.skip_guess();
+    }
+  }
+  ASSERT_EQ(cd.size(), 2u);
+  const std::vector<double> temps = {20, 30, 40, 50, 60};
+  const auto signal = [&](double w, double t) {
+    const std::size_t i = static_cast<std::size_t>(std::lround(260.0 - w));
+    const double folded = (60.0 - t) / 40.0;
+    return mdeg_of(folded * cd[0][i] + (1.0 - folded) * cd[1][i]);
+  };
+  write_file(dir / "melt.txt",
+             channel_export(temps, 260.0, 178.0, 1.0, {}, signal, [](double, double) { return 300.0; }));
+  cdref::ConvertOptions o;
+  o.file = path("melt.txt");
+  o.params = {true, 0.2f, cdref::ConcUnit::kMgPerMl, true, 0.1f, cdref::PathUnit::kCm, 0, 110.0f};
+  o.append = path("INPUT");
+  o.title = "mix";
+  o.series_unit = "C";
+  std::ostringstream out, err;
+  ASSERT_EQ(cdref::run_convert(o, out, err), 0) << err.str();
+
+  const std::string env = "CDSEC_REFDIR=" + sh_quote((kRepo / "data").string()) + " KESTRA_SEED=1 CDSEC_DETAILS=" +
+                          sh_quote(path("details")) + " ";
+  fs::create_directory(dir / "details");
+  for (const char* prog : {MORVAN3_BINARY, KESTRA_BINARY}) {
+    const cdsec_test::RunResult r =
+        run("cd " + sh_quote(dir.str()) + " && " + env + sh_quote(prog) + " < /dev/null", dir);
+    EXPECT_EQ(r.status, 0) << prog << "\n" << r.err;
+  }
+  for (const std::string& details : {std::string(), path("details")}) {
+    SCOPED_TRACE(details.empty() ? "ProtSS.out alone" : "with run records");
+    const cdref::SummaryTable t = cdref::build_summary(path("ProtSS.out"), details);
+    const std::vector<cdref::SeriesGroup> groups = cdref::find_series(t);
+    ASSERT_EQ(groups.size(), 1u);
+    const cdref::SeriesGroup& g = groups[0];
+    EXPECT_EQ(g.name, "mix");
+    EXPECT_EQ(g.unit, "C");
+    EXPECT_EQ(g.values, temps);
+    EXPECT_EQ(g.methods, (std::vector<std::string>{"MORVAN3/1", "KESTRA/1"}));
+    EXPECT_EQ(t.notes.empty(), !details.empty());
+    // The change and the largest step, against the consensus at each point.
+    for (int k = 0; k < cdref::kGroups; ++k) {
+      const auto& c = g.change[static_cast<std::size_t>(k)];
+      if (!c.present) continue;
+      std::vector<double> mean;
+      for (std::size_t i : g.samples) {
+        const cdref::Consensus& cs = t.samples[i].consensus[static_cast<std::size_t>(k)];
+        ASSERT_EQ(cs.n, 2) << cdref::group_name(k);
+        std::vector<double> v;
+        for (const std::string& m : g.methods) v.push_back(*cdref::series_value(t, g, &i - g.samples.data(), m, k));
+        EXPECT_NEAR(cs.mean, (v[0] + v[1]) / 2, 1e-6);
+        mean.push_back(cs.mean);
+      }
+      EXPECT_NEAR(c.first_to_last, mean.back() - mean.front(), 1e-12);
+      double step = 0;
+      for (std::size_t p = 1; p < mean.size(); ++p)
+        if (std::abs(mean[p] - mean[p - 1]) > std::abs(step)) step = mean[p] - mean[p - 1];
+      EXPECT_NEAR(c.step, step, 1e-12);
+    }
+    // From all-alpha to all-beta: the helix falls, the strand rises.
+    EXPECT_LT(g.change[cdref::kHelix].first_to_last, -0.3);
+    EXPECT_GT(g.change[cdref::kStrand].first_to_last, 0.2);
+
+    const std::string text = cdref::series_text(t);
+    EXPECT_NE(text.find("Series \"mix\" (C): 5 points from 20 C to 60 C"), std::string::npos) << text;
+    const nlohmann::json j = nlohmann::json::parse(cdref::series_json(t));
+    ASSERT_EQ(j["series"].size(), 1u);
+    EXPECT_EQ(j["series"][0]["titles"][4], "mix 60.0 C");
+    EXPECT_NEAR(j["series"][0]["groups"]["Helix"]["change"]["first_to_last"].get<double>(),
+                g.change[cdref::kHelix].first_to_last, 1e-12);
+    const std::string csv = cdref::series_csv(t);
+    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 1 + 5 * 4 * 3);  // 5 points, 4 groups, 2 methods + consensus
+    const std::string svg = cdref::series_svg(t);
+    std::size_t bands = 0;
+    for (std::size_t q = svg.find("class=\"band\""); q != std::string::npos; q = svg.find("class=\"band\"", q + 1)) ++bands;
+    EXPECT_EQ(bands, 4u);
+  }
 }
 
 }  // namespace

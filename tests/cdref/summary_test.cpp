@@ -340,3 +340,61 @@ TEST(SummaryCommand, MissingFileAndBadArgumentsAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// Titles longer than KESTRA keeps: samples are keyed by the whole title,
+// and a KESTRA title of 50 characters joins the one MORVAN3 title it
+// begins, or stays alone when it begins several.
+TEST(SummaryTitles, WholeTitlesAndKestrasFiftyCharacters) {
+  ScratchDir dir("summary-titles");
+  const fs::path p = dir / "ProtSS.out";
+  const std::string stem(48, 's');
+  const std::vector<float> f = {0.2f, 0.1f, 0.1f, 0.1f, 0.2f, 0.3f};
+  add(p, kM, stem + "ab one", 1, kSplit, f, 0.1f);
+  add(p, kM, stem + "ab two", 1, kSplit, f, 0.1f);
+  add(p, kK, stem + "ab two", 1, kSplit, f, 0.1f);  // cut to stem + "ab": fits both
+  add(p, kM, "cd " + stem + " x", 1, kSplit, f, 0.1f);
+  add(p, kK, "cd " + stem + " x", 1, kSplit, f, 0.1f);  // cut to 50: fits one
+  const cdref::SummaryTable t = cdref::build_summary(p.string(), "");
+  std::vector<std::pair<std::string, std::size_t>> samples;
+  for (const auto& s : t.samples) samples.emplace_back(s.title, s.methods.size());
+  EXPECT_EQ(samples, (std::vector<std::pair<std::string, std::size_t>>{
+                         {stem + "ab one", 1}, {stem + "ab two", 1}, {stem + "ab", 1}, {"cd " + stem + " x", 2}}));
+  ASSERT_EQ(t.problems.size(), 1u);
+  EXPECT_NE(t.problems[0].find("which begin 2 titles of MORVAN3 records"), std::string::npos) << t.problems[0];
+  // Without run records, KESTRA's failures cannot be told from results.
+  ASSERT_EQ(t.notes.size(), 1u);
+  EXPECT_NE(t.notes[0].find("ProtSS.out alone cannot tell such a record from a result: 2 KESTRA records"),
+            std::string::npos)
+      << t.notes[0];
+}
+
+// Titles of a series: the name, the trailing number and its unit.
+TEST(SummarySeries, TitlesSplitIntoNameNumberAndUnit) {
+  struct Case {
+    std::string title;
+    bool series;
+    std::string name;
+    double value;
+    std::string unit;
+  };
+  const std::vector<Case> cases = {
+      {"lysozyme 25.1 C", true, "lysozyme", 25.1, "C"},  {"lysozyme 25,5 C", true, "lysozyme", 25.5, "C"},
+      {"lyso pH 7.0", true, "lyso pH", 7.0, ""},        {"GdmCl 2.5M", true, "GdmCl", 2.5, "M"},
+      {"sample T90", true, "sample T", 90.0, ""},       {"ab-3 mM", true, "ab-", 3.0, "mM"},
+      {"melt -5 C", true, "melt", -5.0, "C"},           {"lysozyme", false, "", 0, ""},
+      {"lysozyme 25 unfolded", false, "", 0, ""},        {"12", true, "", 12.0, ""},
+  };
+  for (const Case& c : cases) {
+    std::string name, unit;
+    double v = 0;
+    EXPECT_EQ(cdref::split_series_title(c.title, name, v, unit), c.series) << c.title;
+    if (!c.series) continue;
+    EXPECT_EQ(name, c.name) << c.title;
+    EXPECT_DOUBLE_EQ(v, c.value) << c.title;
+    EXPECT_EQ(unit, c.unit) << c.title;
+  }
+}
+
+}  // namespace

@@ -58,7 +58,8 @@ std::pair<std::string, std::string> key_value(std::string_view line, bool keep_c
   std::string_view t = trim(line);
   std::size_t cut = t.find('\t');
   if (cut == std::string_view::npos) cut = t.find(',');
-  if (cut == std::string_view::npos) cut = t.find(' ');
+  // Settings keep their names whole ("[Measurement Information]").
+  if (cut == std::string_view::npos && !keep_case) cut = t.find(' ');
   std::string key(trim(t.substr(0, cut)));
   if (!keep_case)
     for (char& c : key) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));

@@ -177,16 +177,34 @@ void add_conversion_options(CLI::App& app, cdref::ConvertOptions& o) {
   choice<ExportFormat>(app, "--format",
                        {{"auto", ExportFormat::kAuto}, {"jasco", ExportFormat::kInstrument}, {"text", ExportFormat::kDelimited}},
                        o.read.format, "the layout of the file (default auto)");
-  valued(app, "--columns", "X,Y[,HT|none]", "the columns by number or header name", [&o](const std::string& c) {
-    std::vector<std::string> parts;
-    std::size_t b = 0;
-    for (std::size_t e; (e = c.find(',', b)) != std::string::npos; b = e + 1) parts.push_back(c.substr(b, e - b));
-    parts.push_back(c.substr(b));
-    if (parts.size() < 2 || parts.size() > 3) refuse("--columns", c, "X,Y or X,Y,HT");
-    o.read.x = column_choice(c, parts[0], false);
-    o.read.y = column_choice(c, parts[1], false);
-    o.read.ht = parts.size() == 3 ? column_choice(c, parts[2], true) : ColumnChoice{};
-  });
+  valued(app, "--columns", "X,Y[,HT|none]|X,Y1,Y2,...", "the columns by number or header name",
+         [&o](const std::string& c) {
+           std::vector<std::string> parts;
+           std::size_t b = 0;
+           for (std::size_t e; (e = c.find(',', b)) != std::string::npos; b = e + 1) parts.push_back(c.substr(b, e - b));
+           parts.push_back(c.substr(b));
+           if (parts.size() < 2) refuse("--columns", c, "X,Y, X,Y,HT or X,Y1,Y2,...");
+           o.read.x = column_choice(c, parts[0], false);
+           o.read.y = column_choice(c, parts[1], false);
+           o.read.ht = o.read.third = ColumnChoice{};
+           o.read.more_y.clear();
+           if (parts.size() == 3) {
+             // X,Y,HT as before, or a second spectrum: the file's header decides.
+             const ColumnChoice third = column_choice(c, parts[2], true);
+             (third.none ? o.read.ht : o.read.third) = third;
+           }
+           for (std::size_t k = 2; parts.size() > 3 && k < parts.size(); ++k)
+             o.read.more_y.push_back(column_choice(c, parts[k], false));
+           o.read.columns_given = true;
+         });
+  whole(app, "--channel", o.read.channel, 1, 1000, "N", "channel blocks: the CD channel (default: its units say CD)");
+  valued(app, "--spectra", "LIST", "a series: the spectra to convert, as 1,3-5 (default all)",
+         [&o](const std::string& l) {
+           if (!parse_spectrum_list(l, o.spectra)) refuse("--spectra", l, "a list such as 1,3-5");
+         });
+  app.add_flag("--own-range", o.own_range, "a series: each spectrum keeps its own range (default: the common range)");
+  app.add_option("--series-unit", o.series_unit, "a series: the unit written after the series value in each title")
+      ->type_name("U");
   whole(app, "--skip", o.read.skip, 0, 1000000, "N", "lines passed over before looking for anything");
   choice<Separator>(app, "--separator",
                     {{"tab", Separator::kTab}, {"comma", Separator::kComma}, {"semicolon", Separator::kSemicolon},
@@ -381,7 +399,13 @@ mdeg and deg need --conc and --path, with --mrw for mg/mL or --residues for
 M, mM, uM; delta-a the same; molar-ellipticity needs --residues.  Writes a
 two-column file that INBUILD reads (--out), or appends a job to INPUT
 (--append; the set suggested from the short end unless --basis).  Every
-step is printed; --record writes it as JSON.)";
+step is printed; --record writes it as JSON.  An export of several spectra
+(channel blocks after XYDATA, or a wide table with one column per spectrum)
+gives one job per spectrum (or per spectrum of --spectra 1,3-5), all
+appended at once, titled T, the series value and --series-unit; CD comes
+from the channel whose units say CD (or --channel N), HT from the HT
+channel.  The series is cut to the range every spectrum of it supports
+(--own-range: each keeps its own).)";
 
 constexpr const char* kCrossvalHelp = R"(Analyses every protein of each SET (a set number, its files found as the
 programs find them, or the path of its CDDATA.<suffix> file) as a sample

@@ -35,8 +35,14 @@ void follow_steps(const cdref::Measurement& m) {
     last_line = p.line;
     check(std::isfinite(p.wl) && std::isfinite(p.cd) && std::isfinite(p.ht));
   }
-  check(m.x.number >= 1 && m.y.number >= 1 && m.x.number != m.y.number);
-  check(m.has_ht == (m.ht.number > 0));
+  if (m.channels > 0) {
+    // Channel blocks: the CD and HT are channels, not columns.
+    check(m.channel >= 1 && m.channel <= m.channels && m.y.number == m.channel);
+    check(m.has_ht == (m.ht_channel > 0) && m.ht_channel != m.channel && m.ht_channel <= m.channels);
+  } else {
+    check(m.x.number >= 1 && m.y.number >= 1 && m.x.number != m.y.number);
+    check(m.has_ht == (m.ht.number > 0));
+  }
 
   cdref::Ordered o;
   try {

@@ -150,6 +150,9 @@ std::vector<std::string> conversion_notes(const json& record) {
   if (!record.contains("steps")) return notes;
   for (const json& s : record["steps"]) {
     const std::string step = s.value("step", "");
+    if (step == "range" && s.contains("common"))  // a series, cut to the range all its spectra support
+      for (const json& t : s["text"])
+        if (t.get<std::string>().find("common range") != std::string::npos) notes.push_back("HT cut: " + t.get<std::string>());
     if (step == "range" && s.contains("ht_cut"))
       for (const json& t : s["text"])
         if (t.get<std::string>().find("exceeds") != std::string::npos) notes.push_back("HT cut: " + t.get<std::string>());

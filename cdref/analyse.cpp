@@ -395,6 +395,14 @@ int run_analyse(const AnalyseOptions& opt, std::ostream& out, std::ostream& prog
   cdsec::replace_file(work / "summary.txt", summary_text(table));
   cdsec::replace_file(work / "summary.csv", summary_csv(table));
   cdsec::replace_file(work / "summary.json", summary_json(table));
+  // A series (a melt, a titration): the same results along its values.
+  if (!find_series(table).empty()) {
+    out << "\n" << series_text(table);
+    cdsec::replace_file(work / "series.txt", series_text(table));
+    cdsec::replace_file(work / "series.csv", series_csv(table));
+    cdsec::replace_file(work / "series.json", series_json(table));
+    cdsec::replace_file(work / "series.svg", series_svg(table));
+  }
   cdsec::replace_file(work / "conversion.txt", conversion_log);
 
   // Which spectra have no result from any method.

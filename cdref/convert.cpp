@@ -928,6 +928,11 @@ Done convert_series(const ConvertOptions& o, Provenance& pv, std::vector<Measure
                 (m0.channels ? ", series values on line " + std::to_string(m0.series_line)
                              : ", named on line " + std::to_string(m0.series_line)) +
                 ": " + all.front().series_label + " ... " + all.back().series_label);
+    if (!m0.channels) {
+      std::string cols;
+      for (const Measurement& m : all) cols += (cols.empty() ? "" : ", ") + std::to_string(m.y.number);
+      t.push_back("CD from column" + std::string(all.size() == 1 ? " " : "s ") + cols + " (" + m0.y.how + ")");
+    }
     if (!o.spectra.empty()) {
       std::string chosen;
       for (const Measurement& m : all) chosen += (chosen.empty() ? "" : ", ") + std::to_string(m.spectrum);

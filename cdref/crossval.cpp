@@ -10,6 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "frame/console.hpp"
 #include "frame/job.hpp"
 #include "frame/layout.hpp"
 #include "frame/safe_file.hpp"
@@ -838,9 +839,11 @@ int run_crossval(const CrossvalOptions& opt, std::ostream& out, std::ostream& pr
               << " s and was stopped; the jobs after it were not run\n";
         else if (!o.exited)
           out << "  " << program_name(p) << " ended by signal " << o.signal << "\n";
-        else if (o.exit_code != 0)
+        else if (o.exit_code != 0 && o.exit_code != cdsec::kExitNoResult)
           out << "  " << program_name(p) << " stopped with exit status " << o.exit_code << ": " << trim_right(o.stderr_text)
               << "\n";
+        // kExitNoResult: the run went through and some jobs gave no result;
+        // each such job is listed with its failure below.
         collect_results(p, pdir, ref.ibasis, pr.run.cases);
       }
     } catch (const std::exception& e) {

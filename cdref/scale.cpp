@@ -10,6 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "frame/console.hpp"
 #include "frame/job.hpp"
 #include "frame/layout.hpp"
 #include "frame/refsets.hpp"
@@ -184,7 +185,7 @@ ProgramScale scan_job(const InputJob& j, Program p, const ScanSetup& s, const fs
     r.trouble = "stopped after " + std::to_string(s.job_timeout) + " s without finishing a job";
   else if (!o.exited)
     r.trouble = "ended by signal " + std::to_string(o.signal);
-  else if (o.exit_code != 0)
+  else if (o.exit_code != 0 && o.exit_code != cdsec::kExitNoResult)  // jobs without a result are expected
     r.trouble = "exit status " + std::to_string(o.exit_code) + ": " + trim(o.stderr_text.substr(0, o.stderr_text.find('\n')));
 
   // The run records give the RMSD and the spectrum at full precision, and

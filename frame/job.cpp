@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <ostream>
@@ -13,6 +14,23 @@
 #include "frame/layout.hpp"
 
 namespace cdsec {
+
+std::string value_text(float v, int decimals) {
+  if (std::isfinite(v) && std::fabs(v) < 1.0e7f) {
+    std::string t = edit_F(v, 24, decimals);
+    if (decimals == 0 && t.back() == '.') t.pop_back();
+    return t.substr(t.find_first_not_of(' '));
+  }
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v < 0 ? "-Infinity" : "Infinity";
+  char buf[32];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, r.ptr);
+}
+
+std::string JobReader::range_text() const {
+  return "the range " + value_text(first_, 1) + " to " + value_text(last_, 1) + " nm";
+}
 
 void JobReader::skip(std::string_view expected) {
   if (!in_.skip()) in_.fail_eof(expected);
@@ -72,21 +90,69 @@ long long JobReader::point_count(float first, float last) {
 
 void JobReader::read_cd(int n, int capacity, VecView<float> raw) {
   if (n < 1 || n > capacity) {
-    auto nm = [](float v) {
-      std::string t = edit_F(v, 12, 1);
-      return t.substr(t.find_first_not_of(' '));
-    };
-    std::string tidy = "the range " + nm(first_) + " to " + nm(last_);
+    const std::string tidy = range_text();
     if (n < 1)
       throw ReadError(ReadError::Kind::kTooMany, in_.name(), range_line_,
-                      tidy + " nm gives no CD values: the first wavelength must be the longer one");
+                      tidy + " gives no CD values: the first wavelength must be the longer one");
     throw ReadError(ReadError::Kind::kTooMany, in_.name(), range_line_,
-                    tidy + " nm needs " + std::to_string(n) + " CD values; at most " + std::to_string(capacity) +
+                    tidy + " needs " + std::to_string(n) + " CD values; at most " + std::to_string(capacity) +
                         " can be held");
   }
   skip("a comment line");
   skip("the comment line before the CD values");
-  read_free(in_, std::span<float>(raw.data(), static_cast<std::size_t>(n)), "CD values");
+  cd_lines_.assign(static_cast<std::size_t>(n), 0);
+  FreeReadDetail detail{cd_lines_, 0};
+  read_free(in_, std::span<float>(raw.data(), static_cast<std::size_t>(n)), "CD values", &detail);
+  cd_items_after_ = detail.items_after_last;
+}
+
+void JobReader::check_cd(std::span<const float> raw, float factor, std::vector<std::string>& notes) const {
+  const float f = factor == 0.0f ? 1.0f : factor;
+  const std::string name = in_.name();
+  auto where = [&](std::size_t i) {
+    return name + ", line " + std::to_string(i < cd_lines_.size() ? cd_lines_[i] : 0) + ": ";
+  };
+  std::size_t first_odd = raw.size();
+  int odd = 0;
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    const float v = raw[i] * f;
+    const std::string scaled =
+        f == 1.0f ? " is" : " times the factor " + value_text(f, 3) + " (line " + std::to_string(range_line_) + ") is " + value_text(v, 3) + ",";
+    if (!std::isfinite(v) || std::fabs(v) > kMaxAbsCd)
+      throw ReadError(ReadError::Kind::kBadValue, name, i < cd_lines_.size() ? cd_lines_[i] : 0,
+                      "the CD value " + value_text(raw[i], 3) + scaled +
+                          (std::isfinite(v) ? " beyond " + value_text(kMaxAbsCd, 0) + " in magnitude"
+                                            : " not a finite number") +
+                          ": not a delta-epsilon value; the job is not analysed");
+    if (std::fabs(v) > kPlausibleCd && odd++ == 0) first_odd = i;
+  }
+  if (odd > 0) {
+    const float v = raw[first_odd] * f;
+    notes.push_back(where(first_odd) + "the CD value " + value_text(v, 3) + (f == 1.0f ? "" : " (after the factor)") +
+                    " lies beyond " + value_text(kPlausibleCd, 0) + " in magnitude" +
+                    (odd > 1 ? " (with " + std::to_string(odd - 1) + " more)" : "") +
+                    ", implausible for delta epsilon: check the units and the factor");
+  }
+  if (cd_items_after_ > 0 && !cd_lines_.empty()) {
+    notes.push_back(where(cd_lines_.size() - 1) + std::to_string(cd_items_after_) +
+                    (cd_items_after_ == 1 ? " more value follows" : " more values follow") + " the last of the " +
+                    std::to_string(cd_lines_.size()) + " CD values that " + range_text() +
+                    " needs and " + (cd_items_after_ == 1 ? "is" : "are") +
+                    " ignored; a decimal comma (-5,306) reads as two values and shifts the spectrum");
+  }
+}
+
+void JobReader::require_points(int nw, std::string_view fitted, std::vector<std::string>& notes) const {
+  const std::string what = range_text() + (fitted.empty() ? "" : ", " + std::string(fitted) + ",");
+  const std::string count = std::to_string(nw) + (nw == 1 ? " CD value" : " CD values");
+  if (nw < kMinPoints)
+    throw ReadError(ReadError::Kind::kTooMany, in_.name(), range_line_,
+                    what + " gives " + (nw < 1 ? "no CD values" : count) + "; at least " +
+                        std::to_string(kMinPoints) + " are needed to determine the fractions");
+  if (nw < kFewPoints)
+    notes.push_back(in_.name() + ", line " + std::to_string(range_line_) + ": " + what + " gives only " + count +
+                    " (fewer than " + std::to_string(kFewPoints) +
+                    ", the span 240 to 200 nm); the fractions are poorly determined");
 }
 
 void JobReader::skip_after_cd() {

@@ -24,11 +24,30 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "frame/matrix.hpp"
 #include "frame/text_input.hpp"
 
 namespace cdsec {
+
+// Limits on what a job may hold.  A CD value beyond kMaxAbsCd delta-epsilon
+// units (after the factor) is no measurement and is refused: such values
+// drive the solutions out of any range the selection rules can reach.  One
+// beyond kPlausibleCd is possible but unlikely (proteins stay within about
+// +-20), so it is reported.  Fewer than kMinPoints wavelengths cannot
+// determine the fractions (the analyses use up to eight proteins or
+// singular vectors per solution) and are refused; fewer than kFewPoints
+// (the span 240 to 200 nm) are reported.
+constexpr float kMaxAbsCd = 1000.0f;
+constexpr float kPlausibleCd = 50.0f;
+constexpr int kMinPoints = 8;
+constexpr int kFewPoints = 41;
+
+// A value for a message: fixed point with `decimals` when that is short,
+// otherwise the shortest text that reads back as the same value (1e+30),
+// never asterisks.
+std::string value_text(float v, int decimals);
 
 class JobReader {
  public:
@@ -48,6 +67,18 @@ class JobReader {
   void read_cd(int n, int capacity, VecView<float> raw);
   // The two comment lines after the CD values.
   void skip_after_cd();
+
+  // After read_cd: the CD values times the factor (0 counting as 1), checked.
+  // A value that is not finite or lies beyond kMaxAbsCd in magnitude throws
+  // ReadError (kBadValue) naming its line; values beyond kPlausibleCd, and
+  // values left over on the line of the last one (a decimal comma reads as
+  // two values), are added to `notes`.
+  void check_cd(std::span<const float> raw, float factor, std::vector<std::string>& notes) const;
+  // The number of points the analysis will use (after the fit to the
+  // reference set, described by `fitted` when it changed the range): fewer
+  // than kMinPoints throws ReadError (kTooMany) naming the range line; fewer
+  // than kFewPoints adds a note.
+  void require_points(int nw, std::string_view fitted, std::vector<std::string>& notes) const;
   // The initial-guess line: IGuess in columns 1-4, then ns fractions in
   // 8-column fields with three implied decimals.
   void read_guess(int ns, int& iguess, VecView<float> guess);
@@ -62,9 +93,13 @@ class JobReader {
 
  private:
   void skip(std::string_view expected);
+  std::string range_text() const;
+
   LineReader& in_;
   int range_line_ = 0;
   float first_ = 0, last_ = 0;
+  std::vector<int> cd_lines_;  // line of each CD value read
+  int cd_items_after_ = 0;     // items left on the line of the last value
 };
 
 // Writes one job in the layout of the INPUT builder: labelled comment lines

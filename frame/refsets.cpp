@@ -97,19 +97,30 @@ RefFileLocation locate_ref_file(std::string_view file_name) {
   namespace fs = std::filesystem;
   const std::string name(file_name);
   std::error_code ec;
-  if (fs::is_regular_file(name, ec)) return {name, RefFileLocation::From::kWorkingDir};
+  // A file of that name that cannot be read as one (a directory, a pipe, a
+  // link to a device) is refused rather than passed over for another set.
+  auto found = [&](const fs::path& p) {
+    if (fs::is_regular_file(p, ec)) return true;
+    if (fs::exists(p, ec))
+      throw ReadError(ReadError::Kind::kCannotOpen, p.string(), 0,
+                      "is not a regular file (a directory, a pipe, a device or a link to one); refused");
+    return false;
+  };
+  if (found(name)) return {name, RefFileLocation::From::kWorkingDir};
 
   std::string tried = "the working directory";
   const char* refdir = std::getenv("CDSEC_REFDIR");
   if (refdir && *refdir) {
     fs::path p = fs::path(refdir) / name;
-    if (fs::is_regular_file(p, ec)) return {p.string(), RefFileLocation::From::kRefDirVariable};
-    tried += ", " + std::string(refdir) + " (CDSEC_REFDIR)";
+    const bool dir_ok = fs::is_directory(refdir, ec);
+    if (dir_ok && found(p)) return {p.string(), RefFileLocation::From::kRefDirVariable};
+    tried += ", " + std::string(refdir) +
+             (dir_ok || !fs::exists(refdir, ec) ? " (CDSEC_REFDIR)" : " (CDSEC_REFDIR, which is not a directory)");
   } else {
     tried += ", CDSEC_REFDIR (not set)";
   }
   fs::path p = fs::path(CDSEC_DATADIR) / name;
-  if (fs::is_regular_file(p, ec)) return {p.string(), RefFileLocation::From::kInstalled};
+  if (found(p)) return {p.string(), RefFileLocation::From::kInstalled};
   tried += " and " + std::string(CDSEC_DATADIR) + " (installed data)";
   throw ReadError(ReadError::Kind::kCannotOpen, name, 0, "reference data file not found; looked in " + tried);
 }
@@ -218,6 +229,7 @@ struct RefSetCacheSlot {
   int nfrac = 0;
   KeptFile cd, ss;
   int count = 0;
+  std::string end_note;
   std::array<RefProtein, kMaxKeptProteins> proteins;
 };
 
@@ -236,6 +248,8 @@ RefSetReader::~RefSetReader() { close(); }
 
 void RefSetReader::open(const RefSetInfo& set) {
   replay_ = nullptr;
+  read_count_ = 0;
+  end_note_.clear();
   const std::string suffix(set.suffix);
   cd_loc_ = locate_ref_file("CDDATA." + suffix);
   ss_loc_ = locate_ref_file("SSDATA." + suffix);
@@ -299,6 +313,7 @@ bool RefSetReader::fill(RefSetCacheSlot& slot, bool want_scale, int nfrac) {
   } catch (const ReadError&) {
     return false;
   }
+  slot.end_note = end_note_;
   FileId cd_after, ss_after;
   return file_id(cd_loc_.path, cd_after) && cd_after == cd_id && file_id(ss_loc_.path, ss_after) &&
          ss_after == ss_id;
@@ -309,6 +324,7 @@ bool RefSetReader::next(RefProtein& p, bool want_scale, int nfrac) {
   if (want_scale != replay_->want_scale || nfrac != replay_->nfrac)
     throw std::invalid_argument("RefSetReader::next: not the reading the set was opened for");
   if (replay_pos_ >= replay_->count) {
+    end_note_ = replay_->end_note;
     p.name.clear();
     p.ss_name.clear();
     p.scale = 0.0f;
@@ -331,7 +347,19 @@ bool RefSetReader::next_from_files(RefProtein& p, bool want_scale, int nfrac) {
   p.ss.fill(0.0f);
 
   std::string line;
-  if (!cd_.next(line)) return false;
+  if (!cd_.next(line)) {
+    // SSDATA going on where CDDATA ends would silently make a smaller set.
+    while (ss_.next(line)) {
+      if (trim_blanks(line).empty()) continue;
+      end_note_ = ss_.name() + ", line " + std::to_string(ss_.line_no()) + ": " + cd_.name() + " ends after " +
+                  std::to_string(read_count_) + " proteins, but this file goes on (\"" +
+                  std::string(trim_right_blanks(line.substr(0, 40))) + "\"); the set is read as " +
+                  std::to_string(read_count_) + " proteins";
+      break;
+    }
+    return false;
+  }
+  const int name_line = cd_.line_no();
   {
     FixedLine f(line, cd_);
     p.name = f.A(2, 4);
@@ -341,15 +369,39 @@ bool RefSetReader::next_from_files(RefProtein& p, bool want_scale, int nfrac) {
   for (int k = 1; k <= kRefPoints;) {
     cd_.require(line, what);
     FixedLine f(line, cd_);
-    for (int j = 0; j < kCdPerLine && k <= kRefPoints; ++j, ++k)
-      p.cd(k) = f.F(1 + kCdWidth * j, kCdWidth, kCdDecimals);
+    for (int j = 0; j < kCdPerLine && k <= kRefPoints; ++j, ++k) {
+      const int col = 1 + kCdWidth * j;
+      p.cd(k) = f.F(col, kCdWidth, kCdDecimals);
+      // Such a value is no delta epsilon; it would carry the analysis
+      // beyond any limit its selection rules can reach.
+      if (!(std::fabs(p.cd(k)) <= kMaxAbsCd))
+        throw ReadError(ReadError::Kind::kBadValue, cd_.name(), cd_.line_no(),
+                        "a CD value beyond " + value_text(kMaxAbsCd, 0) + " in magnitude is no delta-epsilon value",
+                        col, col + kCdWidth - 1, f.A(col, kCdWidth), true);
+    }
   }
+  if (want_scale && p.scale != 0.0f)
+    for (int k = 1; k <= kRefPoints; ++k)
+      if (!(std::fabs(p.cd(k) * p.scale) <= kMaxAbsCd))
+        throw ReadError(ReadError::Kind::kBadValue, cd_.name(), name_line,
+                        "the scale factor " + value_text(p.scale, 3) + " takes the CD value at " +
+                            std::to_string(261 - k) + " nm of protein \"" + p.name + "\" beyond " +
+                            value_text(kMaxAbsCd, 0) + " in magnitude",
+                        6, 11);
 
   ss_.require(line, "the name line of protein \"" + p.name + "\" (the next one in " + cd_.name() + ")");
   p.ss_name = FixedLine(line, ss_).A(2, 4);
   ss_.require(line, "the fractions of protein \"" + p.ss_name + "\"");
   FixedLine f(line, ss_);
-  for (int j = 1; j <= nfrac; ++j) p.ss(j) = f.F(1 + kSsWidth * (j - 1), kSsWidth, kSsDecimals);
+  for (int j = 1; j <= nfrac; ++j) {
+    const int col = 1 + kSsWidth * (j - 1);
+    p.ss(j) = f.F(col, kSsWidth, kSsDecimals);
+    if (!(p.ss(j) >= -1.0f && p.ss(j) <= 2.0f))
+      throw ReadError(ReadError::Kind::kBadValue, ss_.name(), ss_.line_no(),
+                      "a structure fraction outside -1 to 2 (protein \"" + p.ss_name + "\")", col,
+                      col + kSsWidth - 1, f.A(col, kSsWidth), true);
+  }
+  ++read_count_;
   return true;
 }
 
@@ -384,6 +436,7 @@ void SELBAS(std::string_view sample_name, VecView<const float> sample, int nw, i
 
   RefSetReader rd;
   ws.cd_file = ws.ss_file = {};
+  ws.notes.clear();
   try {
     rd.open_cached(set, /*want_scale=*/true, 6);
   } catch (const ReadError&) {
@@ -406,7 +459,10 @@ void SELBAS(std::string_view sample_name, VecView<const float> sample, int nw, i
             p.ss_name);
       throw;
     }
-    if (!more) break;
+    if (!more) {
+      if (!rd.end_note().empty()) ws.notes.push_back(rd.end_note());
+      break;
+    }
     put(basis, R"([2X, A4])", p.name);
     if (p.scale != 0.0f)
       for (int k = 1; k <= kRefPoints; ++k) p.cd(k) *= p.scale;
@@ -467,6 +523,7 @@ void load_vs_references(const RefSetInfo& set, VecView<const float> sample, int 
 
   RefSetReader rd;
   refs.cd_file = refs.ss_file = {};
+  refs.notes.clear();
   try {
     rd.open_cached(set, /*want_scale=*/false, set.ns);
   } catch (const ReadError&) {
@@ -478,9 +535,26 @@ void load_vs_references(const RefSetInfo& set, VecView<const float> sample, int 
   RefProtein p;
   Vector<kRefPoints> spectrum;
   // Only the first 50 proteins of the files are read; any after them are
-  // ignored without a word.
-  for (int read = 0; read < kMaxRefsVS; ++read) {
-    if (!rd.next(p, /*want_scale=*/false, set.ns)) break;
+  // ignored, with a note.
+  for (int read = 0;; ++read) {
+    if (read == kMaxRefsVS) {
+      bool more = true;
+      try {
+        more = rd.next(p, /*want_scale=*/false, set.ns);
+      } catch (const ReadError&) {
+        // Whatever follows the 50th protein is not read, good or bad.
+      }
+      if (more)
+        refs.notes.push_back(rd.cd_file().path + ": the set holds more than " + std::to_string(kMaxRefsVS) +
+                             " proteins; only the first " + std::to_string(kMaxRefsVS) + " are used");
+      else if (!rd.end_note().empty())
+        refs.notes.push_back(rd.end_note());
+      break;
+    }
+    if (!rd.next(p, /*want_scale=*/false, set.ns)) {
+      if (!rd.end_note().empty()) refs.notes.push_back(rd.end_note());
+      break;
+    }
     for (int i = 1; i <= nw; ++i) spectrum(i) = p.cd(k0 + i);
     const float d = RMS(sample, spectrum, nw);
     if (d == 0.0f) continue;

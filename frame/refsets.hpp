@@ -14,6 +14,9 @@
 #include <string>
 #include <string_view>
 
+#include <vector>
+
+#include "frame/job.hpp"
 #include "frame/matrix.hpp"
 #include "frame/text_input.hpp"
 
@@ -45,7 +48,9 @@ void write_set_texts(std::ostream& report, const RefSetInfo& set);
 
 // Where a reference file is read from: the working directory when the file
 // is there, else the directory named by CDSEC_REFDIR, else the installed
-// data directory.  Throws ReadError (kCannotOpen) naming every place tried.
+// data directory.  Throws ReadError (kCannotOpen) naming every place tried,
+// or naming the file when one of that name is there but is not a regular
+// file (it is not passed over for a file elsewhere).
 struct RefFileLocation {
   enum class From { kWorkingDir, kRefDirVariable, kInstalled };
   std::string path;
@@ -90,8 +95,14 @@ class RefSetReader {
   // the scale factor (the self-consistent program applies it, the
   // variable-selection program ignores the whole name line).  nfrac:
   // fraction fields to read (8 columns, three implied decimals).  A file that
-  // ends inside a protein, or whose partner file ends first, throws.
+  // ends inside a protein, or whose partner file ends first, throws; so does
+  // a CD value beyond kMaxAbsCd in magnitude (after the scale factor, when
+  // it is read) and a fraction outside -1..2.
   bool next(RefProtein& p, bool want_scale, int nfrac);
+  // After next has returned false: a note when SSDATA goes on after the
+  // protein where CDDATA ended (the set is then read as the smaller one),
+  // else empty.
+  const std::string& end_note() const { return end_note_; }
   void close();
   const RefFileLocation& cd_file() const { return cd_loc_; }
   const RefFileLocation& ss_file() const { return ss_loc_; }
@@ -102,6 +113,8 @@ class RefSetReader {
 
   LineReader cd_, ss_;
   RefFileLocation cd_loc_, ss_loc_;
+  int read_count_ = 0;
+  std::string end_note_;
   RefSetCacheSlot* replay_ = nullptr;  // the kept set being served, or none
   int replay_pos_ = 0;
   bool holds_cache_ = false;
@@ -129,6 +142,7 @@ struct WorkingSet {
   Vector<kMaxWorkingSet> dist;                    // RMS distance to the sample; dist(1) = 0
   // The two files the set was read from (empty paths until they are found).
   RefFileLocation cd_file, ss_file;
+  std::vector<std::string> notes;  // what the loading found doubtful (end_note)
 };
 
 // Thrown after the overflow line has been written to the report: more than
@@ -155,6 +169,7 @@ struct VsReferenceSet {
   Matrix<kMaxPointsVS, kMaxRefsVS + 1> cd;  // column i: protein i at the sample's NW wavelengths
   Matrix<kMaxRefsVS + 1, 6> ss;             // row i: protein i's fractions, classes 1..ns
   RefFileLocation cd_file, ss_file;         // where the set was read from (empty paths until found)
+  std::vector<std::string> notes;           // end_note, and proteins beyond the first 50
 };
 
 void load_vs_references(const RefSetInfo& set, VecView<const float> sample, int nw, float first,

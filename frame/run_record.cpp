@@ -166,6 +166,8 @@ std::string run_record_json(const RunRecord& r) {
     w.null();
   else
     w.value(r.failure);
+  w.key("warnings");
+  w.strings(r.warnings);
 
   w.key("all_basis");
   if (r.has_all_basis) {
@@ -350,10 +352,12 @@ DetailsDirectory details_directory_from_env() {
 
 bool write_run_record(const fs::path& dir, const RunRecord& r, std::ostream& warn) {
   const fs::path path = dir / run_record_file_name(r.program, r.job, r.title);
-  const std::string why = replace_file(path, run_record_json(r));
+  const std::string why = replace_file(path, run_record_json(r), LinkHandling::kReplaceLink);
   if (why.empty()) return true;
+  // The reason may be a full disk that the reports share: whether they were
+  // written is checked, and said, for each of them.
   warn << program_name(r.program) << ": warning: run record " << path.string() << " not written: " << why
-       << " (the analysis and its reports are not affected)\n";
+       << " (the analysis goes on)\n";
   return false;
 }
 

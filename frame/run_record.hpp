@@ -9,6 +9,7 @@
 //   format, format_version, package_version, program, job, title, ibasis,
 //   input {path, sha256}, references [{name, path, origin, sha256}],
 //   range_nm {longer, shorter, points}, factor, labels, status, failure,
+//   warnings (the notes the program gave on standard error for the job),
 //   all_basis {fractions, sum}, fractions, rmsd,
 //   solutions [{nbas, ns, fractions} | {trial, fractions}],
 //   statistics {count, mean, sd, min, max},
@@ -66,6 +67,7 @@ struct RunRecord {
   float factor = 1.0f;
   std::vector<std::string> labels;  // trimmed
   std::string failure;              // empty: the job completed
+  std::vector<std::string> warnings;  // notes given for the job on standard error
   bool has_all_basis = false;
   std::vector<float> all_basis;
   float all_basis_sum = 0.0f;
@@ -124,8 +126,9 @@ DetailsDirectory details_directory(const char* value);
 DetailsDirectory details_directory_from_env();
 
 // Writes the record to dir/run_record_file_name(...), replacing a record of
-// that name atomically.  A failure is reported on `warn` as a warning and
-// returns false; it never stops the analysis.
+// that name atomically; a symbolic link of that name is replaced, never
+// written through.  A failure is reported on `warn` as a warning and returns
+// false; it never stops the analysis.
 bool write_run_record(const std::filesystem::path& dir, const RunRecord& r, std::ostream& warn);
 
 // One run's records: the checked directory and the input digest (taken once

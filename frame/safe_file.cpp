@@ -1,6 +1,7 @@
 #include "frame/safe_file.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,17 +35,17 @@ std::string write_all(int fd, std::string_view text, const std::string& name) {
 
 }  // namespace
 
-std::string replace_file(const fs::path& path, std::string_view text) {
+std::string replace_file(const fs::path& path, std::string_view text, LinkHandling links) {
   std::error_code ec;
   fs::path target = path;
-  if (fs::is_symlink(path, ec)) {  // replace the file the link points to, keep the link
+  if (links == LinkHandling::kFollowLink && fs::is_symlink(path, ec)) {  // replace the file the link points to, keep the link
     fs::path real = fs::weakly_canonical(path, ec);
     if (!ec) target = real;
   }
   fs::path dir = target.parent_path();
   if (dir.empty()) dir = ".";
   std::string name = path.filename().string();
-  std::string templ = (dir / (target.filename().string() + ".XXXXXX")).string();
+  std::string templ = (dir / (target.filename().string() + ".incomplete-XXXXXX")).string();
   std::vector<char> tmp(templ.begin(), templ.end());
   tmp.push_back('\0');
 
@@ -55,7 +56,8 @@ std::string replace_file(const fs::path& path, std::string_view text) {
   // newly created file.
   struct stat st;
   mode_t mode;
-  if (::stat(target.c_str(), &st) == 0) {
+  const int got = links == LinkHandling::kFollowLink ? ::stat(target.c_str(), &st) : ::lstat(target.c_str(), &st);
+  if (got == 0 && S_ISREG(st.st_mode)) {
     mode = st.st_mode & 07777;
   } else {
     mode_t mask = ::umask(0);
@@ -90,9 +92,38 @@ std::string append_file(const fs::path& path, std::string_view text) {
   all += text;
   std::string err = write_all(fd, all, name);
   if (err.empty() && ::fsync(fd) != 0) err = reason("cannot write " + name);
-  if (!err.empty() && ::ftruncate(fd, old_size) != 0) err += "; it may now end with part of a Job";
+  if (!err.empty() && ::ftruncate(fd, old_size) != 0) err += "; it may now end with part of the text appended";
   if (::close(fd) != 0 && err.empty()) err = reason("cannot write " + name);
   return err;
+}
+
+ReportLock::~ReportLock() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::string ReportLock::acquire(const fs::path& path, bool& busy) {
+  busy = false;
+  const std::string name = path.filename().string();
+  if (fd_ < 0) fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd_ < 0) return reason("cannot open " + name + " for writing");
+  if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return {};
+  if (errno == EWOULDBLOCK) {
+    busy = true;
+    return name + " is being written by another run in this directory";
+  }
+  return reason("cannot lock " + name);
+}
+
+std::string write_problem(std::ofstream& stream, std::string_view name, bool closing) {
+  errno = 0;
+  if (stream.is_open()) {
+    stream.flush();
+    if (closing) stream.close();
+  }
+  if (!stream.fail()) return {};
+  std::string why = std::string(name) + " could not be written completely";
+  if (errno != 0) why += std::string(" (") + std::strerror(errno) + ")";
+  return why + "; it is cut short";
 }
 
 }  // namespace cdsec

@@ -9,6 +9,7 @@
 
 #include "frame/layout.hpp"
 #include "frame/refsets.hpp"
+#include "frame/safe_file.hpp"
 #include "frame/text_input.hpp"
 
 namespace cdsec {
@@ -61,14 +62,10 @@ void append_summary_record(const std::string& path, const SummaryRecord& rec) {
   put(r, R"([" Fractions:", 6F8.3])", rec.fractions);
   put(r, R"([" RMSD(Exp-Calc):", F10.3])", rec.rmsd);
 
-  std::ofstream out(path, std::ios::out | std::ios::app | std::ios::binary);
-  if (!out.is_open()) throw std::runtime_error(path + ": cannot be opened for appending the summary record");
-  const std::string text = r.str();
-  out.write(text.data(), static_cast<std::streamsize>(text.size()));
-  out.flush();
-  if (!out) throw std::runtime_error(path + ": the summary record could not be written");
-  out.close();
-  if (out.fail()) throw std::runtime_error(path + ": the summary record could not be written (close failed)");
+  // One write at the end of the file, on a line of its own, cut back to the
+  // old size when it fails: a half record would swallow the next one.
+  const std::string why = append_file(path, r.str());
+  if (!why.empty()) throw std::runtime_error(path + ": the summary record could not be appended: " + why);
 }
 
 }  // namespace cdsec

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <system_error>
 
+#include <sys/stat.h>
+
 namespace cdsec {
 
 namespace {
@@ -36,17 +38,35 @@ ReadError::ReadError(Kind kind, std::string path, int line, std::string detail, 
 void LineReader::open(const std::string& path, std::string display) {
   in_.close();
   in_.clear();
-  in_.open(path, std::ios::in | std::ios::binary);
   name_ = display.empty() ? path : std::move(display);
   line_no_ = 0;
+  // Checked before opening: opening a pipe waits for a writer.
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+    throw ReadError(ReadError::Kind::kCannotOpen, name_, 0,
+                    S_ISDIR(st.st_mode) ? "is a directory, not a file"
+                                        : "is not a regular file (a pipe, a device or a link to one); refused");
+  in_.open(path, std::ios::in | std::ios::binary);
   if (!in_.is_open()) throw ReadError(ReadError::Kind::kCannotOpen, name_, 0, "cannot be opened for reading");
 }
 
 bool LineReader::next(std::string& line) {
-  if (!in_.is_open() || !std::getline(in_, line)) {
-    line.clear();
-    return false;
+  line.clear();
+  if (!in_.is_open()) return false;
+  std::streambuf* sb = in_.rdbuf();
+  bool any = false;
+  for (;;) {
+    const int c = sb->sbumpc();
+    if (c == std::char_traits<char>::eof()) break;
+    any = true;
+    if (c == '\n') break;
+    if (line.size() >= kMaxLineLength)
+      throw ReadError(ReadError::Kind::kBadValue, name_, line_no_ + 1,
+                      "the line is longer than " + std::to_string(kMaxLineLength) +
+                          " characters; this is not a text file of the package");
+    line.push_back(static_cast<char>(c));
   }
+  if (!any) return false;
   if (!line.empty() && line.back() == '\r') line.pop_back();
   ++line_no_;
   return true;
@@ -206,7 +226,7 @@ struct Tokens {
 };
 
 template <class T>
-void read_free_impl(LineReader& in, std::span<T> values, std::string_view what) {
+void read_free_impl(LineReader& in, std::span<T> values, std::string_view what, FreeReadDetail* detail) {
   std::size_t got = 0;
   std::string line;
   while (got < values.size()) {
@@ -230,6 +250,7 @@ void read_free_impl(LineReader& in, std::span<T> values, std::string_view what) 
           throw ReadError(ReadError::Kind::kBadValue, in.name(), in.line_no(),
                           "expected a number among the " + std::string(what), c, c + static_cast<int>(tok.size()) - 1,
                           std::string(tok), true);
+        if (detail && !detail->line_of.empty()) detail->line_of[got] = in.line_no();
         values[got++] = v;
       } else {
         long long v;
@@ -240,13 +261,21 @@ void read_free_impl(LineReader& in, std::span<T> values, std::string_view what) 
         values[got++] = static_cast<int>(v);
       }
     }
+    if (detail && got == values.size()) {
+      detail->items_after_last = 0;
+      while (tk.next(tok, col, empty)) ++detail->items_after_last;
+    }
   }
 }
 
 }  // namespace
 
-void read_free(LineReader& in, std::span<float> values, std::string_view what) { read_free_impl(in, values, what); }
-void read_free(LineReader& in, std::span<int> values, std::string_view what) { read_free_impl(in, values, what); }
+void read_free(LineReader& in, std::span<float> values, std::string_view what, FreeReadDetail* detail) {
+  read_free_impl(in, values, what, detail);
+}
+void read_free(LineReader& in, std::span<int> values, std::string_view what) {
+  read_free_impl(in, values, what, nullptr);
+}
 
 int parse_free_reals(std::string_view line, std::span<float> values, std::string* bad) {
   Tokens tk{line};

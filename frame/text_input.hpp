@@ -32,9 +32,15 @@ class ReadError : public std::runtime_error {
 
 // A text file read line by line.  Line numbers count from 1; a final line
 // without a newline is still a line; a carriage return before the newline
-// (files from other systems) is dropped.
+// (files from other systems) is dropped.  Only regular files are read: a
+// directory, a pipe or a device (a link to /dev/zero) would be read for
+// ever or not at all, and is refused when opened.  A line longer than
+// kMaxLineLength is refused too: no file of the package comes near it, and
+// a file without newlines must not be taken into memory whole.
 class LineReader {
  public:
+  static constexpr std::size_t kMaxLineLength = std::size_t{1} << 20;
+
   LineReader() = default;
   // Opens `path`; `display` is the name used in messages (defaults to path).
   void open(const std::string& path, std::string display = {});
@@ -67,9 +73,17 @@ class LineReader {
 // Two commas with nothing between them (an empty value) are refused, as is
 // any text that is not a number.
 
+// Where the values of a free-format read stood: the line of each value (when
+// line_of is not empty; as many entries as values), and the number of items
+// left unread on the line of the last value.
+struct FreeReadDetail {
+  std::span<int> line_of;
+  int items_after_last = 0;
+};
+
 // Reads values.size() reals.  End of file before the last value throws
 // kEndOfFile, an unreadable value kBadValue.
-void read_free(LineReader& in, std::span<float> values, std::string_view what);
+void read_free(LineReader& in, std::span<float> values, std::string_view what, FreeReadDetail* detail = nullptr);
 // The same for integers (a real such as 1.0 is refused).
 void read_free(LineReader& in, std::span<int> values, std::string_view what);
 

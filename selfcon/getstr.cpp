@@ -200,9 +200,16 @@ bool select_rule4(const SolutionTable& table, const SecondStageData& s2, const S
     }
     if (kept.count >= minsol) return true;
     previous = kept.count;
+    const float lower = hmin;
     hmin = hmin - 0.02f;
     hmax = hmax + 0.02f;
     hmax = hmax + 0.02f;
+    // A lower limit that the step no longer moves (so far from zero that
+    // single precision cannot hold the difference; an absurd all-basis helix
+    // puts the centre there) would keep the window test passing for ever,
+    // and one that is not a number at all can never admit a solution: the
+    // widest window has been tried.
+    if (hmin == lower || !std::isfinite(hmin)) return false;
   }
 }
 

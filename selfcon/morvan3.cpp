@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <exception>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -10,12 +11,14 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "frame/console.hpp"
 #include "frame/job.hpp"
 #include "frame/layout.hpp"
 #include "frame/refsets.hpp"
 #include "frame/run_record.hpp"
+#include "frame/safe_file.hpp"
 #include "frame/text_input.hpp"
 #include "selfcon/getstr.hpp"
 #include "selfcon/order.hpp"
@@ -50,6 +53,29 @@ class DataError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+// A report file that could not be written (a full disk): the run stops,
+// saying so on standard error only.
+class ReportWriteError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Why an analysis gave no result, in the words of the run record and of
+// standard error; empty for a completed one.
+std::string_view no_result_reason(GetstrOutcome outcome) {
+  switch (outcome) {
+    case GetstrOutcome::kFirstStageFailed:
+      return "first stage: no solutions even with 0.85 < sum < 1.15";
+    case GetstrOutcome::kSecondStageFailed:
+      return "second stage: no solutions within the RMS limit";
+    case GetstrOutcome::kRule4Failed:
+      return "rule 4: no solutions even with the widest helix window";
+    case GetstrOutcome::kCompleted:
+      break;
+  }
+  return {};
+}
 
 void clear_working_set(WorkingSet& ws) {
   ws.np = 0;
@@ -91,7 +117,8 @@ class Program {
  private:
   bool open_files();
   void one_job();
-  void close_files();
+  std::string check_reports(bool closing);
+  void note(const std::string& text);
   void note_references();
   void finish_record(GetstrOutcome outcome, int nw, int ns);
   void fail_record(std::string_view why);
@@ -107,7 +134,16 @@ class Program {
   int job_no_ = 0;
   std::optional<RunRecord> record_;
   bool analysing_ = false;
+  bool no_result_ = false;  // a job of the run gave no result
+  ReportLock lock_;
 };
+
+// A note on the job in hand: standard error and the run record.
+void Program::note(const std::string& text) {
+  std::cout.flush();
+  std::cerr << kProgram << ": warning: " << text << '\n';
+  if (record_) record_->warnings.push_back(text);
+}
 
 void Program::note_references() {
   if (record_) add_references(*record_, work_->ws.cd_file, work_->ws.ss_file);
@@ -118,15 +154,11 @@ void Program::finish_record(GetstrOutcome outcome, int nw, int ns) {
   RunRecord& r = *record_;
   const GetstrWork& g = work_->getstr;
   if (g.all_basis_made) set_all_basis(r, g.all_basis.first(ns), g.all_basis_sum);
+  r.failure = std::string(no_result_reason(outcome));
   switch (outcome) {
     case GetstrOutcome::kFirstStageFailed:
-      r.failure = "first stage: no solutions even with 0.85 < sum < 1.15";
-      break;
     case GetstrOutcome::kSecondStageFailed:
-      r.failure = "second stage: no solutions within the RMS limit";
-      break;
     case GetstrOutcome::kRule4Failed:
-      r.failure = "rule 4: no solutions even with the widest helix window";
       break;
     case GetstrOutcome::kCompleted: {
       set_final(r, g.final_fractions.first(ns), g.final_rms);
@@ -163,6 +195,18 @@ bool Program::open_files() {
     report_stop(nullptr, kProgram, e.what());
     return false;
   }
+  std::error_code ec;
+  if (std::filesystem::file_size("INPUT", ec) == 0 && !ec) {
+    report_stop(nullptr, kProgram, "INPUT is empty: there is no job to analyse");
+    return false;
+  }
+  // Another run here would truncate and interleave the same reports.
+  bool busy = false;
+  const std::string why = lock_.acquire("MORVAN3.OUT", busy);
+  if (!why.empty()) {
+    report_stop(nullptr, kProgram, busy ? why + "; wait for that run to end, or run in another directory" : why);
+    return false;
+  }
   const auto mode = std::ios::out | std::ios::trunc | std::ios::binary;
   for (auto [file, name] : {std::pair{&report_, "MORVAN3.OUT"}, {&basis_, "BASIS"}, {&calccd_, "CalcCD.OUT"}}) {
     file->open(name, mode);
@@ -174,11 +218,16 @@ bool Program::open_files() {
   return true;
 }
 
-void Program::close_files() {
-  report_.close();
-  basis_.close();
-  calccd_.close();
-  input_.close();
+// Every report written so far has reached its file; otherwise the reason,
+// naming each file that has not.
+std::string Program::check_reports(bool closing) {
+  std::string why;
+  for (auto [file, name] : {std::pair{&report_, "MORVAN3.OUT"}, {&basis_, "BASIS"}, {&calccd_, "CalcCD.OUT"}}) {
+    const std::string p = write_problem(*file, name, closing);
+    if (!p.empty()) why += (why.empty() ? "" : "; ") + p;
+  }
+  if (closing) input_.close();
+  return why;
 }
 
 void Program::one_job() {
@@ -217,8 +266,11 @@ void Program::one_job() {
   if (record_) record_->factor = factor == 0.0f ? 1.0f : factor;
   const int n = point_count(first, last);
   // A count that cannot be held is refused before anything is reported or
-  // read (the reader names the range and the limit).
+  // read (the reader names the range and the limit), and so is one too
+  // small to determine the fractions.
   if (n < 1 || n > kMaxPointsSC) job.read_cd(n, kMaxPointsSC, wk.raw);
+  std::vector<std::string> notes;
+  if (n < kMinPoints) job.require_points(n, "", notes);
   int nw = n, offset = 0;
   if (long_limit < first || short_limit > last) {
     put(out,
@@ -228,18 +280,23 @@ void Program::one_job() {
     if (long_limit < first) first = long_limit;
     if (short_limit > last) last = short_limit;
     nw = point_count(first, last);
-    if (nw < 1)
-      throw DataError("INPUT, line " + std::to_string(job.range_line()) + ": the wavelength range lies outside " +
-                      "the valid range of reference set " + std::to_string(ibasis) + " (" +
-                      std::to_string(static_cast<int>(long_limit)) + " to " +
-                      std::to_string(static_cast<int>(short_limit)) + " nm)");
+    job.require_points(nw,
+                       "fitted to the valid range " + value_text(long_limit, 1) + " to " + value_text(short_limit, 1) +
+                           " nm of reference set " + std::to_string(ibasis),
+                       notes);
     put(out, R"([/, " Beginning wavelength:", F8.2, "; Ending wavelength:", F8.2, /, " Total No of CD points", I4, /])",
         first, last, nw);
+  }
+
+  else {
+    job.require_points(nw, "", notes);
   }
 
   phase_ = Phase::kValues;
   job.read_cd(n, kMaxPointsSC, wk.raw);
   phase_ = Phase::kRest;
+  job.check_cd(std::span<const float>(wk.raw.data(), static_cast<std::size_t>(n)), factor, notes);
+  for (const std::string& t : notes) note(t);
   job.skip_after_cd();
   if (offset + nw > n) nw = n - offset;  // a fitted range never exceeds the values read
 
@@ -264,6 +321,7 @@ void Program::one_job() {
     throw;
   }
   note_references();
+  for (const std::string& t : wk.ws.notes) note(t);
   ORDER(nw, ns, wk.ws, job, out);
   put(out, R"([/, 80("_"), /])");
 
@@ -289,11 +347,16 @@ void Program::one_job() {
   analysing_ = true;
   const GetstrOutcome outcome = GETSTR(in, wk.getstr, GetstrFiles{out, calccd_, "ProtSS.out"});
   finish_record(outcome, nw, ns);
+  if (outcome != GetstrOutcome::kCompleted) {
+    no_result_ = true;
+    std::cout.flush();
+    std::cerr << kProgram << ": job " << job_no_ << " (" << std::string(trim_blanks(title))
+              << "): no result: " << no_result_reason(outcome) << '\n';
+  }
 
   put(out, R"([/, 80("_"), /])");
-  out.flush();
-  basis_.flush();
-  calccd_.flush();
+  const std::string why = check_reports(false);
+  if (!why.empty()) throw ReportWriteError(why);
   MESSAGE(2, std::cout);
 }
 
@@ -311,6 +374,7 @@ int Program::run() {
       R"(["    Self-consistent method: the sample joins the reference set", /, "    with a guessed structure, refined by truncated SVD fits over", /, "    subsets of the most similar reference proteins until the", /, "    guess no longer changes."])");
 
   int status = 0;
+  bool write_reported = false;
   try {
     for (;;) {
       JobReader job(input_);
@@ -325,7 +389,8 @@ int Program::run() {
                          (phase_ == Phase::kValues && (e.kind() == ReadError::Kind::kEndOfFile ||
                                                        e.kind() == ReadError::Kind::kBadValue));
     if (cd_data) {
-      put(report_, R"([/, /, "  ERROR in file DATA. Insufficient CD Data", /])");
+      // The fixed message, and below it the reason standard error gives.
+      put(report_, R"([/, /, "  ERROR in file DATA. Insufficient CD Data", /, "  ", A, /])", std::string_view(e.what()));
       report_stop(nullptr, kProgram, e.what());
     } else {
       report_stop(&report_, kProgram, e.what());
@@ -336,13 +401,24 @@ int Program::run() {
     // The report already holds the overflow line.
     report_stop(nullptr, kProgram, e.what());
     status = 1;
+  } catch (const ReportWriteError& e) {
+    fail_record(e.what());
+    report_stop(nullptr, kProgram, e.what());
+    write_reported = true;
+    status = 1;
   } catch (const std::exception& e) {
     fail_record(e.what());
     report_stop(&report_, kProgram, e.what());
     status = 1;
   }
-  close_files();
+  const std::string why = check_reports(true);
+  if (!why.empty() && !write_reported) {
+    report_stop(nullptr, kProgram, why);
+    status = 1;
+  }
   std::cout.flush();
+  // 3: the run went through, but at least one job gave no result.
+  if (status == 0 && no_result_) status = kExitNoResult;
   return status;
 }
 

@@ -29,10 +29,7 @@ RangeFit fit_range(float first, float last, float long_limit, float short_limit)
 
 namespace {
 
-std::string nm(float v) {
-  std::string t = edit_F(v, 12, 1);
-  return t.substr(t.find_first_not_of(' '));
-}
+std::string nm(float v) { return value_text(v, 1); }
 
 }  // namespace
 
@@ -64,16 +61,28 @@ bool CDINIT(JobReader& input, std::ostream& report, KestraJob& job) {
   put(report, R"([/, A50])", job.title);
 
   float first = 0, last = 0;
+  job.notes.clear();
   input.read_range(first, last, job.factor);
   const int n = job_point_count(first, last);
+  // Too few values to determine the fractions: refused before anything
+  // more is reported or read.
+  if (n >= 1 && n < kMinPoints) input.require_points(n, "", job.notes);
   const RangeFit fit = fit_range(first, last, job.set->long_limit, job.set->short_limit);
   if (fit.clipped) {
     put(report,
         R"([/, /, " The wavelength range: ", 2F7.1, ", is different from that of", /, " the Database proteins:", 2F7.1, /, " The No. of CD points = ", I4, /, /, " The wavelengths are modified to be within the valid range"])",
         first, last, job.set->long_limit, job.set->short_limit, n);
   }
+  if (n >= 1 && n <= kMaxPoints)
+    input.require_points(fit.nw,
+                         fit.clipped ? "fitted to the valid range " + value_text(job.set->long_limit, 1) + " to " +
+                                           value_text(job.set->short_limit, 1) + " nm of reference set " +
+                                           std::to_string(job.ibasis)
+                                     : std::string(),
+                         job.notes);
 
   input.read_cd(n, kMaxPoints, job.raw.view());
+  input.check_cd(std::span<const float>(job.raw.data(), static_cast<std::size_t>(n)), job.factor, job.notes);
   if (fit.nw < 1 || fit.sample_offset + fit.nw > n)
     throw KestraStop(input.source().name() + ", line " + std::to_string(input.range_line()) + ": the range " +
                      nm(first) + " to " + nm(last) + " nm lies outside the valid range " + nm(job.set->long_limit) +
@@ -91,10 +100,13 @@ bool CDINIT(JobReader& input, std::ostream& report, KestraJob& job) {
   put(report,
       R"([/, " Beginning wavelength:", F8.2, "; Ending wavelength:", F8.2, /, " Total No of CD points", I4, /, " Secondary structural elements=", I4, /, " Multipilcation", " FACTOR for CD spectrum=", F6.3, /])",
       job.first, job.last, job.nwave, job.nsstr, job.factor);
-  put(report, R"([/, /, /, " SAMPLE CD: ", /, /, A80, /])", job.title);
+  // The block above ends with its blank line; two more precede the sample,
+  // as in the self-consistent program's report.
+  put(report, R"([/, /, " SAMPLE CD: ", /, /, A80, /])", job.title);
   put(report, R"([(10F7.2)])", job.sample.first(job.nwave));
 
   load_vs_references(*job.set, job.sample.view(), job.nwave, job.first, job.refs);
+  job.notes.insert(job.notes.end(), job.refs.notes.begin(), job.refs.notes.end());
 
   put(report, R"([/, "  Proteins:", I3, ";  CD data:", I3, ";  Sec Str:", I3, /, /, 80("_"), /])",
       job.refs.nbascd, job.nwave, job.nsstr);

@@ -5,6 +5,7 @@
 #include <iosfwd>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "frame/job.hpp"
 #include "frame/matrix.hpp"
@@ -33,6 +34,7 @@ struct KestraJob {
   Vector<kMaxPoints> raw;           // the values as read
   Vector<kMaxPoints> sample;        // fitted and scaled, points 1..nwave
   VsReferenceSet refs;              // NbasCD = refs.nbascd
+  std::vector<std::string> notes;   // doubts about the job's values and set, for standard error
 };
 
 // CDINIT: reads the next job of `input` and writes the job's first section

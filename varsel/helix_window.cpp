@@ -1,7 +1,10 @@
 #include "varsel/helix_window.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <functional>
+#include <vector>
 
 #include "frame/layout.hpp"
 
@@ -42,7 +45,21 @@ HelixWindow place_helix_window(float h0, std::span<const float> helices, int nra
   float lowest = t;
   for (float h : helices)
     if (h < lowest) lowest = h;
-  while (count_from(t) < nrange && t >= lowest) t = t - 0.001f;
+  while (count_from(t) < nrange && t >= lowest) {
+    const float lower = t - 0.001f;
+    if (lower == t) {
+      // So far from zero the step no longer moves t: take the helix at which
+      // the descent would stop, the nrange-th highest (or the lowest).
+      std::vector<float> sorted;
+      for (float h : helices)
+        if (!std::isnan(h)) sorted.push_back(h);
+      std::sort(sorted.begin(), sorted.end(), std::greater<float>());
+      const std::size_t k = static_cast<std::size_t>(nrange < 1 ? 1 : nrange);
+      t = k <= sorted.size() ? sorted[k - 1] : lowest;
+      break;
+    }
+    t = lower;
+  }
   if (h0 < 0.65f) {
     float c = (h0 + t) / 2.0f;
     return {c - 0.03f, c + 0.03f};

@@ -1,6 +1,7 @@
 #include "varsel/kestra.hpp"
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "frame/job.hpp"
 #include "frame/layout.hpp"
 #include "frame/run_record.hpp"
+#include "frame/safe_file.hpp"
 #include "frame/text_input.hpp"
 #include "varsel/cdinit.hpp"
 #include "varsel/helix_window.hpp"
@@ -53,10 +55,23 @@ struct JobRecord {
   RunRecorder recorder{RecordProgram::kKestra, "INPUT"};
   std::optional<RunRecord> rec;
   int jobs_seen = 0;
+  bool no_result = false;  // a job of the run gave no result
 };
 
+// A report that could not be written (a full disk): the run stops.
+struct ReportWriteError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+std::string check_reports(std::ofstream& report, std::ofstream& recon, bool closing) {
+  std::string why = write_problem(report, "Kestra.out", closing);
+  const std::string r = write_problem(recon, "reconCD.out", closing);
+  if (!r.empty()) why += (why.empty() ? "" : "; ") + r;
+  return why;
+}
+
 // One job; false when INPUT has no more jobs.
-bool run_job(JobReader& input, std::ostream& report, std::ostream& recon, KestraState& st, TrialSearch& search,
+bool run_job(JobReader& input, std::ofstream& report, std::ofstream& recon, KestraState& st, TrialSearch& search,
              const std::optional<std::uint32_t>& fixed_seed, JobRecord& record) {
   const int npro = 1;
   const int ncomb = kNcomb;
@@ -78,6 +93,11 @@ bool run_job(JobReader& input, std::ostream& report, std::ostream& recon, Kestra
   const MatrixView<const float> refcd = job.refs.cd.view();
   const MatrixView<const float> refss = job.refs.ss.view();
 
+  for (const std::string& t : job.notes) {
+    std::cout.flush();
+    std::cerr << kProgram << ": warning: " << t << '\n';
+    if (rec) rec->warnings.push_back(t);
+  }
   icombf = trial_budget(nbascd, icombf);
   if (rec) {
     rec->title = job.title;
@@ -137,15 +157,16 @@ bool run_job(JobReader& input, std::ostream& report, std::ostream& recon, Kestra
   trials.sample = job.sample.view();
   const int nvalid = search.run(trials, icombf, ncomb, job.iprint, st.rng, st.history, st.store, st.ws, report);
 
+  std::string failure;
   if (nvalid < kMinValid) {
     put(report, R"([" The number of acceptable solutions is less than five."])");
     put(report, R"([" There is a problem. Are you using delta epsilon units?"])");
-    if (rec) rec->failure = "fewer than five valid solutions (" + std::to_string(nvalid) + ")";
+    failure = "fewer than five valid solutions (" + std::to_string(nvalid) + ")";
   } else {
     const SelectionResult sel =
         select_and_average(nvalid, h0, job.ibasis, ns, nwave, st.store, job.sample.view(), labels,
                            st.all_basis.view(), st.avg_calc.view(), st.avg_recon.view(), report);
-    if (rec && !sel.ok) rec->failure = "no valid solution inside the helix window";
+    if (!sel.ok) failure = "no valid solution inside the helix window";
     if (rec && sel.ok)
       for (int m = 1; m <= sel.selected; ++m) {
         const int k = sel.picked[static_cast<std::size_t>(m)];
@@ -172,8 +193,18 @@ bool run_job(JobReader& input, std::ostream& report, std::ostream& recon, Kestra
   }
 
   const float rmsef = RMS(job.sample.view(), st.avg_calc.view(), nwave);
-  report.flush();
-  recon.flush();
+  if (!failure.empty()) {
+    // The summary record below still holds the job's estimate, as the
+    // record layout has it; standard error and the exit status say that
+    // it is no result.
+    if (rec) rec->failure = failure;
+    record.no_result = true;
+    std::cout.flush();
+    std::cerr << kProgram << ": job " << record.jobs_seen << " (" << std::string(trim_blanks(job.title))
+              << "): no result: " << failure << '\n';
+  }
+  const std::string unwritten = check_reports(report, recon, false);
+  if (!unwritten.empty()) throw ReportWriteError(unwritten);
   append_summary_record("ProtSS.out", SummaryRecord{SummaryProgram::kVariableSelection, job.title, job.ibasis,
                                                     labels, st.all_basis.first(ns), rmsef});
   if (rec) {
@@ -249,6 +280,19 @@ int kestra_main() {
     report_stop(nullptr, kProgram, e.what());
     return 1;
   }
+  std::error_code ec;
+  if (std::filesystem::file_size("INPUT", ec) == 0 && !ec) {
+    report_stop(nullptr, kProgram, "INPUT is empty: there is no job to analyse");
+    return 1;
+  }
+  // Another run here would truncate and interleave the same reports.
+  ReportLock lock;
+  bool busy = false;
+  const std::string locked = lock.acquire("Kestra.out", busy);
+  if (!locked.empty()) {
+    report_stop(nullptr, kProgram, busy ? locked + "; wait for that run to end, or run in another directory" : locked);
+    return 1;
+  }
   std::ofstream report("Kestra.out");
   std::ofstream recon("reconCD.out");
   if (!report || !recon) {
@@ -273,11 +317,20 @@ int kestra_main() {
     }
     // ReadError names the file, line and value; KestraStop the job's fault;
     // anything else is a file that could not be written.
+    const bool unwritable = dynamic_cast<const ReportWriteError*>(&e) != nullptr;
     recon.flush();
-    report_stop(&report, kProgram, e.what());
+    report_stop(unwritable ? nullptr : &report, kProgram, e.what());
+    const std::string why = check_reports(report, recon, true);
+    if (!why.empty() && !unwritable) report_stop(nullptr, kProgram, why);
     return 1;
   }
-  return 0;
+  const std::string why = check_reports(report, recon, true);
+  if (!why.empty()) {
+    report_stop(nullptr, kProgram, why);
+    return 1;
+  }
+  // 3: the run went through, but at least one job gave no result.
+  return record.no_result ? kExitNoResult : 0;
 }
 
 }  // namespace cdsec

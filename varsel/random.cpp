@@ -48,6 +48,14 @@ std::optional<std::uint32_t> fixed_seed_from(const char* value, std::string* com
     if (complaint) *complaint = "KESTRA_SEED=\"" + std::string(value) + "\" is not an integer; seeding from the clock";
     return std::nullopt;
   }
+  // A seed must fit in 32 bits (as a signed or an unsigned number); a larger
+  // one would be cut to its low bits and repeat another seed's run.
+  if (v < -2147483648LL || v > 4294967295LL) {
+    if (complaint)
+      *complaint = "KESTRA_SEED=\"" + std::string(value) +
+                   "\" does not fit in 32 bits (-2147483648 to 4294967295); seeding from the clock";
+    return std::nullopt;
+  }
   return static_cast<std::uint32_t>(static_cast<unsigned long long>(v));
 }
 

@@ -53,8 +53,9 @@ class KestraRandom final : public UniformSource {
 std::uint32_t time_of_day_seed();
 
 // The seed every job uses when the environment variable KESTRA_SEED holds an
-// integer (taken modulo 2^32); nullopt when it is unset or empty.  A value
-// that is not an integer also gives nullopt and is reported in `complaint`.
+// integer that fits in 32 bits (a negative one taken modulo 2^32); nullopt
+// when it is unset or empty.  A value that is not an integer, or does not
+// fit, also gives nullopt and is reported in `complaint`.
 std::optional<std::uint32_t> fixed_seed_from(const char* value, std::string* complaint);
 
 // The sorted combinations already tried in this job.  Rows are kept in trial

@@ -165,7 +165,7 @@ TEST(RunRecordJson, KeysInOrderAndValues) {
   const std::vector<std::string> want = {"format",     "format_version", "package_version", "program", "job",
                                          "title",      "ibasis",         "input",           "references",
                                          "range_nm",   "factor",         "labels",          "status",  "failure",
-                                         "all_basis",  "fractions",      "rmsd",            "solutions",
+                                         "warnings",   "all_basis",  "fractions",      "rmsd",            "solutions",
                                          "statistics", "spectra"};
   EXPECT_EQ(keys, want);
   EXPECT_EQ(j["format"], "cdsec-run-record");

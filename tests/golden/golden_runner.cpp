@@ -258,7 +258,12 @@ int main(int argc, char** argv) {
     }
   }
   if (!status_listed && r.status != 0) {
-    std::cerr << "exit status " << r.status << ", expected 0; stderr:\n" << slurp(root / "stderr");
+    // 3: the run went through but some jobs gave no result; above 128 a
+    // signal ended it.
+    const std::string meaning = r.status == 3    ? " (some jobs gave no result)"
+                                : r.status > 128 ? " (ended by signal " + std::to_string(r.status - 128) + ")"
+                                                 : "";
+    std::cerr << "exit status " << r.status << meaning << ", expected 0; stderr:\n" << slurp(root / "stderr");
     ++failures;
   }
   if (failures) {

@@ -254,10 +254,18 @@ TEST_F(Cdinit, RangeBeyondOneHundredValuesIsRefusedBeforeReading) {
   }
 }
 
-TEST_F(Cdinit, RangeOutsideTheSetStops) {
+TEST_F(Cdinit, RangeOutsideTheSetStopsNamingTheRangeLine) {
   write_set(dir_, "37", 3, 6);
   input(job(0, 3, "Far", "182 175 1", constant_values(8, "1.0")));
-  EXPECT_THROW(next(), cdsec::KestraStop);
+  try {
+    next();
+    FAIL() << "no error";
+  } catch (const ReadError& e) {
+    EXPECT_EQ(e.line(), 9);
+    EXPECT_NE(std::string(e.what()).find("fitted to the valid range 240.0 to 185.0 nm of reference set 3"),
+              std::string::npos)
+        << e.what();
+  }
 }
 
 TEST(FitRange, Cases) {

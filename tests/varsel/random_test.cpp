@@ -105,8 +105,14 @@ TEST(Seed, FixedSeedFromTheEnvironmentValue) {
   EXPECT_EQ(cdsec::fixed_seed_from("12345", &why).value(), 12345u);
   EXPECT_EQ(cdsec::fixed_seed_from(" 42 ", &why).value(), 42u);
   EXPECT_EQ(cdsec::fixed_seed_from("-1", &why).value(), 4294967295u);
-  EXPECT_EQ(cdsec::fixed_seed_from("4294967296", &why).value(), 0u);
+  EXPECT_EQ(cdsec::fixed_seed_from("4294967295", &why).value(), 4294967295u);
   EXPECT_TRUE(why.empty());
+  // Beyond 32 bits a seed would wrap onto another one's run.
+  for (const char* wide : {"4294967296", "-2147483649", "99999999999"}) {
+    why.clear();
+    EXPECT_FALSE(cdsec::fixed_seed_from(wide, &why).has_value());
+    EXPECT_NE(why.find("does not fit in 32 bits"), std::string::npos) << why;
+  }
   EXPECT_FALSE(cdsec::fixed_seed_from("abc", &why).has_value());
   EXPECT_NE(why.find("abc"), std::string::npos);
   why.clear();

@@ -108,7 +108,8 @@ TEST(ThreadCount, SameFilesWithOneTwoAndThreeThreadsOverTwentySeeds) {
       SCOPED_TRACE(c + " seed " + std::to_string(seed));
       const std::string s = "KESTRA_SEED=" + std::to_string(seed * 7919);
       const Outputs one = run(wd.path(), {s, "CDSEC_THREADS=1"});
-      ASSERT_EQ(one.status, 0) << one.err;
+      // 3: a job without a result (the set of fewer than eight proteins).
+      ASSERT_TRUE(one.status == 0 || one.status == 3) << one.err;
       ASSERT_FALSE(one.kestra.empty());
       early_stops += count(one.kestra, "isstr=400");
       printed += count(one.kestra, " Successful Combinations:");

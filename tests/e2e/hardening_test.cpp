@@ -1,0 +1,379 @@
+// Both analysis programs run end to end on damaged or hostile input, a full
+// disk, planted links and a concurrent run: every run ends within its time
+// limit, says what is wrong on standard error with a non-zero status, and
+// loses nothing that earlier runs wrote.
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "frame/summary.hpp"
+#include "tests/tool_run.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using cdsec_test::read_file;
+using cdsec_test::RunResult;
+using cdsec_test::ScratchDir;
+using cdsec_test::sh_quote;
+using cdsec_test::write_file;
+
+const fs::path kSource = CDSEC_SOURCE_DIR;
+const fs::path kData = kSource / "data";
+constexpr int kJobLines = 23;  // lines of one job of examples/INPUT (83 values)
+
+std::string binary(const std::string& program) { return program == "MORVAN3" ? MORVAN3_BINARY : KESTRA_BINARY; }
+
+// Job 1 of the bundled example (set 1, 260 to 178 nm), as lines.
+std::vector<std::string> example_job() {
+  std::vector<std::string> l = cdsec_test::lines_of(read_file(kSource / "examples/INPUT"));
+  l.resize(kJobLines);
+  return l;
+}
+
+std::string joined(const std::vector<std::string>& lines) {
+  std::string t;
+  for (const std::string& l : lines) t += l + "\n";
+  return t;
+}
+
+// A run in `dir` with the bundled sets reachable through CDSEC_REFDIR (unless
+// `env` sets it), a fixed seed, one thread, and a time limit: status 124 means
+// the program was still running when it ran out.
+RunResult run_in(const fs::path& dir, const std::string& program, const ScratchDir& scratch, const std::string& env = "",
+                 int limit_s = 60, const std::string& wrapper = "") {
+  return cdsec_test::run("cd " + sh_quote(dir.string()) + " && timeout -k 5 " + std::to_string(limit_s) +
+                             " env -u CDSEC_DETAILS CDSEC_REFDIR=" + sh_quote(kData.string()) +
+                             " KESTRA_SEED=7 CDSEC_THREADS=1 " + env + " " + wrapper + " " +
+                             sh_quote(binary(program)),
+                         scratch);
+}
+
+// The reference set 1 files copied into `dir`, each line passed through `edit`
+// (line number from 1, text), so that a test can damage them.
+void copy_set1(const fs::path& dir, const std::function<std::string(int, const std::string&)>& cd_edit,
+               const std::function<std::string(int, const std::string&)>& ss_edit) {
+  for (auto [name, edit] : {std::pair{"CDDATA.29", &cd_edit}, {"SSDATA.29", &ss_edit}}) {
+    std::string out;
+    int n = 0;
+    for (const std::string& l : cdsec_test::lines_of(read_file(kData / name))) out += (*edit)(++n, l) + "\n";
+    write_file(dir / name, out);
+  }
+}
+std::string same(int, const std::string& l) { return l; }
+
+// ---------------------------------------------------------------- input that used to hang
+
+struct HangCase {
+  const char* name;
+  const char* program;
+  std::function<void(const fs::path&)> prepare;
+  int status;               // expected exit status
+  const char* stderr_part;  // expected within standard error
+};
+
+void example_input(const fs::path& dir, const std::function<void(std::vector<std::string>&)>& edit) {
+  std::vector<std::string> job = example_job();
+  edit(job);
+  write_file(dir / "INPUT", joined(job));
+}
+
+// Line 13 holds the values of 250 to 241 nm.
+void huge_value(const fs::path& d) {
+  example_input(d, [](std::vector<std::string>& j) { j[12].replace(0, 8, "  -1e30 "); });
+}
+
+// Every CD field of the set is 1.00: a basis of rank one.
+void constant_set(const fs::path& d) {
+  example_input(d, [](std::vector<std::string>&) {});
+  copy_set1(
+      d,
+      [](int n, const std::string& l) {
+        if (n <= 2 || l.rfind(" R", 0) == 0) return l;
+        std::string c;
+        for (std::size_t k = 0; k + 6 <= l.size(); k += 6) c += "  1.00";
+        return c;
+      },
+      same);
+}
+
+void huge_fraction(const fs::path& d) {
+  example_input(d, [](std::vector<std::string>&) {});
+  copy_set1(d, same, [](int n, const std::string& l) { return n == 4 ? "  1.0E30" + l.substr(8) : l; });
+}
+
+void input_fifo(const fs::path& d) { ASSERT_EQ(::mkfifo((d / "INPUT").c_str(), 0644), 0); }
+void input_dev_zero(const fs::path& d) { fs::create_symlink("/dev/zero", d / "INPUT"); }
+
+TEST(Hardening, RunsEndOnInputThatUsedToHang) {
+  const std::vector<HangCase> cases = {
+      {"value -1e30", "MORVAN3", huge_value, 1, "INPUT, line 13: the CD value -1e+30 is beyond 1000 in magnitude"},
+      {"value -1e30", "KESTRA", huge_value, 1, "INPUT, line 13: the CD value -1e+30 is beyond 1000 in magnitude"},
+      {"constant set", "MORVAN3", constant_set, 3, "job 1 (Synthetic sample S101, all-alpha): no result: rule 4"},
+      {"fraction 1e30", "MORVAN3", huge_fraction, 1,
+       "SSDATA.29, line 4, columns 1-8: a structure fraction outside -1 to 2 (protein \"R002\"), found \"  1.0E30\""},
+      {"INPUT a FIFO", "MORVAN3", input_fifo, 1, "INPUT: is not a regular file"},
+      {"INPUT /dev/zero", "KESTRA", input_dev_zero, 1, "INPUT: is not a regular file"},
+  };
+  for (const HangCase& c : cases) {
+    SCOPED_TRACE(std::string(c.program) + ": " + c.name);
+    ScratchDir dir("hang");
+    c.prepare(dir.path());
+    const auto start = std::chrono::steady_clock::now();
+    const RunResult r = run_in(dir.path(), c.program, dir, "", 30);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_NE(r.err.find(c.stderr_part), std::string::npos) << r.err;
+    // Nothing runs away on disk either.
+    for (const auto& e : fs::directory_iterator(dir.path())) {
+      if (e.is_regular_file()) {
+        EXPECT_LT(e.file_size(), 1u << 20) << e.path();
+      }
+    }
+  }
+}
+
+// ---------------------------------------------------------------- a full disk
+
+// A small tmpfs at `at`, unmounted on destruction; mounted() false where
+// the test may not mount one (then it is skipped).
+class SmallDisk {
+ public:
+  explicit SmallDisk(const fs::path& at) : at_(at) {
+    fs::create_directories(at);
+    mounted_ = ::mount("tmpfs", at.c_str(), "tmpfs", 0, "size=512k") == 0;
+  }
+  ~SmallDisk() {
+    if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+  // Fills the rest of the disk.
+  void fill() const {
+    std::FILE* f = std::fopen((at_ / ".filler").c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::setvbuf(f, nullptr, _IONBF, 0);
+    const std::string block(4096, 'x');
+    while (std::fwrite(block.data(), 1, block.size(), f) == block.size()) {
+    }
+    const std::string byte(1, 'x');
+    while (std::fwrite(byte.data(), 1, 1, f) == 1) {
+    }
+    std::fclose(f);
+  }
+
+ private:
+  fs::path at_;
+  bool mounted_ = false;
+};
+
+TEST(Hardening, FullDiskStopsTheRunNamingTheReport) {
+  for (const std::string program : {"MORVAN3", "KESTRA"}) {
+    SCOPED_TRACE(program);
+    ScratchDir scratch("disk");
+    const fs::path dir = scratch / "mnt";
+    SmallDisk disk(dir);
+    if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
+    write_file(dir / "INPUT", read_file(kSource / "examples/INPUT"));
+    // ProtSS.out has room in the page it holds; the reports find none.
+    const std::string earlier = "earlier record\n";
+    write_file(dir / "ProtSS.out", earlier);
+    disk.fill();
+    const RunResult r = run_in(dir, program, scratch);
+    EXPECT_EQ(r.status, 1) << r.err;
+    const std::string report = program == "MORVAN3" ? "MORVAN3.OUT" : "Kestra.out";
+    EXPECT_NE(r.err.find(report + " could not be written completely"), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(dir / "ProtSS.out").rfind(earlier, 0), 0u);
+  }
+}
+
+// ---------------------------------------------------------------- summary records, run records, a second run
+
+TEST(Hardening, SummaryRecordStartsOnItsOwnLine) {
+  for (const std::string program : {"MORVAN3", "KESTRA"}) {
+    SCOPED_TRACE(program);
+    ScratchDir dir("line");
+    example_input(dir.path(), [](std::vector<std::string>&) {});
+    write_file(dir / "ProtSS.out", "half a record without its newline");
+    const RunResult r = run_in(dir.path(), program, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string text = read_file(dir / "ProtSS.out");
+    EXPECT_EQ(text.rfind("half a record without its newline\n" + std::string(80, '_') + "\n", 0), 0u) << text;
+    // The reader loses the damaged line, not the new record.
+    std::vector<cdsec::SummaryDamage> damaged;
+    EXPECT_EQ(cdsec::read_summary_records((dir / "ProtSS.out").string(), damaged).size(), 1u);
+  }
+}
+
+TEST(Hardening, FailedAppendLeavesNoHalfRecord) {
+  ScratchDir dir("half");
+  example_input(dir.path(), [](std::vector<std::string>&) {});
+  // Files may grow to 64 KiB: the record crosses the limit half way.
+  constexpr std::size_t kLimit = 65536;
+  const std::string earlier(kLimit - 200, '\n');
+  write_file(dir / "ProtSS.out", earlier);
+  const RunResult r = run_in(dir.path(), "MORVAN3", dir, "", 60,
+                             "sh -c 'trap \"\" XFSZ; exec prlimit --fsize=" + std::to_string(kLimit) + " \"$0\"'");
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("ProtSS.out: the summary record could not be appended"), std::string::npos) << r.err;
+  EXPECT_EQ(read_file(dir / "ProtSS.out"), earlier);
+}
+
+TEST(Hardening, RunRecordReplacesAPlantedLinkWithoutWritingThroughIt) {
+  ScratchDir dir("link");
+  example_input(dir.path(), [](std::vector<std::string>&) {});
+  fs::create_directory(dir / "records");
+  write_file(dir / "victim", "not to be overwritten\n");
+  const fs::path planted = dir / "records" / "MORVAN3-0001-Synthetic_sample_S101_all-alpha.json";
+  fs::create_symlink(dir / "victim", planted);
+  const RunResult r = run_in(dir.path(), "MORVAN3", dir, "CDSEC_DETAILS=" + sh_quote((dir / "records").string()));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_file(dir / "victim"), "not to be overwritten\n");
+  EXPECT_FALSE(fs::is_symlink(planted));
+  EXPECT_NE(read_file(planted).find("\"program\": \"MORVAN3\""), std::string::npos);
+}
+
+TEST(Hardening, SecondRunInTheSameDirectoryIsRefused) {
+  ScratchDir dir("lock");
+  example_input(dir.path(), [](std::vector<std::string>&) {});
+  // The first run waits for Enter after its job, on a pipe that stays silent
+  // until the second run has been tried.
+  const fs::path fifo = dir / "enter";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  std::thread first([&] {
+    const RunResult r = cdsec_test::run("cd " + sh_quote(dir.str()) + " && (CDSEC_REFDIR=" + sh_quote(kData.string()) +
+                                            " KESTRA_SEED=7 " + sh_quote(binary("KESTRA")) + " < enter > first.out)",
+                                        dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+  });
+  std::FILE* enter = std::fopen(fifo.c_str(), "w");  // opens once the first run reads
+  ASSERT_NE(enter, nullptr);
+  for (int i = 0; i < 600 && read_file(dir / "first.out").find("Hit Enter to QUIT") == std::string::npos; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const std::string report = read_file(dir / "Kestra.out");
+  const RunResult second = run_in(dir.path(), "KESTRA", dir);
+  std::fclose(enter);
+  first.join();
+  EXPECT_EQ(second.status, 1);
+  EXPECT_NE(second.err.find("Kestra.out is being written by another run in this directory"), std::string::npos)
+      << second.err;
+  EXPECT_FALSE(report.empty());
+  EXPECT_EQ(read_file(dir / "Kestra.out"), report);
+}
+
+// ---------------------------------------------------------------- results that looked right
+
+struct NoteCase {
+  const char* name;
+  const char* program;
+  std::function<void(const fs::path&)> prepare;
+  std::string env;
+  int status;
+  const char* stderr_part;
+};
+
+void range(const fs::path& d, const char* line9, int values) {
+  example_input(d, [&](std::vector<std::string>& j) {
+    j[8] = line9;
+    // The values of the range only, on lines of ten.
+    std::vector<std::string> v;
+    for (int k = 11; k < 20; ++k)
+      for (std::size_t c = 0; c + 8 <= j[static_cast<std::size_t>(k)].size(); c += 8)
+        v.push_back(j[static_cast<std::size_t>(k)].substr(c, 8));
+    std::vector<std::string> lines(j.begin(), j.begin() + 11);
+    for (int i = 0; i < values; i += 10) {
+      std::string l;
+      for (int k = i; k < values && k < i + 10; ++k) l += v[static_cast<std::size_t>(k)];
+      lines.push_back(l);
+    }
+    lines.insert(lines.end(), j.end() - 3, j.end());
+    j = lines;
+  });
+}
+
+TEST(Hardening, DoubtfulJobsAreRefusedOrReported) {
+  const std::vector<NoteCase> cases = {
+      {"one point", "MORVAN3", [](const fs::path& d) { range(d, "    222.0000    222.0000      1.0000", 1); }, "", 1,
+       "INPUT, line 9: the range 222.0 to 222.0 nm gives 1 CD value; at least 8 are needed"},
+      {"seven points", "KESTRA", [](const fs::path& d) { range(d, "    227.0000    221.0000      1.0000", 7); }, "", 1,
+       "INPUT, line 9: the range 227.0 to 221.0 nm gives 7 CD values; at least 8 are needed"},
+      {"clipped to five", "MORVAN3",
+       [](const fs::path& d) {
+         range(d, "    260.0000    236.0000      1.0000", 25);
+         std::string t = read_file(d / "INPUT");
+         t.replace(t.find("         1          0"), 20, "         3          0");
+         write_file(d / "INPUT", t);
+       },
+       "", 1,
+       "INPUT, line 9: the range 260.0 to 236.0 nm, fitted to the valid range 240.0 to 185.0 nm of reference set 3, "
+       "gives 5 CD values"},
+      {"thirty points", "KESTRA", [](const fs::path& d) { range(d, "    260.0000    231.0000      1.0000", 30); }, "",
+       0, "gives only 30 CD values (fewer than 41"},
+      {"decimal comma", "MORVAN3",
+       [](const fs::path& d) { example_input(d, [](std::vector<std::string>& j) { j[19].replace(17, 7, "-1,569"); }); },
+       "", 0, "INPUT, line 20: 1 more value follows the last of the 83 CD values"},
+      {"value 65", "KESTRA",
+       [](const fs::path& d) { example_input(d, [](std::vector<std::string>& j) { j[17].replace(0, 8, "  65.300"); }); },
+       "", 0, "INPUT, line 18: the CD value 65.300 lies beyond 50 in magnitude"},
+      {"SSDATA longer", "MORVAN3",
+       [](const fs::path& d) {
+         example_input(d, [](std::vector<std::string>&) {});
+         copy_set1(d, same, same);
+         std::FILE* f = std::fopen((d / "SSDATA.29").c_str(), "a");
+         std::fputs(" R030\n   0.500   0.100   0.100   0.100   0.100   0.100\n", f);
+         std::fclose(f);
+       },
+       "", 0, "SSDATA.29, line 59: CDDATA.29 ends after 29 proteins, but this file goes on (\" R030\")"},
+      {"SSDATA longer", "KESTRA",
+       [](const fs::path& d) {
+         example_input(d, [](std::vector<std::string>&) {});
+         copy_set1(d, same, same);
+         std::FILE* f = std::fopen((d / "SSDATA.29").c_str(), "a");
+         std::fputs(" R030\n   0.500   0.100   0.100   0.100   0.100   0.100\n", f);
+         std::fclose(f);
+       },
+       "", 0, "CDDATA.29 ends after 29 proteins"},
+      {"no result", "MORVAN3",
+       [](const fs::path& d) {
+         example_input(d, [](std::vector<std::string>& j) { j[8] = "    260.0000    178.0000     -1.0000"; });
+       },
+       "", 3, "MORVAN3: job 1 (Synthetic sample S101, all-alpha): no result: "},
+      {"no result", "KESTRA",
+       [](const fs::path& d) {
+         example_input(d, [](std::vector<std::string>& j) { j[8] = "    260.0000    178.0000     -1.0000"; });
+       },
+       "", 3, "KESTRA: job 1 (Synthetic sample S101, all-alpha): no result: "},
+      {"empty INPUT", "KESTRA", [](const fs::path& d) { write_file(d / "INPUT", ""); }, "", 1,
+       "INPUT is empty: there is no job to analyse"},
+      {"INPUT a directory", "MORVAN3", [](const fs::path& d) { fs::create_directory(d / "INPUT"); }, "", 1,
+       "INPUT: is a directory"},
+      {"seed of 33 bits", "KESTRA", [](const fs::path& d) { example_input(d, [](std::vector<std::string>&) {}); },
+       "KESTRA_SEED=4294967296", 0, "KESTRA_SEED=\"4294967296\" does not fit in 32 bits"},
+      {"CDSEC_REFDIR a file", "KESTRA", [](const fs::path& d) { example_input(d, [](std::vector<std::string>&) {}); },
+       "CDSEC_REFDIR=INPUT", 1, "INPUT (CDSEC_REFDIR, which is not a directory)"},
+      {"CDDATA a device", "MORVAN3",
+       [](const fs::path& d) {
+         example_input(d, [](std::vector<std::string>&) {});
+         fs::create_symlink("/dev/zero", d / "CDDATA.29");
+       },
+       "", 1, "CDDATA.29: is not a regular file"},
+  };
+  for (const NoteCase& c : cases) {
+    SCOPED_TRACE(std::string(c.program) + ": " + c.name);
+    ScratchDir dir("note");
+    c.prepare(dir.path());
+    const RunResult r = run_in(dir.path(), c.program, dir, c.env);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_NE(r.err.find(c.stderr_part), std::string::npos) << r.err;
+  }
+}
+
+}  // namespace

@@ -168,12 +168,23 @@ ProgramScale scan_job(const InputJob& j, Program p, const ScanSetup& s, const fs
   std::ostringstream input;
   r.scan.resize(s.ladder.size());
   std::size_t at_one = 0;
+  // The programs refuse a spectrum that a factor takes beyond any delta
+  // epsilon (and stop there): such steps of the ladder are not run.
+  float largest = 0.0f;
+  for (float v : j.cd) largest = std::max(largest, std::fabs(v));
+  int jobs = 0;
   for (std::size_t k = 0; k < s.ladder.size(); ++k) {
     float written = 0;
     cdsec::parse_real(trim(cdsec::edit_F(static_cast<float>(own * s.ladder[k]), 12, 4)), written);
     r.scan[k].factor = written / own;
     if (std::fabs(std::log(s.ladder[k])) < std::fabs(std::log(s.ladder[at_one]))) at_one = k;
+    if (!(largest * std::fabs(written) <= cdsec::kMaxAbsCd)) continue;
     cdsec::write_job(input, j.ibasis, scan_title(k), j.first, j.last, j.cd, written);
+    ++jobs;
+  }
+  if (jobs == 0) {
+    r.trouble = "every factor of the scan takes the spectrum beyond 1000 in magnitude";
+    return r;
   }
   if (std::string why = cdsec::replace_file(pdir / "INPUT", input.str()); !why.empty())
     throw std::runtime_error((pdir / "INPUT").string() + ": " + why);
@@ -203,7 +214,7 @@ ProgramScale scan_job(const InputJob& j, Program p, const ScanSetup& s, const fs
       r.trouble = ex.what();
       continue;
     }
-    const int k = rec.job;
+    const int k = scan_of_title(rec.title);  // steps beyond any delta epsilon are left out
     if (k < 1 || k > static_cast<int>(r.scan.size())) continue;
     any_record = true;
     ScanPoint& pt = r.scan[static_cast<std::size_t>(k - 1)];

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <ostream>
@@ -15,21 +14,8 @@
 
 namespace cdsec {
 
-std::string value_text(float v, int decimals) {
-  if (std::isfinite(v) && std::fabs(v) < 1.0e7f) {
-    std::string t = edit_F(v, 24, decimals);
-    if (decimals == 0 && t.back() == '.') t.pop_back();
-    return t.substr(t.find_first_not_of(' '));
-  }
-  if (std::isnan(v)) return "NaN";
-  if (std::isinf(v)) return v < 0 ? "-Infinity" : "Infinity";
-  char buf[32];
-  const auto r = std::to_chars(buf, buf + sizeof buf, v);
-  return std::string(buf, r.ptr);
-}
-
 std::string JobReader::range_text() const {
-  return "the range " + value_text(first_, 1) + " to " + value_text(last_, 1) + " nm";
+  return "the range " + shown_real(first_, 1) + " to " + shown_real(last_, 1) + " nm";
 }
 
 void JobReader::skip(std::string_view expected) {
@@ -116,20 +102,21 @@ void JobReader::check_cd(std::span<const float> raw, float factor, std::vector<s
   int odd = 0;
   for (std::size_t i = 0; i < raw.size(); ++i) {
     const float v = raw[i] * f;
-    const std::string scaled =
-        f == 1.0f ? " is" : " times the factor " + value_text(f, 3) + " (line " + std::to_string(range_line_) + ") is " + value_text(v, 3) + ",";
+    const std::string scaled = f == 1.0f ? " is"
+                                         : " times the factor " + shown_real(f, 3) + " (line " +
+                                               std::to_string(range_line_) + ") is " + shown_real(v, 3) + ",";
     if (!std::isfinite(v) || std::fabs(v) > kMaxAbsCd)
       throw ReadError(ReadError::Kind::kBadValue, name, i < cd_lines_.size() ? cd_lines_[i] : 0,
-                      "the CD value " + value_text(raw[i], 3) + scaled +
-                          (std::isfinite(v) ? " beyond " + value_text(kMaxAbsCd, 0) + " in magnitude"
+                      "the CD value " + shown_real(raw[i], 3) + scaled +
+                          (std::isfinite(v) ? " beyond " + std::to_string(static_cast<int>(kMaxAbsCd)) + " in magnitude"
                                             : " not a finite number") +
                           ": not a delta-epsilon value; the job is not analysed");
     if (std::fabs(v) > kPlausibleCd && odd++ == 0) first_odd = i;
   }
   if (odd > 0) {
     const float v = raw[first_odd] * f;
-    notes.push_back(where(first_odd) + "the CD value " + value_text(v, 3) + (f == 1.0f ? "" : " (after the factor)") +
-                    " lies beyond " + value_text(kPlausibleCd, 0) + " in magnitude" +
+    notes.push_back(where(first_odd) + "the CD value " + shown_real(v, 3) + (f == 1.0f ? "" : " (after the factor)") +
+                    " lies beyond " + std::to_string(static_cast<int>(kPlausibleCd)) + " in magnitude" +
                     (odd > 1 ? " (with " + std::to_string(odd - 1) + " more)" : "") +
                     ", implausible for delta epsilon: check the units and the factor");
   }

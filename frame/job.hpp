@@ -44,11 +44,6 @@ constexpr float kPlausibleCd = 50.0f;
 constexpr int kMinPoints = 8;
 constexpr int kFewPoints = 41;
 
-// A value for a message: fixed point with `decimals` when that is short,
-// otherwise the shortest text that reads back as the same value (1e+30),
-// never asterisks.
-std::string value_text(float v, int decimals);
-
 class JobReader {
  public:
   explicit JobReader(LineReader& in) : in_(in) {}

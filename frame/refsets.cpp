@@ -376,7 +376,7 @@ bool RefSetReader::next_from_files(RefProtein& p, bool want_scale, int nfrac) {
       // beyond any limit its selection rules can reach.
       if (!(std::fabs(p.cd(k)) <= kMaxAbsCd))
         throw ReadError(ReadError::Kind::kBadValue, cd_.name(), cd_.line_no(),
-                        "a CD value beyond " + value_text(kMaxAbsCd, 0) + " in magnitude is no delta-epsilon value",
+                        "a CD value beyond " + std::to_string(static_cast<int>(kMaxAbsCd)) + " in magnitude is no delta-epsilon value",
                         col, col + kCdWidth - 1, f.A(col, kCdWidth), true);
     }
   }
@@ -384,9 +384,9 @@ bool RefSetReader::next_from_files(RefProtein& p, bool want_scale, int nfrac) {
     for (int k = 1; k <= kRefPoints; ++k)
       if (!(std::fabs(p.cd(k) * p.scale) <= kMaxAbsCd))
         throw ReadError(ReadError::Kind::kBadValue, cd_.name(), name_line,
-                        "the scale factor " + value_text(p.scale, 3) + " takes the CD value at " +
+                        "the scale factor " + shown_real(p.scale, 3) + " takes the CD value at " +
                             std::to_string(261 - k) + " nm of protein \"" + p.name + "\" beyond " +
-                            value_text(kMaxAbsCd, 0) + " in magnitude",
+                            std::to_string(static_cast<int>(kMaxAbsCd)) + " in magnitude",
                         6, 11);
 
   ss_.require(line, "the name line of protein \"" + p.name + "\" (the next one in " + cd_.name() + ")");

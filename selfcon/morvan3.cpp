@@ -281,7 +281,7 @@ void Program::one_job() {
     if (short_limit > last) last = short_limit;
     nw = point_count(first, last);
     job.require_points(nw,
-                       "fitted to the valid range " + value_text(long_limit, 1) + " to " + value_text(short_limit, 1) +
+                       "fitted to the valid range " + shown_real(long_limit, 1) + " to " + shown_real(short_limit, 1) +
                            " nm of reference set " + std::to_string(ibasis),
                        notes);
     put(out, R"([/, " Beginning wavelength:", F8.2, "; Ending wavelength:", F8.2, /, " Total No of CD points", I4, /])",

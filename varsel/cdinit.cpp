@@ -29,7 +29,7 @@ RangeFit fit_range(float first, float last, float long_limit, float short_limit)
 
 namespace {
 
-std::string nm(float v) { return value_text(v, 1); }
+std::string nm(float v) { return shown_real(v, 1); }
 
 }  // namespace
 
@@ -75,8 +75,8 @@ bool CDINIT(JobReader& input, std::ostream& report, KestraJob& job) {
   }
   if (n >= 1 && n <= kMaxPoints)
     input.require_points(fit.nw,
-                         fit.clipped ? "fitted to the valid range " + value_text(job.set->long_limit, 1) + " to " +
-                                           value_text(job.set->short_limit, 1) + " nm of reference set " +
+                         fit.clipped ? "fitted to the valid range " + shown_real(job.set->long_limit, 1) + " to " +
+                                           shown_real(job.set->short_limit, 1) + " nm of reference set " +
                                            std::to_string(job.ibasis)
                                      : std::string(),
                          job.notes);

@@ -588,7 +588,9 @@ TEST(CdrefCheck, EachFaultIsNamedWithFileAndLine) {
        {ssp + ", line 19: protein 10 (\"P010\") has fractions but no spectrum: " + cdp +
         " ends after protein 9 (line 65), so the programs read 9 proteins, not 10"}},
       {"a fraction too wide to print", [](auto&, auto& ss) { ss[1] = "  1.0E30   0.100   0.100   0.100   0.100   0.400"; },
-       {ssp + ", line 2: fraction 1 (H(r)) of \"P001\" is 1e+30, outside 0 to 1"}},
+       // The programs refuse a fraction outside -1 to 2 as they read it; the
+       // check says so, with the field as written.
+       {ssp + ", line 2, columns 1-8: a structure fraction outside -1 to 2 (protein \"P001\"), found \"  1.0E30\""}},
       {"ellipticity instead of delta epsilon", [](auto& cd, auto&) { cd[8].replace(0, 6, "-80.00"); },
        {cdp + ", line 3: \"P001\" has -80.00 at 185 nm, below the plausible -30.0"}},
       {"a spectrum of zeros",

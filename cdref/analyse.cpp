@@ -14,6 +14,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "frame/console.hpp"
 #include "frame/job.hpp"
 #include "frame/refsets.hpp"
 #include "frame/run_record.hpp"
@@ -320,7 +321,7 @@ int run_analyse(const AnalyseOptions& opt, std::ostream& out, std::ostream& prog
       stopped = "stopped after " + std::to_string(opt.job_timeout) + " s without finishing a job";
     else if (!o.exited)
       stopped = "ended by signal " + std::to_string(o.signal);
-    else if (o.exit_code != 0)
+    else if (o.exit_code != 0 && o.exit_code != cdsec::kExitNoResult)  // 3: some jobs gave no result
       stopped = "exit status " + std::to_string(o.exit_code) + (o.stderr_text.empty() ? "" : ": " + first_line(o.stderr_text));
     // Each job's run record tells whether it gave a result.
     for (int j = 1; j <= njobs; ++j) {

@@ -780,10 +780,11 @@ Done convert_single(const ConvertOptions& o, Provenance& pv, const Measurement& 
       t.push_back("no HT column: the short end is not checked against the detector voltage");
     } else if (cut.ht_at >= 0) {
       const MeasuredPoint& p = pts[static_cast<std::size_t>(cut.ht_at)];
+      const int line = p.ht_line ? p.ht_line : p.line;  // channel blocks: the HT has its own line
       const long long dropped = static_cast<long long>(pts.size()) - cut.ht_at;
-      t.push_back(limit + ": HT " + num(p.ht) + " V at " + nm(p.wl) + " (line " + std::to_string(p.line) +
+      t.push_back(limit + ": HT " + num(p.ht) + " V at " + nm(p.wl) + " (line " + std::to_string(line) +
                   ") exceeds it; " + plural(dropped, "row", "rows") + " at and below " + nm(p.wl) + " cut");
-      d["ht_cut"] = {{"wavelength_nm", jnum(p.wl)}, {"line", p.line}, {"ht_v", jnum(p.ht)}, {"rows_cut", dropped}};
+      d["ht_cut"] = {{"wavelength_nm", jnum(p.wl)}, {"line", line}, {"ht_v", jnum(p.ht)}, {"rows_cut", dropped}};
     } else {
       t.push_back(limit + ": not exceeded (highest " + num(cut.max_ht) + " V)");
     }

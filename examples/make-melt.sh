@@ -54,8 +54,16 @@ LC_ALL=C awk -v spectra="$spectra" -v step="$step" -v short="$short" '
     printf "SPECTROMETER/DATA SYSTEM\tJASCO Corp., J-1500, Rev. 1.00\nRESOLUTION\t\nDELTAX\t%.1f\n", -step
     printf "XUNITS\tNANOMETERS\nYUNITS\tCD [mdeg]\nY2UNITS\tHT [V]\nY3UNITS\tABSORBANCE\n"
     printf "FIRSTX\t260.0\nLASTX\t%.1f\nNPOINTS\t%d\n", short, rows
+    # The CD first: FIRSTY, MAXY and MINY describe the first spectrum.
+    for (r = 0; r < rows; ++r)
+      for (k = 0; k < spectra; ++k) {
+        w = 260 - r * step
+        cd[r, k] = sprintf("%.4f", (f[k] * de(a, w) + (1 - f[k]) * de(u, w)) * mdeg + noise())
+        if (k == 0 && (r == 0 || cd[r, 0] + 0 > maxy)) maxy = cd[r, 0] + 0
+        if (k == 0 && (r == 0 || cd[r, 0] + 0 < miny)) miny = cd[r, 0] + 0
+      }
     for (c = 1; c <= 3; ++c) {
-      if (c == 1) printf "FIRSTY\t%.4f\nMAXY\t0\nMINY\t0\nXYDATA\n", de(a, 260) * mdeg
+      if (c == 1) printf "FIRSTY\t%s\nMAXY\t%.4f\nMINY\t%.4f\nXYDATA\n", cd[0, 0], maxy, miny
       printf "Channel %d\n", c
       for (k = 0; k < spectra; ++k) printf "\t%.1f", temp[k]
       printf "\n"
@@ -63,7 +71,7 @@ LC_ALL=C awk -v spectra="$spectra" -v step="$step" -v short="$short" '
         w = 260 - r * step
         printf "%.1f", w
         for (k = 0; k < spectra; ++k) {
-          if (c == 1) printf "\t%.4f", (f[k] * de(a, w) + (1 - f[k]) * de(u, w)) * mdeg + noise()
+          if (c == 1) printf "\t%s", cd[r, k]
           else if (c == 2) printf "\t%.2f", 200 + 660 * exp(-(w - 178) / 6) + 2 * (temp[k] - 20)
           else printf "\t%.4f", 0.3 + 1.2 * exp(-(w - 178) / 12)
         }

@@ -77,9 +77,13 @@ long long JobReader::point_count(float first, float last) {
 void JobReader::read_cd(int n, int capacity, VecView<float> raw) {
   if (n < 1 || n > capacity) {
     const std::string tidy = range_text();
-    if (n < 1)
+    // A span too wide to count (or not a number) is no reversed range.
+    if (n < 1 && !(first_ - last_ > 0.0f))
       throw ReadError(ReadError::Kind::kTooMany, in_.name(), range_line_,
                       tidy + " gives no CD values: the first wavelength must be the longer one");
+    if (n < 1)
+      throw ReadError(ReadError::Kind::kTooMany, in_.name(), range_line_,
+                      tidy + " needs far more CD values than the " + std::to_string(capacity) + " that can be held");
     throw ReadError(ReadError::Kind::kTooMany, in_.name(), range_line_,
                     tidy + " needs " + std::to_string(n) + " CD values; at most " + std::to_string(capacity) +
                         " can be held");

@@ -351,6 +351,12 @@ TEST(Hardening, DoubtfulJobsAreRefusedOrReported) {
          example_input(d, [](std::vector<std::string>& j) { j[8] = "    260.0000    178.0000     -1.0000"; });
        },
        "", 3, "KESTRA: job 1 (Synthetic sample S101, all-alpha): no result: "},
+      {"range too wide to print", "MORVAN3",
+       [](const fs::path& d) { range(d, "    1.0E30      178.0000      1.0000", 83); }, "", 1,
+       "INPUT, line 9: the range 1e+30 to 178.0 nm needs far more CD values than the 83 that can be held"},
+      {"a line of 2 MiB", "KESTRA",
+       [](const fs::path& d) { write_file(d / "INPUT", "#\n" + std::string(2 << 20, ' ') + "0 1\n"); }, "", 1,
+       "INPUT, line 2: the line is longer than 1048576 characters"},
       {"empty INPUT", "KESTRA", [](const fs::path& d) { write_file(d / "INPUT", ""); }, "", 1,
        "INPUT is empty: there is no job to analyse"},
       {"INPUT a directory", "MORVAN3", [](const fs::path& d) { fs::create_directory(d / "INPUT"); }, "", 1,

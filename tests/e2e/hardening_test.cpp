@@ -348,7 +348,13 @@ TEST(Hardening, DoubtfulJobsAreRefusedOrReported) {
        "", 3, "MORVAN3: job 1 (Synthetic sample S101, all-alpha): no result: "},
       {"no result", "KESTRA",
        [](const fs::path& d) {
-         example_input(d, [](std::vector<std::string>& j) { j[8] = "    260.0000    178.0000     -1.0000"; });
+         // Seven proteins: no combination of eight, no trial.
+         example_input(d, [](std::vector<std::string>&) {});
+         for (auto [name, lines] : {std::pair{"CDDATA.29", 2 + 7 * 7}, {"SSDATA.29", 7 * 2}}) {
+           std::vector<std::string> l = cdsec_test::lines_of(read_file(kData / name));
+           l.resize(static_cast<std::size_t>(lines));
+           write_file(d / name, joined(l));
+         }
        },
        "", 3, "KESTRA: job 1 (Synthetic sample S101, all-alpha): no result: "},
       {"range too wide to print", "MORVAN3",

@@ -396,15 +396,17 @@ int run_analyse(const AnalyseOptions& opt, std::ostream& out, std::ostream& prog
   cdsec::replace_file(work / "summary.txt", summary_text(table));
   cdsec::replace_file(work / "summary.csv", summary_csv(table));
   cdsec::replace_file(work / "summary.json", summary_json(table));
-  // A series (a melt, a titration): the same results along its values.
-  if (!find_series(table).empty()) {
+  cdsec::replace_file(work / "conversion.txt", conversion_log);
+  // A series (titles that differ in a trailing number and unit): how the
+  // structure changes along it, as cdref summary --series shows it.
+  const std::vector<SeriesGroup> series = find_series(table);
+  if (!series.empty()) {
     out << "\n" << series_text(table);
     cdsec::replace_file(work / "series.txt", series_text(table));
     cdsec::replace_file(work / "series.csv", series_csv(table));
     cdsec::replace_file(work / "series.json", series_json(table));
     cdsec::replace_file(work / "series.svg", series_svg(table));
   }
-  cdsec::replace_file(work / "conversion.txt", conversion_log);
 
   // Which spectra have no result from any method.
   std::vector<std::string> without;
@@ -425,7 +427,10 @@ int run_analyse(const AnalyseOptions& opt, std::ostream& out, std::ostream& prog
 
   // The report.
   ReportData rd;
-  rd.heading = spectra.size() == 1 ? spectra.front().title : std::to_string(spectra.size()) + " spectra";
+  rd.heading = spectra.size() == 1  ? spectra.front().title
+               : series.size() == 1 ? series.front().name + ", " + std::to_string(spectra.size()) + " spectra"
+                                    : std::to_string(spectra.size()) + " spectra";
+  if (!series.empty()) rd.series_svg = series_svg(table);
   rd.table = &table;
   rd.sets_note = sets_note;
   rd.seed = opt.seed;

@@ -33,6 +33,8 @@ H = '{http://www.w3.org/1999/xhtml}'
 S = '{http://www.w3.org/2000/svg}'
 root = ET.parse(sys.argv[1]).getroot()
 for sec in root.iter(H + 'section'):
+    if sec.get('class') == 'series' and sec.find(S + 'svg') is not None:
+        print('series', '', sep='\t')
     if sec.get('class') != 'sample':
         continue
     t = sec.get('data-title')
@@ -158,24 +160,40 @@ TEST(CdrefAnalyse, TheExampleExportGivesAReportWhoseNumbersAreTheCsvs) {
   EXPECT_EQ(read_file(out / "summary.csv"), before);
 }
 
-TEST(CdrefAnalyse, ASpectrumWithoutAnyResultGivesStatus3AndIsNamed) {
+// The example export as a two-spectrum series in channel blocks: the
+// example at 20 C and a flat spectrum, which no reference protein
+// resembles, at 90 C.
+std::string two_spectrum_series() {
+  const std::string ex = read_file(kExample);
+  const std::size_t data = ex.find("XYDATA\n") + 7;
+  std::string cd = "Channel 1\n\t20.0\t90.0\n", ht = "Channel 2\n\t20.0\t90.0\n";
+  for (const std::string& row : cdsec_test::lines_of(ex.substr(data))) {
+    const std::size_t t1 = row.find('\t'), t2 = row.find('\t', t1 + 1);
+    if (t2 == std::string::npos) continue;
+    const std::string wl = row.substr(0, t1), v = row.substr(t1 + 1, t2 - t1 - 1), h = row.substr(t2 + 1);
+    cd += wl + "\t" + v + "\t0.0000\n";
+    ht += wl + "\t" + h + "\t" + h + "\n";
+  }
+  return ex.substr(0, data) + cd + ht;
+}
+
+TEST(CdrefAnalyse, ASeriesWithOneSpectrumWithoutAnyResultGivesStatus3AndNamesIt) {
   if (!have_python()) GTEST_SKIP() << "python3 is needed to read the report as XML";
-  ScratchDir dir("cdref-analyse-fail");
-  // Two spectra under one title: the example, and a flat one no reference
-  // protein resembles.  Each keeps results of its own ("sample", "sample #2").
-  std::string flat = "TITLE\tflat\nXUNITS\tNANOMETERS\nYUNITS\tCD [mdeg]\nY2UNITS\tHT [V]\nXYDATA\n";
-  for (int wl = 260; wl >= 185; --wl) flat += std::to_string(wl) + "\t0.0000\t300\n";
-  write_file(dir / "flat.txt", flat);
-  const fs::path out = dir / "two";
-  const RunResult r = run(analyse(sh_quote(kExample) + " " + sh_quote((dir / "flat.txt").string()) + kParameters +
-                                  " --title sample --sets 3,4 --no-scale --out " + sh_quote(out.string())),
+  ScratchDir dir("cdref-analyse-series");
+  write_file(dir / "melt.txt", two_spectrum_series());
+  const fs::path out = dir / "melt";
+  const RunResult r = run(analyse(sh_quote((dir / "melt.txt").string()) + kParameters +
+                                  " --title sample --series-unit C --sets 3,4 --no-scale --out " + sh_quote(out.string())),
                           dir);
   ASSERT_EQ(r.status, 3) << r.out << r.err;
-  EXPECT_NE(r.err.find("\"sample #2\" has no result from any method"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("\"sample 90.0 C\" has no result from any method"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("KESTRA set 4, \"sample 90.0 C\": "), std::string::npos) << r.err;
   const Report rep = read_report(out / "report.html", dir);
   expect_report_matches_csv(rep, out / "summary.csv", 2);
+  EXPECT_EQ(rep.of("series").size(), 1u);
   bool named = false;
-  for (const auto& n : rep.of("note")) named = named || (n[1] == "sample #2" && n[2].find("gave no result") != std::string::npos);
+  for (const auto& n : rep.of("note"))
+    named = named || (n[1] == "sample 90.0 C" && n[2].find("gave no result") != std::string::npos);
   EXPECT_TRUE(named);
 }
 

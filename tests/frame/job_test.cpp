@@ -198,13 +198,6 @@ TEST_F(JobFileTest, TwoAppendedJobsAreReadAsTwoByBothPrograms) {
   EXPECT_FALSE(jv.begin());
 }
 
-TEST_F(JobFileTest, AnEmptyFileHasNoJobs) {
-  write("");
-  open();
-  JobReader jr(in_);
-  EXPECT_FALSE(jr.begin());
-}
-
 // ---------------------------------------------------------------- CD values
 
 TEST_F(JobFileTest, CdValuesOverLinesOfAnyLengthReadAlike) {
@@ -271,23 +264,6 @@ TEST_F(JobFileTest, ACountEndingMidLineDiscardsTheRestOfThatLine) {
 }
 
 // ---------------------------------------------------------------- title
-
-TEST_F(JobFileTest, AnEightyCharacterTitleIsCutPerProgram) {
-  JobText j;
-  j.title = "0123456789abcdefghijABCDEFGHIJ0123456789abcdefghijABCDEFGHIJ0123456789abcdefghij";
-  ASSERT_EQ(j.title.size(), 80u);
-  j.cd_thousandths = ramp(10);
-  write({j});
-  open();
-  JobReader jr(in_);
-  ASSERT_TRUE(jr.begin());
-  EXPECT_EQ(read_selfcon(jr).title, j.title.substr(0, 64));
-  LineReader again;
-  again.open(path_.string(), "INPUT");
-  JobReader jv(again);
-  ASSERT_TRUE(jv.begin());
-  EXPECT_EQ(read_varsel(jv).title, j.title.substr(0, 50));
-}
 
 TEST_F(JobFileTest, AnEmptyTitleLineIsAllBlanks) {
   JobText j;
@@ -387,23 +363,6 @@ TEST_F(JobFileTest, AFileEndingInsideAJobNamesTheLine) {
   }
 }
 
-TEST_F(JobFileTest, AStrayBlankLineAfterTheLastJobStopsInOrder) {
-  JobText j;
-  j.cd_thousandths = ramp(10);
-  std::ostringstream o;
-  write_job(o, j);
-  write(o.str() + "\n");
-  open();
-  JobReader jr(in_);
-  ASSERT_TRUE(jr.begin());
-  read_selfcon(jr);
-  ASSERT_TRUE(jr.begin()) << "the blank line is line 1 of a new job";
-  ReadError e = read_error_of([&] { read_selfcon(jr); });
-  EXPECT_EQ(e.kind(), ReadError::Kind::kEndOfFile);
-  EXPECT_EQ(e.line(), 17);
-  EXPECT_NE(std::string(e.what()).find("INPUT, line 17"), std::string::npos) << e.what();
-}
-
 TEST_F(JobFileTest, TooFewOrUnreadableCdValues) {
   JobText j;
   j.cd_thousandths = ramp(6);  // the range asks for 10
@@ -469,41 +428,6 @@ TEST(JobRange, PointCount) {
   EXPECT_EQ(JobReader::point_count(178.0f, 260.0f), -1);
   EXPECT_EQ(JobReader::point_count(std::numeric_limits<float>::quiet_NaN(), 200.0f), -1);
   EXPECT_EQ(JobReader::point_count(3.0e38f, -3.0e38f), -1);
-}
-
-TEST_F(JobFileTest, ARangeBeyondTheCapacityIsRefusedBeforeAnyValueIsRead) {
-  JobText j;
-  j.first = 260.0f;
-  j.last = 170.0f;  // 91 values
-  j.cd_thousandths = ramp(91);
-  write({j});
-  open();
-  {
-    JobReader jr(in_);
-    ASSERT_TRUE(jr.begin());
-    Read r;
-    jr.read_print_basis(r.iprint, r.ibasis);
-    jr.read_title(64);
-    jr.read_range(r.first, r.last, r.factor);
-    const int n = static_cast<int>(JobReader::point_count(r.first, r.last));
-    ASSERT_EQ(n, 91);
-    ReadError e = read_error_of([&] { jr.read_cd(n, 83, r.cd); });
-    EXPECT_EQ(e.kind(), ReadError::Kind::kTooMany);
-    EXPECT_EQ(e.line(), 9);
-    const std::string m = e.what();
-    EXPECT_NE(m.find("91"), std::string::npos) << m;
-    EXPECT_NE(m.find("83"), std::string::npos) << m;
-    EXPECT_EQ(in_.line_no(), 9) << "no line after the range was consumed";
-    EXPECT_EQ(r.cd(1), 0.0f);
-  }
-  in_.close();
-  // The variable-selection program holds 100: the same job reads.
-  open();
-  JobReader jv(in_);
-  ASSERT_TRUE(jv.begin());
-  Read v = read_varsel(jv);
-  EXPECT_EQ(v.n, 91);
-  EXPECT_EQ(v.cd(91), value_of(j.cd_thousandths[90]));
 }
 
 TEST_F(JobFileTest, AnInvertedRangeIsRefused) {

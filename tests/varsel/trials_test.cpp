@@ -164,42 +164,6 @@ TEST(Bvpro4, AValidTrialIsStoredWithItsSpectraAndPrinted) {
   EXPECT_EQ(l2.substr(56), "  0.000");
 }
 
-TEST(Bvpro4, SixClassLineCarriesSixFractionsThenFsumAndRms) {
-  Fixture fx;
-  // A sixth class that is a copy of the fifth keeps the model exact.
-  for (int i = 1; i <= LinearModel::kN; ++i) fx.m.ss(i, 6) = 0.0f;
-  std::ostringstream report;
-  Script rng({1, 2, 3, 4, 5, 6, 7, 8}, LinearModel::kN);
-  int isucs = 0;
-  cdsec::BVPRO4(LinearModel::kW, fx.m.cd.view(), fx.m.ss.view(), 6, *fx.store, 0.25f, -0.03f, 5,
-                fx.m.sample.view(), LinearModel::kN, 8, isucs, 1, 1, rng, *fx.history, *fx.ws, report);
-  ASSERT_EQ(isucs, 1) << report.str();
-  const std::string text = report.str();
-  const std::string l2 = text.substr(text.find('\n') + 1, text.rfind('\n') - text.find('\n') - 1);
-  ASSERT_EQ(l2.size(), 71u) << l2;
-  EXPECT_EQ(l2[55], ' ');
-  EXPECT_NEAR(std::stof(l2.substr(56, 7)), 1.0f, 1e-3);
-  EXPECT_EQ(l2[63], ' ');
-}
-
-TEST(Bvpro4, SilentWithoutIPrintAndWhenInvalid) {
-  Fixture fx;
-  std::ostringstream report;
-  Script rng({1, 2, 3, 4, 5, 6, 7, 8, 12, 11, 10, 9, 8, 7, 6, 5}, LinearModel::kN);
-  int isucs = 0;
-  cdsec::BVPRO4(LinearModel::kW, fx.m.cd.view(), fx.m.ss.view(), 5, *fx.store, 0.25f, -0.03f, 5,
-                fx.m.sample.view(), LinearModel::kN, 8, isucs, 1, 0, rng, *fx.history, *fx.ws, report);
-  EXPECT_EQ(isucs, 1);
-  // A sample far off the model: the fractions cannot sum to one.
-  for (int w = 1; w <= LinearModel::kW; ++w) fx.m.sample(w) *= 3.0f;
-  cdsec::BVPRO4(LinearModel::kW, fx.m.cd.view(), fx.m.ss.view(), 5, *fx.store, 0.25f, -0.03f, 5,
-                fx.m.sample.view(), LinearModel::kN, 8, isucs, 2, 1, rng, *fx.history, *fx.ws, report);
-  EXPECT_EQ(isucs, 1);
-  EXPECT_EQ(report.str(), "");
-  // The rejected trial's combination is still on record.
-  EXPECT_EQ(fx.history->row(2, 1), 5);
-}
-
 TEST(Bvpro4, ZeroSingularValueAbandonsTheTrial) {
   Fixture fx;
   for (int i = 1; i <= LinearModel::kN; ++i)

@@ -22,6 +22,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using cdsec_test::lines_of;
 using cdsec_test::read_file;
 using cdsec_test::run;
 using cdsec_test::ScratchDir;
@@ -30,14 +31,6 @@ using cdsec_test::write_file;
 
 const fs::path kData = fs::path(CDSEC_SOURCE_DIR) / "data";
 const std::string kCdref = CDREF_BINARY, kMkrefs = CDSEC_MKREFS;
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> out;
-  std::size_t b = 0;
-  for (std::size_t e; (e = text.find('\n', b)) != std::string::npos; b = e + 1) out.push_back(text.substr(b, e - b));
-  if (b < text.size()) out.push_back(text.substr(b));
-  return out;
-}
 
 std::string join(const std::vector<std::string>& lines) {
   std::string s;

@@ -32,16 +32,10 @@ using cdsec_test::read_file;
 using cdsec_test::run;
 using cdsec_test::ScratchDir;
 using cdsec_test::sh_quote;
+using cdsec_test::lines_of;
 using cdsec_test::write_file;
 
 const std::string kCdref = CDREF_BINARY, kMkrefs = CDSEC_MKREFS, kMorvan = CDSEC_MORVAN3, kKestra = CDSEC_KESTRA;
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) out.push_back(l);
-  return out;
-}
 
 int count_of(const std::string& text, const std::string& what) {
   int n = 0;

@@ -67,28 +67,6 @@ TEST(EditF, NonFiniteValues) {
   EXPECT_EQ(edit_F(std::numeric_limits<float>::quiet_NaN(), 2, 1), "**");
 }
 
-TEST(EditI, RightAlignedOrStarred) {
-  EXPECT_EQ(edit_I(12, 4), "  12");
-  EXPECT_EQ(edit_I(-1, 2), "-1");
-  EXPECT_EQ(edit_I(-1, 1), "*");
-  EXPECT_EQ(edit_I(1234, 3), "***");
-  EXPECT_EQ(edit_I(100000, 6), "100000");
-}
-
-TEST(EditA, PadsLeftOrCuts) {
-  EXPECT_EQ(edit_A("ab", 4), "  ab");
-  EXPECT_EQ(edit_A("abcd", 2), "ab");
-  EXPECT_EQ(edit_A("Trn ", 4), "Trn ");
-  EXPECT_EQ(edit_A("abc", -1), "abc");
-}
-
-TEST(Layout, SlashesGiveEmptyLines) {
-  EXPECT_EQ(format(R"([/, " ITER:", I2, /])", 3), "\n ITER: 3\n\n");
-  EXPECT_EQ(format(R"([/, 80("_"), /])"), "\n" + std::string(80, '_') + "\n\n");
-  EXPECT_EQ(format(R"([/, /, "  CHECK DATA"])"), "\n\n  CHECK DATA\n");
-  EXPECT_EQ(format(R"(["a", //, "b"])"), "a\n\nb\n");
-}
-
 TEST(Layout, GroupRepeatStopsWhenValuesRunOut) {
   const std::array<std::string, 6> l = {"H(r)", "H(d)", "S(r)", "S(d)", "Trn ", "Unrd"};
   std::span<const std::string> all(l);
@@ -120,26 +98,6 @@ TEST(Layout, ReversionStartsANewLineAtTheLastGroup) {
   std::vector<float> sp(3, -2.0f);
   EXPECT_EQ(format(R"([/, "  PROTEIN:", 2X, A4, /, "  CD SPECTRA:", /, (2F8.3)])", "TEST", sp),
             "\n  PROTEIN:  TEST\n  CD SPECTRA:\n  -2.000  -2.000\n  -2.000\n");
-}
-
-TEST(Layout, MixedScalarsAndSpans) {
-  const std::array<float, 6> f = {0.1f, 0.2f, 0.3f, 0.15f, 0.1f, 0.15f};
-  EXPECT_EQ(format(R"([/, " ITER:", I2, "; AVE OF ", I3, " SOLN:", 6F7.3])", 4, 120, std::span<const float>(f)),
-            "\n ITER: 4; AVE OF 120 SOLN:  0.100  0.200  0.300  0.150  0.100  0.150\n");
-  std::string title(64, ' ');
-  title.replace(0, 9, "LYSOZYME ");
-  EXPECT_EQ(format(R"([" SAMPLE:  ", 16A4])", cdsec::Pieces{title, 4}), " SAMPLE:  " + title + "\n");
-  const std::array<int, 3> ints = {1, 22, 333};
-  EXPECT_EQ(format(R"([20I4])", std::span<const int>(ints)), "   1  22 333\n");
-}
-
-TEST(Layout, PlotAxisLineIs69Characters) {
-  std::string s = format(R"([7X, F4.0, "  Wavelength at Intervals of:", F4.1, " nm ", 14X, F7.0])", 178.0f,
-                         (260.0f - 178.0f) / 10.0f, 260.0f);
-  ASSERT_EQ(s.back(), '\n');
-  s.pop_back();
-  EXPECT_EQ(s.size(), 69u);
-  EXPECT_EQ(s, "       178.  Wavelength at Intervals of: 8.2 nm                  260.");
 }
 
 TEST(Layout, QuotesAndBracketsInTexts) {

@@ -132,63 +132,6 @@ TEST(MkrefsBundled, GeneratorRewritesTheCommittedFilesByteForByte) {
   EXPECT_EQ(bundled, files);
 }
 
-TEST(MkrefsBundled, CountsClassesAndFractionsOfEveryCatalogueRow) {
-  for (const Expected& s : kSets) {
-    SCOPED_TRACE(std::string("set ") + s.suffix);
-    const cdsec::RefSetInfo* info = cdsec::find_ref_set(s.ibasis);
-    ASSERT_NE(info, nullptr);
-    ASSERT_EQ(info->suffix, s.suffix);
-    EXPECT_EQ(info->ns, s.nfields);
-    auto set = read_set(kData, s.suffix);
-    ASSERT_EQ(static_cast<int>(set.size()), s.count);
-    std::set<std::string> names;
-    for (const Entry& e : set) {
-      EXPECT_EQ(e.name.size(), 4u);
-      EXPECT_EQ(e.name.find(' '), std::string::npos) << '"' << e.name << '"';
-      EXPECT_EQ(e.name, e.ss_name);
-      EXPECT_TRUE(names.insert(e.name).second) << "duplicate name " << e.name;
-      EXPECT_TRUE(e.scale_blank) << e.name;
-      EXPECT_EQ(e.nfields, s.nfields) << e.name;
-      int sum = 0;
-      for (int k = 0; k < e.nfields; ++k) {
-        EXPECT_GE(e.milli[static_cast<std::size_t>(k)], 0) << e.name;
-        sum += e.milli[static_cast<std::size_t>(k)];
-      }
-      EXPECT_EQ(sum, 1000) << e.name << ": fractions do not sum to 1.000";
-      for (float v : e.cd) EXPECT_LT(std::fabs(v), 40.0f) << e.name;
-    }
-  }
-}
-
-TEST(MkrefsBundled, ReadByTheSharedReaderThroughTheReferenceDirectory) {
-  ScratchDir cwd("mkrefs-cwd");
-  auto old = cdsec_test::fs::current_path();
-  cdsec_test::fs::current_path(cwd.path());  // no set files here
-  ::setenv("CDSEC_REFDIR", kData.c_str(), 1);
-  for (const Expected& s : kSets) {
-    SCOPED_TRACE(std::string("set ") + s.suffix);
-    auto mine = read_set(kData, s.suffix);
-    cdsec::RefSetReader reader;
-    reader.open(*cdsec::find_ref_set(s.ibasis));
-    EXPECT_EQ(reader.cd_file().from, cdsec::RefFileLocation::From::kRefDirVariable);
-    cdsec::RefProtein p;
-    std::size_t n = 0;
-    while (reader.next(p, true, s.nfields)) {
-      ASSERT_LT(n, mine.size());
-      EXPECT_EQ(p.name, mine[n].name);
-      EXPECT_EQ(p.scale, 0.0f);
-      EXPECT_EQ(p.cd(1), mine[n].cd[0]);
-      EXPECT_EQ(p.cd(83), mine[n].cd[82]);
-      EXPECT_NEAR(p.ss(1), mine[n].milli[0] / 1000.0f, 1e-6f);
-      ++n;
-    }
-    reader.close();
-    EXPECT_EQ(n, mine.size());
-  }
-  ::unsetenv("CDSEC_REFDIR");
-  cdsec_test::fs::current_path(old);
-}
-
 TEST(MkrefsBundled, HelixContentDrivesTheHelixBands) {
   auto set = read_set(kData, "29");
   std::vector<float> helix, v222, v208, v192;
@@ -275,25 +218,6 @@ TEST(MkrefsBundled, SharedProteinsAgreeInsideTheValidRangeOnly) {
     EXPECT_EQ(set1[p].milli, set3[p].milli) << set1[p].name;
     for (int nm = 240; nm >= 190; --nm) EXPECT_EQ(at(set1[p], nm), at(set7[p], nm));
   }
-}
-
-TEST(MkrefsBundled, FoldTypesAreMixed) {
-  int all_alpha = 0, all_beta = 0, mixed = 0, unordered = 0;
-  for (const Entry& e : read_set(kData, "43")) {
-    int h = e.milli[0] + e.milli[1], s = e.milli[2] + e.milli[3];
-    if (h >= 500 && s <= 50)
-      ++all_alpha;
-    else if (s >= 300 && h <= 120)
-      ++all_beta;
-    else if (h >= 150 && s >= 130)
-      ++mixed;
-    else if (e.milli[5] >= 380)
-      ++unordered;
-  }
-  EXPECT_GE(all_alpha, 8);
-  EXPECT_GE(all_beta, 6);
-  EXPECT_GE(mixed, 12);
-  EXPECT_GE(unordered, 3);
 }
 
 // ---------------------------------------------------------------- sets on request

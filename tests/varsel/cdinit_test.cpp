@@ -139,33 +139,6 @@ TEST_F(Cdinit, RangeInsideTheSetDropsTheSampleItselfAndIgnoresScales) {
   EXPECT_FALSE(next());  // the end of INPUT
 }
 
-TEST_F(Cdinit, BothEndsClippedToTheSet) {
-  write_set(dir_, "37", 5, 6);
-  std::vector<std::string> v;
-  for (int i = 1; i <= 83; ++i) v.push_back(std::to_string(i) + ".5");
-  input(job(0, 3, "Clipped", "260 178 -1", v));
-  ASSERT_TRUE(next());
-  EXPECT_EQ(job_->sample_offset, 20);
-  EXPECT_EQ(job_->nwave, 56);
-  EXPECT_EQ(job_->first, 240.0f);
-  EXPECT_EQ(job_->last, 185.0f);
-  EXPECT_EQ(job_->sample(1), -21.5f);  // the 21st value, times the factor -1
-  EXPECT_EQ(job_->sample(56), -76.5f);
-  EXPECT_EQ(job_->refs.cd(1, 1), 1.21f);
-  const auto l = report_lines();
-  std::size_t at = 0;
-  while (at < l.size() && l[at] != " The wavelength range:   260.0  178.0, is different from that of") ++at;
-  ASSERT_LT(at + 4, l.size());
-  EXPECT_EQ(l[at - 1], "");
-  EXPECT_EQ(l[at + 1], " the Database proteins:  240.0  185.0");
-  EXPECT_EQ(l[at + 2], " The No. of CD points =   83");
-  EXPECT_EQ(l[at + 3], "");
-  EXPECT_EQ(l[at + 4], " The wavelengths are modified to be within the valid range");
-  // No block inside the fit: the next line is the one block after the values.
-  EXPECT_EQ(l[at + 5], "");
-  EXPECT_EQ(l[at + 6], " Beginning wavelength:  240.00; Ending wavelength:  185.00");
-}
-
 TEST_F(Cdinit, OnlyTheShortEndClipped) {
   write_set(dir_, "29", 3, 6);
   input(job(0, 1, "Short end", "250 170 1", constant_values(81, "1.0")));
@@ -175,83 +148,6 @@ TEST_F(Cdinit, OnlyTheShortEndClipped) {
   EXPECT_EQ(job_->last, 178.0f);
   EXPECT_TRUE(report_has(" The No. of CD points =   81"));
   EXPECT_TRUE(report_has(" Total No of CD points  73"));
-}
-
-TEST_F(Cdinit, SetFiveThenSetOne) {
-  write_set(dir_, "P2", 4, 5);
-  write_set(dir_, "29", 4, 6);
-  input(job(0, 5, "Five", "240 200 1", constant_values(41, "1.0")) +
-        job(1, 1, "One", "240 200 1", constant_values(41, "1.0")));
-  ASSERT_TRUE(next());
-  EXPECT_EQ(job_->nsstr, 5);
-  EXPECT_EQ(job_->set->labels[0], "AHel");
-  EXPECT_EQ(job_->refs.ss(1, 5), 0.151f);
-  ASSERT_TRUE(next());
-  EXPECT_EQ(job_->nsstr, 6);
-  EXPECT_EQ(job_->iprint, 1);
-  EXPECT_EQ(job_->set->labels[0], "H(r)");
-  EXPECT_EQ(job_->refs.ss(1, 6), 0.161f);
-}
-
-TEST_F(Cdinit, SixtyProteinsLoadTheFirstFifty) {
-  write_set(dir_, "29", 60, 6);
-  input(job(0, 1, "Sixty", "240 200 1", constant_values(41, "1.0")));
-  ASSERT_TRUE(next());
-  EXPECT_EQ(job_->refs.nbascd, 50);
-  EXPECT_EQ(job_->refs.cd(1, 50), 50.21f);
-}
-
-TEST_F(Cdinit, NoSuchReferenceSetStops) {
-  write_set(dir_, "29", 3, 6);
-  input(job(0, 9, "Nine", "240 200 1", constant_values(41, "1.0")));
-  try {
-    next();
-    FAIL() << "no stop";
-  } catch (const cdsec::KestraStop& e) {
-    EXPECT_NE(std::string(e.what()).find("INPUT, line 3"), std::string::npos) << e.what();
-    EXPECT_NE(std::string(e.what()).find("reference set 9"), std::string::npos) << e.what();
-  }
-  EXPECT_TRUE(report_has("           0       9"));
-}
-
-TEST_F(Cdinit, MissingDataFileStopsBeforeTheTitle) {
-  input(job(0, 4, "Four", "240 200 1", constant_values(41, "1.0")));
-  try {
-    next();
-    FAIL() << "no stop";
-  } catch (const ReadError& e) {
-    EXPECT_EQ(e.kind(), ReadError::Kind::kCannotOpen);
-    EXPECT_NE(std::string(e.what()).find("CDDATA.43"), std::string::npos) << e.what();
-  }
-  EXPECT_FALSE(report_has("Four" + std::string(46, ' ')));
-}
-
-TEST_F(Cdinit, UnreadableCdValueNamesLineAndValue) {
-  write_set(dir_, "29", 3, 6);
-  auto v = constant_values(41, "1.0");
-  v[12] = "1.O";
-  input(job(0, 1, "Bad", "240 200 1", v));
-  try {
-    next();
-    FAIL() << "no error";
-  } catch (const ReadError& e) {
-    EXPECT_EQ(e.kind(), ReadError::Kind::kBadValue);
-    EXPECT_EQ(e.path(), "INPUT");
-    EXPECT_EQ(e.line(), 13);
-    EXPECT_NE(std::string(e.what()).find("1.O"), std::string::npos) << e.what();
-  }
-}
-
-TEST_F(Cdinit, RangeBeyondOneHundredValuesIsRefusedBeforeReading) {
-  write_set(dir_, "29", 3, 6);
-  input(job(0, 1, "Long", "300 200 1", constant_values(101, "1.0")));
-  try {
-    next();
-    FAIL() << "no error";
-  } catch (const ReadError& e) {
-    EXPECT_EQ(e.kind(), ReadError::Kind::kTooMany);
-    EXPECT_EQ(e.line(), 9);
-  }
 }
 
 TEST_F(Cdinit, RangeOutsideTheSetStopsNamingTheRangeLine) {

@@ -82,15 +82,6 @@ TEST(KestraRandom, TopTwentyFourBitsOfTheTwister) {
   }
 }
 
-TEST(KestraRandom, ReseedingRepeatsTheSequence) {
-  KestraRandom r;
-  r.seed(777u);
-  std::vector<float> a;
-  for (int i = 0; i < 50; ++i) a.push_back(r.uniform());
-  r.seed(777u);
-  for (int i = 0; i < 50; ++i) EXPECT_EQ(r.uniform(), a[static_cast<std::size_t>(i)]);
-}
-
 TEST(Seed, TimeOfDayIsHundredthsSinceMidnight) {
   const std::uint32_t s = cdsec::time_of_day_seed();
   EXPECT_LE(s, 8639999u);
@@ -208,16 +199,6 @@ TEST(Rndm, ARepeatedCombinationIsDrawnAgainInFull) {
   for (int i = 1; i <= 8; ++i) EXPECT_EQ(t.a(1, i), refs.cd(1, drawing[i - 1]));
   EXPECT_EQ(history->row(1, 1), 1);
   EXPECT_EQ(history->row(1, 6), 7);
-}
-
-TEST(Rndm, EightProteinsGiveTheOneCombination) {
-  References refs(8);
-  auto history = std::make_unique<CombinationHistory>();
-  Trial t;
-  KestraRandom rng;
-  rng.seed(99u);
-  RNDM(8, 8, 3, 6, refs.cd.view(), refs.ss.view(), 1, rng, *history, t.drawn.view(), t.a.view(), t.f.view());
-  for (int i = 1; i <= 8; ++i) EXPECT_EQ(t.drawn(i), i);
 }
 
 TEST(Rndm, ANewJobForgetsThePreviousJobsCombinations) {

@@ -5,60 +5,34 @@
 // draws made ahead of the stopping trial of one job must not reach the next).
 // And the refusal of a thread count that cannot be used.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-namespace fs = std::filesystem;
+#include "tests/tool_run.hpp"
 
 namespace {
 
+namespace fs = std::filesystem;
+using cdsec_test::ScratchDir;
+
 const fs::path kCases = fs::path(CDSEC_SOURCE_DIR) / "tests" / "golden" / "KESTRA";
 
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void spill(const fs::path& p, const std::string& text) {
-  std::ofstream out(p, std::ios::binary);
-  out << text;
-}
-
-// A fresh working directory, removed at the end of the test.
-class WorkDir {
+// A scratch directory with the reference files (not INPUT, not ProtSS.out)
+// of golden cases.
+class WorkDir : public ScratchDir {
  public:
-  WorkDir() {
-    std::string tmpl = (fs::temp_directory_path() / "cdsec-threads-XXXXXX").string();
-    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp");
-    dir_ = tmpl;
-  }
-  ~WorkDir() {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  const fs::path& path() const { return dir_; }
-  // Copies the reference files (not INPUT, not ProtSS.out) of golden cases.
+  WorkDir() : ScratchDir("threads") {}
   void add_sets_of(const std::string& c) {
     for (const auto& e : fs::directory_iterator(kCases / c / "in")) {
       const std::string name = e.path().filename().string();
       if (name.rfind("CDDATA.", 0) == 0 || name.rfind("SSDATA.", 0) == 0)
-        fs::copy_file(e.path(), dir_ / name, fs::copy_options::overwrite_existing);
+        fs::copy_file(e.path(), path() / name, fs::copy_options::overwrite_existing);
     }
   }
-
- private:
-  fs::path dir_;
 };
 
-std::string input_of(const std::string& c) { return slurp(kCases / c / "in" / "INPUT"); }
+std::string input_of(const std::string& c) { return cdsec_test::read_file(kCases / c / "in" / "INPUT"); }
 
 struct Outputs {
   int status = -1;
@@ -78,11 +52,11 @@ Outputs run(const fs::path& dir, const std::vector<std::string>& env) {
   Outputs o;
   o.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
   o.wrote_report = fs::exists(dir / "Kestra.out") || fs::exists(dir / "reconCD.out");
-  o.kestra = slurp(dir / "Kestra.out");
-  o.recon = slurp(dir / "reconCD.out");
-  o.protss = slurp(dir / "ProtSS.out");
-  o.console = slurp(dir / "console.txt");
-  o.err = slurp(dir / "stderr.txt");
+  o.kestra = cdsec_test::read_file(dir / "Kestra.out");
+  o.recon = cdsec_test::read_file(dir / "reconCD.out");
+  o.protss = cdsec_test::read_file(dir / "ProtSS.out");
+  o.console = cdsec_test::read_file(dir / "console.txt");
+  o.err = cdsec_test::read_file(dir / "stderr.txt");
   for (const char* f : {"Kestra.out", "reconCD.out", "ProtSS.out", "console.txt", "stderr.txt"}) fs::remove(dir / f);
   return o;
 }
@@ -103,7 +77,7 @@ TEST(ThreadCount, SameFilesWithOneAndThreeThreadsOverThreeSeeds) {
   for (const std::string& c : cases) {
     WorkDir wd;
     wd.add_sets_of(c);
-    spill(wd.path() / "INPUT", input_of(c));
+    cdsec_test::write_file(wd.path() / "INPUT", input_of(c));
     for (int seed = 1; seed <= 3; ++seed) {
       SCOPED_TRACE(c + " seed " + std::to_string(seed));
       const std::string s = "KESTRA_SEED=" + std::to_string(seed * 7919);
@@ -130,7 +104,7 @@ TEST(ThreadCount, SameFilesWithOneAndThreeThreadsOverThreeSeeds) {
 TEST(ThreadCount, DefaultCountGivesTheSequentialFiles) {
   WorkDir wd;
   wd.add_sets_of("set1_400_valid");
-  spill(wd.path() / "INPUT", input_of("set1_400_valid"));
+  cdsec_test::write_file(wd.path() / "INPUT", input_of("set1_400_valid"));
   const Outputs one = run(wd.path(), {"KESTRA_SEED=5", "CDSEC_THREADS=1"});
   const Outputs dflt = run(wd.path(), {"KESTRA_SEED=5"});
   ASSERT_EQ(one.status, 0);
@@ -148,11 +122,11 @@ TEST(ThreadCount, LaterJobsAreThoseOfTheirOwnRun) {
   const std::string b = input_of("iprint_set14_budget3002");
   for (const char* threads : {"CDSEC_THREADS=1", "CDSEC_THREADS=3"}) {
     SCOPED_TRACE(threads);
-    spill(wd.path() / "INPUT", a);
+    cdsec_test::write_file(wd.path() / "INPUT", a);
     const Outputs ra = run(wd.path(), {"KESTRA_SEED=77", threads});
-    spill(wd.path() / "INPUT", b);
+    cdsec_test::write_file(wd.path() / "INPUT", b);
     const Outputs rb = run(wd.path(), {"KESTRA_SEED=77", threads});
-    spill(wd.path() / "INPUT", a + b + a);
+    cdsec_test::write_file(wd.path() / "INPUT", a + b + a);
     const Outputs all = run(wd.path(), {"KESTRA_SEED=77", threads});
     ASSERT_EQ(all.status, 0) << all.err;
     ASSERT_NE(count(ra.kestra, "isstr=400"), 0) << "the first job no longer stops early";
@@ -165,11 +139,11 @@ TEST(ThreadCount, LaterJobsAreThoseOfTheirOwnRun) {
 TEST(ThreadCount, UnusableValuesAreRefusedBeforeAnythingIsWritten) {
   WorkDir wd;
   wd.add_sets_of("set1_400_valid");
-  spill(wd.path() / "INPUT", input_of("set1_400_valid"));
+  cdsec_test::write_file(wd.path() / "INPUT", input_of("set1_400_valid"));
   const std::string earlier = "records of an earlier run\n";
   for (const std::string v : {"", "0", "-2", "abc", "2x", " 2", "+2", "257", "99999999999999999999999"}) {
     SCOPED_TRACE("CDSEC_THREADS=\"" + v + "\"");
-    spill(wd.path() / "ProtSS.out", earlier);
+    cdsec_test::write_file(wd.path() / "ProtSS.out", earlier);
     const Outputs o = run(wd.path(), {"KESTRA_SEED=1", "CDSEC_THREADS=" + v});
     EXPECT_EQ(o.status, 2);
     EXPECT_EQ(o.err, "KESTRA: CDSEC_THREADS=\"" + v +

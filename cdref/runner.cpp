@@ -1,9 +1,17 @@
 #include "cdref/runner.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
+#include <stdexcept>
 #include <string_view>
+
+#include "frame/platform.hpp"
 
 namespace cdref {
 
@@ -69,6 +77,56 @@ RunOutcome run_program(const fs::path& exe, const fs::path& dir, const std::vect
   std::ifstream e(spec.err_file, std::ios::binary);
   o.stderr_text.assign(std::istreambuf_iterator<char>(e), std::istreambuf_iterator<char>());
   return o;
+}
+
+fs::path find_executable(const std::string& name, const std::string& build_dir, const std::string& given,
+                         const std::string& option) {
+  if (!given.empty()) {
+    fs::path g = fs::absolute(given);
+    if (!platform::is_runnable(g)) throw std::runtime_error(given + ": not an executable program");
+    return g;
+  }
+  const std::string file = name + platform::kProgramSuffix;
+  std::vector<fs::path> tried;
+  const fs::path self = cdsec::os::executable_path();
+  if (!self.empty()) {
+    const fs::path here = self.parent_path();
+    tried.push_back(here / file);
+    tried.push_back(here.parent_path() / build_dir / file);
+  }
+  if (const char* path = std::getenv("PATH")) {
+    std::string_view rest = path;
+    while (!rest.empty()) {
+      const std::size_t sep = rest.find(platform::kPathListSeparator);
+      const std::string_view d = rest.substr(0, sep);
+      if (!d.empty()) tried.push_back(fs::path(d) / file);
+      rest = sep == std::string_view::npos ? std::string_view() : rest.substr(sep + 1);
+    }
+  }
+  for (const fs::path& t : tried)
+    if (platform::is_runnable(t)) return t;
+  throw std::runtime_error(name + " not found next to cdref, in the build tree or on PATH; name it with " + option +
+                           " PATH");
+}
+
+fs::path make_temp_dir(const std::string& stem) {
+  // Creating a directory fails when the name is taken, so a fresh random
+  // name is tried until one is new.
+  static std::atomic<unsigned> counter{0};
+  std::mt19937_64 draw(std::random_device{}() ^
+                       static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                       counter++);
+  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  const fs::path base = fs::temp_directory_path();
+  std::error_code ec;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = stem + "-";
+    for (int i = 0; i < 8; ++i) name += kLetters[draw() % (sizeof kLetters - 1)];
+    if (fs::create_directory(base / name, ec)) return base / name;
+    if (ec) break;
+  }
+  throw std::runtime_error("cannot make a scratch directory in " + base.string() +
+                           (ec ? ": " + ec.message() : std::string()));
 }
 
 }  // namespace cdref

@@ -3,9 +3,9 @@
 // each job returns at once), the console output kept in files, a few
 // environment variables set, and stopped when they stall.
 //
-// run_process is the platform's part (fork and execve here; CreateProcessW
-// would take the same ProcessSpec); run_program adds what the programs have
-// in common: counting the jobs they finish from their console output.
+// run_process is the platform's part (fork and execve in runner_posix.cpp,
+// CreateProcessW in runner_windows.cpp); run_program adds what the programs
+// have in common: counting the jobs they finish from their console output.
 #pragma once
 
 #include <filesystem>
@@ -20,12 +20,14 @@ struct ProcessSpec {
   std::vector<std::string> args;         // after the program's own name
   std::filesystem::path dir;             // working directory
   std::vector<std::string> env;          // "NAME=value", replacing any inherited NAME
+  std::vector<std::string> env_removed;  // NAMEs not passed on from this process
+  std::filesystem::path in_file;         // standard input (empty: the null device)
   std::filesystem::path out_file, err_file;  // standard output and error (created or emptied)
 };
 
 struct ProcessOutcome {
   bool exited = false;  // ended by itself; exit_code is its status
-  int exit_code = -1, signal = 0;
+  int exit_code = -1, signal = 0;  // signal: POSIX only (a crash on Windows is an exit code)
   bool timed_out = false;  // stopped for making no progress
   double seconds = 0;
 };
@@ -62,6 +64,13 @@ std::filesystem::path find_executable(const std::string& name, const std::string
 
 // Whether standard error is a terminal (progress lines rewrite themselves).
 bool stderr_is_terminal();
+
+// The platform's ways with program files, for find_executable.
+namespace platform {
+extern const char kPathListSeparator;  // between the directories of PATH
+extern const char* const kProgramSuffix;  // of executable files ("" or ".exe")
+bool is_runnable(const std::filesystem::path& file);
+}  // namespace platform
 
 // A new empty directory under the system's temporary directory, named from
 // `stem`.  Throws std::runtime_error.

@@ -29,6 +29,7 @@ ProcessOutcome run_process(const ProcessSpec& spec, int idle_limit, const std::f
     const std::string_view v = *e;
     bool replaced = false;
     for (const std::string& s : spec.env) replaced = replaced || v.starts_with(s.substr(0, s.find('=') + 1));
+    for (const std::string& s : spec.env_removed) replaced = replaced || v.starts_with(s + "=");
     if (!replaced) env_text.emplace_back(v);
   }
   env_text.insert(env_text.end(), spec.env.begin(), spec.env.end());
@@ -41,6 +42,7 @@ ProcessOutcome run_process(const ProcessSpec& spec, int idle_limit, const std::f
   for (std::string& s : arg_text) argv.push_back(s.data());
   argv.push_back(nullptr);
   const std::string dir = spec.dir.string(), out_path = spec.out_file.string(), err_path = spec.err_file.string();
+  const std::string in_path = spec.in_file.empty() ? "/dev/null" : spec.in_file.string();
 
   ProcessOutcome o;
   const auto start = std::chrono::steady_clock::now();
@@ -49,7 +51,7 @@ ProcessOutcome run_process(const ProcessSpec& spec, int idle_limit, const std::f
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("cannot start " + arg_text[0] + ": " + std::strerror(errno));
   if (pid == 0) {
-    const int in = open("/dev/null", O_RDONLY);
+    const int in = open(in_path.c_str(), O_RDONLY);
     const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (in < 0 || out < 0 || err < 0 || chdir(dir.c_str()) != 0) _exit(126);
@@ -89,42 +91,14 @@ ProcessOutcome run_process(const ProcessSpec& spec, int idle_limit, const std::f
   return o;
 }
 
-fs::path make_temp_dir(const std::string& stem) {
-  std::string templ = (fs::temp_directory_path() / (stem + "-XXXXXX")).string();
-  if (!mkdtemp(templ.data()))
-    throw std::runtime_error("cannot make a scratch directory " + templ + ": " + std::strerror(errno));
-  return templ;
-}
-
-fs::path find_executable(const std::string& name, const std::string& build_dir, const std::string& given,
-                         const std::string& option) {
-  if (!given.empty()) {
-    fs::path g = fs::absolute(given);
-    if (access(g.c_str(), X_OK) != 0) throw std::runtime_error(given + ": not an executable program");
-    return g;
-  }
-  std::vector<fs::path> tried;
+namespace platform {
+const char kPathListSeparator = ':';
+const char* const kProgramSuffix = "";
+bool is_runnable(const fs::path& file) {
   std::error_code ec;
-  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-  if (!ec) {
-    const fs::path here = self.parent_path();
-    tried.push_back(here / name);
-    tried.push_back(here.parent_path() / build_dir / name);
-  }
-  if (const char* path = std::getenv("PATH")) {
-    std::string_view rest = path;
-    while (!rest.empty()) {
-      const std::size_t colon = rest.find(':');
-      const std::string_view d = rest.substr(0, colon);
-      if (!d.empty()) tried.push_back(fs::path(d) / name);
-      rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
-    }
-  }
-  for (const fs::path& t : tried)
-    if (fs::is_regular_file(t, ec) && access(t.c_str(), X_OK) == 0) return t;
-  throw std::runtime_error(name + " not found next to cdref, in the build tree or on PATH; name it with " + option +
-                           " PATH");
+  return fs::is_regular_file(file, ec) && access(file.c_str(), X_OK) == 0;
 }
+}  // namespace platform
 
 bool stderr_is_terminal() { return isatty(2) == 1; }
 

@@ -1,8 +1,5 @@
 #include "frame/job.hpp"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -11,6 +8,7 @@
 #include <ostream>
 
 #include "frame/layout.hpp"
+#include "frame/platform.hpp"
 
 namespace cdsec {
 
@@ -234,18 +232,6 @@ int first_unwritable(std::span<const float> cd) {
   return 0;
 }
 
-std::string job_file_refusal(const std::filesystem::path& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) {
-    if (errno == ENOENT) return {};
-    return std::string("cannot be looked at: ") + std::strerror(errno);
-  }
-  if (S_ISDIR(st.st_mode)) return "is a directory";
-  if (!S_ISREG(st.st_mode)) return "is not a regular file";
-  if ((st.st_mode & 0222) == 0) return "is write-protected";
-  if (::access(path.c_str(), W_OK) != 0)
-    return errno == EACCES ? std::string("is write-protected") : std::string("cannot be written: ") + std::strerror(errno);
-  return {};
-}
+std::string job_file_refusal(const std::filesystem::path& path) { return os::write_refusal(path); }
 
 }  // namespace cdsec

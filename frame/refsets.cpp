@@ -1,7 +1,5 @@
 #include "frame/refsets.hpp"
 
-#include <sys/stat.h>
-
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +10,7 @@
 #include <stdexcept>
 
 #include "frame/layout.hpp"
+#include "frame/platform.hpp"
 #include "frame/summary.hpp"
 
 namespace cdsec {
@@ -129,27 +128,9 @@ RefFileLocation locate_ref_file(std::string_view file_name) {
 
 namespace {
 
-// What identifies a file's contents without reading it.
-struct FileId {
-  long long dev = 0, ino = 0, size = -1, mtime_ns = 0;
-  bool operator==(const FileId&) const = default;
-};
+using os::FileId;
 
-bool file_id(const std::string& path, FileId& id) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  id.dev = static_cast<long long>(st.st_dev);
-  id.ino = static_cast<long long>(st.st_ino);
-  id.size = static_cast<long long>(st.st_size);
-  id.mtime_ns = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
-  return true;
-}
-
-long long now_ns() {
-  timespec t{};
-  clock_gettime(CLOCK_REALTIME, &t);
-  return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
-}
+bool file_id(const std::string& path, FileId& id) { return os::file_id(path, id); }
 
 // File times advance in clock ticks of up to a few milliseconds (seconds on
 // some file systems): a file modified this close to its reading may change
@@ -298,7 +279,7 @@ void RefSetReader::open_cached(const RefSetInfo& set, bool want_scale, int nfrac
 // Reads the open files to their end into `slot`; false when anything stands
 // in the way of keeping them.
 bool RefSetReader::fill(RefSetCacheSlot& slot, bool want_scale, int nfrac) {
-  const long long start = now_ns();
+  const long long start = os::now_ns();
   FileId cd_id, ss_id;
   if (!file_id(cd_loc_.path, cd_id) || !file_id(ss_loc_.path, ss_id)) return false;
   if (!keep_file(slot.cd, cd_loc_.path, cd_id, start) || !keep_file(slot.ss, ss_loc_.path, ss_id, start))

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <ctime>
 
+#include "frame/platform.hpp"
 #include "frame/text_input.hpp"
 
 namespace cdsec {
@@ -30,8 +31,7 @@ std::uint32_t time_of_day_seed() {
   using namespace std::chrono;
   auto now = system_clock::now();
   std::time_t secs = system_clock::to_time_t(now);
-  std::tm local{};
-  localtime_r(&secs, &local);
+  const std::tm local = cdsec::os::local_time(secs);
   auto hundredths = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000 / 10;
   return static_cast<std::uint32_t>(local.tm_hour * 360000 + local.tm_min * 6000 + local.tm_sec * 100 +
                                     static_cast<int>(hundredths));

@@ -12,11 +12,6 @@
 // With --update the run's outputs are written into expected/ instead (all
 // files already listed there; for a new case every file the run wrote or
 // changed), to be reviewed with git diff before committing.
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -28,7 +23,8 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "cdref/runner.hpp"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -71,43 +67,22 @@ struct RunResult {
   bool timed_out = false;
 };
 
-RunResult run(const std::string& program, const fs::path& work, const fs::path& in, const fs::path& out,
-              const fs::path& err, const std::vector<std::string>& env, int timeout_s) {
+RunResult run(const fs::path& program, const fs::path& work, const fs::path& in, const fs::path& out,
+              const fs::path& err, const std::vector<std::string>& env, const std::vector<std::string>& removed,
+              int timeout_s) {
+  cdref::ProcessSpec spec;
+  spec.program = program;
+  spec.dir = work;
+  spec.env = env;
+  spec.env_removed = removed;
+  spec.in_file = in;
+  spec.out_file = out;
+  spec.err_file = err;
+  // No progress is reported, so the idle limit bounds the whole run.
+  const cdref::ProcessOutcome p = cdref::run_process(spec, timeout_s, nullptr);
   RunResult r;
-  pid_t pid = fork();
-  if (pid < 0) {
-    perror("fork");
-    std::exit(2);
-  }
-  if (pid == 0) {
-    if (chdir(work.c_str()) != 0) _exit(126);
-    int fi = open(in.c_str(), O_RDONLY);
-    int fo = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int fe = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fi < 0 || fo < 0 || fe < 0) _exit(126);
-    dup2(fi, 0);
-    dup2(fo, 1);
-    dup2(fe, 2);
-    std::vector<char*> envp;
-    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-    execve(program.c_str(), argv, envp.data());
-    _exit(127);
-  }
-  int st = 0;
-  for (int waited = 0;; ++waited) {
-    pid_t w = waitpid(pid, &st, WNOHANG);
-    if (w == pid) break;
-    if (waited >= timeout_s * 10) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &st, 0);
-      r.timed_out = true;
-      return r;
-    }
-    usleep(100000);
-  }
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+  r.timed_out = p.timed_out;
+  r.status = p.exited ? p.exit_code : 128 + p.signal;
   return r;
 }
 
@@ -140,28 +115,23 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  char tmpl[] = "/tmp/cdsec-golden-XXXXXX";
-  if (!mkdtemp(tmpl)) {
-    perror("mkdtemp");
+  fs::path root;
+  try {
+    root = cdref::make_temp_dir("cdsec-golden");
+  } catch (const std::exception& e) {
+    std::cerr << e.what() << "\n";
     return 2;
   }
-  fs::path root = tmpl;
   fs::path work = root / "work";
   fs::create_directory(work);
   fs::copy(cdir / "in", work, fs::copy_options::recursive);
-  fs::path stdin_file = fs::exists(cdir / "stdin") ? cdir / "stdin" : fs::path("/dev/null");
+  // Empty: the null device.
+  fs::path stdin_file = fs::exists(cdir / "stdin") ? cdir / "stdin" : fs::path();
 
   // The environment of the test process, without the variables that change
   // what the programs do, plus the case's own.
+  const std::vector<std::string> removed = {"CDSEC_REFDIR", "KESTRA_SEED", "CDSEC_DETAILS", "CDSEC_THREADS"};
   std::map<std::string, std::string> env;
-  for (char** e = environ; *e; ++e) {
-    std::string kv = *e;
-    auto eq = kv.find('=');
-    if (eq == std::string::npos) continue;
-    std::string k = kv.substr(0, eq);
-    if (k == "CDSEC_REFDIR" || k == "KESTRA_SEED" || k == "CDSEC_DETAILS" || k == "CDSEC_THREADS") continue;
-    env[k] = kv.substr(eq + 1);
-  }
   if (fs::exists(cdir / "env")) {
     std::istringstream es(slurp(cdir / "env"));
     std::string line;
@@ -178,7 +148,13 @@ int main(int argc, char** argv) {
   std::vector<std::string> envv;
   for (auto& [k, v] : env) envv.push_back(k + "=" + v);
 
-  RunResult r = run(program, work, stdin_file, root / "console", root / "stderr", envv, timeout_s);
+  RunResult r;
+  try {
+    r = run(program, work, stdin_file, root / "console", root / "stderr", envv, removed, timeout_s);
+  } catch (const std::exception& e) {
+    std::cerr << e.what() << "\n";
+    return 2;
+  }
   if (r.timed_out) {
     std::cerr << "the program did not finish within " << timeout_s << " s (working directory " << work.string()
               << ")\n";

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "frame/layout.hpp"
+#include "frame/platform.hpp"
 #include "frame/refsets.hpp"
 #include "frame/text_input.hpp"
 #include "cdref/analyse.hpp"
@@ -498,6 +499,9 @@ CLI::App* subcommand(CLI::App& app, const std::string& name, const std::string& 
 }  // namespace
 
 int main(int argc, char** argv) {
+  cdsec::os::binary_console_output();
+  // The arguments after the program's name, in UTF-8 on every system.
+  std::vector<std::string> args = cdsec::os::arguments(argc, argv);
   CLI::App app("cdref: reference sets, measured spectra and results of the cdsec programs.", "cdref");
   app.require_subcommand(1);
   app.failure_message(failure_text);
@@ -685,12 +689,11 @@ int main(int argc, char** argv) {
                                                   : "--input replaces the FILEs: give one or the other");
     an.scale = !no_scale;
     an.command.assign({"cdref"});
-    an.command.insert(an.command.end(), argv + 1, argv + argc);
+    an.command.insert(an.command.end(), args.begin(), args.end());
     action = [&] { return cdref::run_analyse(an, std::cout, std::cerr, std::cerr); };
   });
 
   // "cdref help" as "cdref --help".
-  std::vector<std::string> args(argv + 1, argv + argc);
   if (args.size() == 1 && args[0] == "help") args[0] = "--help";
   // The record of a conversion keeps the command line after "convert".
   if (!args.empty() && args[0] == "convert") conv.args.assign(args.begin() + 1, args.end());

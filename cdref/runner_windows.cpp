@@ -10,10 +10,12 @@
 #include <stdexcept>
 
 #include "cdref/runner.hpp"
+#include "frame/platform.hpp"
 
 namespace cdref {
 
 namespace fs = std::filesystem;
+using cdsec::os::last_error;
 
 namespace {
 
@@ -23,17 +25,6 @@ std::wstring widen(std::string_view s) {
   std::wstring w(static_cast<std::size_t>(n), L'\0');
   MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
   return w;
-}
-
-std::string last_error() {
-  const DWORD code = GetLastError();
-  char* text = nullptr;
-  const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                 nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string s = n ? std::string(text, n) : "error " + std::to_string(code);
-  LocalFree(text);
-  while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == '.')) s.pop_back();
-  return s;
 }
 
 // One argument as the C runtime reads it back: left bare when it has no

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace cdsec::os {
 
@@ -27,6 +28,17 @@ std::tm local_time(std::time_t t);
 // Why `path` could not be written in place: "" when it can or does not exist,
 // otherwise the reason ("is a directory", "is write-protected", ...).
 std::string write_refusal(const std::filesystem::path& path);
+
+// The text of the system's last error (errno, or GetLastError on Windows).
+std::string last_error();
+
+// Standard output and error written byte for byte: lines end in LF on every
+// system, as in the report files (Windows would otherwise write CR LF).
+void binary_console_output();
+
+// The command-line arguments after the program's name, in UTF-8 (on Windows
+// taken from the wide-character command line, whatever the code page).
+std::vector<std::string> arguments(int argc, char** argv);
 
 // The running program's own file (empty when the system does not tell).
 std::filesystem::path executable_path();

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -44,6 +45,12 @@ std::string write_refusal(const std::filesystem::path& path) {
     return errno == EACCES ? std::string("is write-protected") : std::string("cannot be written: ") + std::strerror(errno);
   return {};
 }
+
+void binary_console_output() {}
+
+std::vector<std::string> arguments(int argc, char** argv) { return {argv + std::min(argc, 1), argv + argc}; }
+
+std::string last_error() { return std::strerror(errno); }
 
 std::filesystem::path executable_path() {
   std::error_code ec;

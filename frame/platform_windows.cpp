@@ -1,6 +1,11 @@
 // The operating-system part of the shared code on Windows: wide-character
 // calls throughout, so that paths with any characters work.
 #include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+#include <shellapi.h>
+
+#include <cstdio>
 
 #include <string>
 
@@ -14,16 +19,6 @@ namespace {
 long long unix_ns(FILETIME ft) {
   const long long ticks = (static_cast<long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
   return (ticks - 116444736000000000LL) * 100;
-}
-
-std::string message(DWORD code) {
-  char* text = nullptr;
-  const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                 nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string s = n ? std::string(text, n) : "error " + std::to_string(code);
-  LocalFree(text);
-  while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == '.')) s.pop_back();
-  return s;
 }
 
 }  // namespace
@@ -61,12 +56,45 @@ std::string write_refusal(const std::filesystem::path& path) {
   if (attr == INVALID_FILE_ATTRIBUTES) {
     const DWORD e = GetLastError();
     if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND) return {};
-    return "cannot be looked at: " + message(e);
+    SetLastError(e);
+    return "cannot be looked at: " + last_error();
   }
   if (attr & FILE_ATTRIBUTE_DIRECTORY) return "is a directory";
   if (attr & FILE_ATTRIBUTE_DEVICE) return "is not a regular file";
   if (attr & FILE_ATTRIBUTE_READONLY) return "is write-protected";
   return {};
+}
+
+void binary_console_output() {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+}
+
+std::vector<std::string> arguments(int, char**) {
+  std::vector<std::string> args;
+  int n = 0;
+  wchar_t** w = CommandLineToArgvW(GetCommandLineW(), &n);
+  for (int i = 1; w && i < n; ++i) {
+    const int len = WideCharToMultiByte(CP_UTF8, 0, w[i], -1, nullptr, 0, nullptr, nullptr);
+    std::string a(static_cast<std::size_t>(len > 0 ? len - 1 : 0), '\0');
+    if (len > 1) WideCharToMultiByte(CP_UTF8, 0, w[i], -1, a.data(), len, nullptr, nullptr);
+    args.push_back(std::move(a));
+  }
+  LocalFree(w);
+  return args;
+}
+
+std::string last_error() {
+  const DWORD code = GetLastError();
+  char* text = nullptr;
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string s = n ? std::string(text, n) : "error " + std::to_string(code);
+  LocalFree(text);
+  while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == '.' || s.back() == ' ')) s.pop_back();
+  return s;
 }
 
 std::filesystem::path executable_path() {

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <system_error>
 
-#include <sys/stat.h>
 
 namespace cdsec {
 
@@ -35,16 +34,17 @@ ReadError::ReadError(Kind kind, std::string path, int line, std::string detail, 
 
 // ---------------------------------------------------------------- lines
 
-void LineReader::open(const std::string& path, std::string display) {
+void LineReader::open(const std::filesystem::path& path, std::string display) {
   in_.close();
   in_.clear();
-  name_ = display.empty() ? path : std::move(display);
+  name_ = display.empty() ? path.string() : std::move(display);
   line_no_ = 0;
   // Checked before opening: opening a pipe waits for a writer.
-  struct stat st;
-  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+  std::error_code ec;
+  const std::filesystem::file_status st = std::filesystem::status(path, ec);
+  if (!ec && std::filesystem::exists(st) && !std::filesystem::is_regular_file(st))
     throw ReadError(ReadError::Kind::kCannotOpen, name_, 0,
-                    S_ISDIR(st.st_mode) ? "is a directory, not a file"
+                    std::filesystem::is_directory(st) ? "is a directory, not a file"
                                         : "is not a regular file (a pipe, a device or a link to one); refused");
   in_.open(path, std::ios::in | std::ios::binary);
   if (!in_.is_open()) throw ReadError(ReadError::Kind::kCannotOpen, name_, 0, "cannot be opened for reading");

@@ -6,6 +6,7 @@
 //   INPUT, line 17, columns 11-20: expected a number, found "0.12.5"
 #pragma once
 
+#include <filesystem>
 #include <fstream>
 #include <span>
 #include <stdexcept>
@@ -43,7 +44,8 @@ class LineReader {
 
   LineReader() = default;
   // Opens `path`; `display` is the name used in messages (defaults to path).
-  void open(const std::string& path, std::string display = {});
+  // (A path, not a string: on Windows a file name in any script opens.)
+  void open(const std::filesystem::path& path, std::string display = {});
   bool is_open() const { return in_.is_open(); }
   void close() { in_.close(); }
 

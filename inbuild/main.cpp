@@ -3,9 +3,11 @@
 #include <exception>
 #include <iostream>
 
+#include "frame/platform.hpp"
 #include "inbuild/dialogue.hpp"
 
 int main() {
+  cdsec::os::binary_console_output();
   try {
     return cdsec::inbuild::run(std::cin, std::cout, ".");
   } catch (const std::exception& e) {

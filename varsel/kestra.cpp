@@ -293,8 +293,8 @@ int kestra_main() {
     report_stop(nullptr, kProgram, busy ? locked + "; wait for that run to end, or run in another directory" : locked);
     return 1;
   }
-  std::ofstream report("Kestra.out");
-  std::ofstream recon("reconCD.out");
+  std::ofstream report("Kestra.out", std::ios::out | std::ios::trunc | std::ios::binary);
+  std::ofstream recon("reconCD.out", std::ios::out | std::ios::trunc | std::ios::binary);
   if (!report || !recon) {
     report_stop(nullptr, kProgram, !report ? "cannot create Kestra.out" : "cannot create reconCD.out");
     return 1;

@@ -1,3 +1,7 @@
+#include "frame/platform.hpp"
 #include "varsel/kestra.hpp"
 
-int main() { return cdsec::kestra_main(); }
+int main() {
+  cdsec::os::binary_console_output();
+  return cdsec::kestra_main();
+}

@@ -1,6 +1,7 @@
 # Runs one golden case with CDSEC_THREADS=THREADS: a copy of the case whose
 # env file gains the count, checked by the golden runner as usual.
-#   cmake -DRUNNER=... -DPROGRAM=... -DCASE=<case dir> -DTHREADS=n -DWORK=<scratch dir> -P run_with_threads.cmake
+#   cmake -DRUNNER=... -DPROGRAM=... -DCASE=<case dir> -DTHREADS=n -DWORK=<scratch dir> [-DEMULATOR=...] -P run_with_threads.cmake
+# EMULATOR runs the runner of a cross build (Wine for the Windows programs).
 foreach(v RUNNER PROGRAM CASE THREADS WORK)
   if(NOT DEFINED ${v})
     message(FATAL_ERROR "run_with_threads.cmake: ${v} not given")
@@ -18,7 +19,7 @@ if(EXISTS ${CASE}/env)
 endif()
 string(APPEND env "CDSEC_THREADS=${THREADS}\n")
 file(WRITE ${WORK}/env "${env}")
-execute_process(COMMAND ${RUNNER} --program ${PROGRAM} --case ${WORK} RESULT_VARIABLE rc)
+execute_process(COMMAND ${EMULATOR} ${RUNNER} --program ${PROGRAM} --case ${WORK} RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "case ${CASE} with CDSEC_THREADS=${THREADS}: golden runner exit ${rc}")
 endif()

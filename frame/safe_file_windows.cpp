@@ -1,0 +1,89 @@
+// Whole-file replacement and appending on Windows: wide-character calls, a
+// temporary beside the target moved over it in one step, data flushed to the
+// disk before it counts as written.  Windows links are rare and are replaced
+// like files.
+#include <windows.h>
+
+#include <random>
+
+#include "frame/platform.hpp"
+#include "frame/safe_file.hpp"
+
+namespace cdsec {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string reason(const std::string& what) { return what + ": " + os::last_error(); }
+
+std::string write_all(HANDLE h, std::string_view text, const std::string& name) {
+  while (!text.empty()) {
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(text.size(), 1u << 30));
+    DWORD written = 0;
+    if (!WriteFile(h, text.data(), chunk, &written, nullptr)) return reason("cannot write " + name);
+    text.remove_prefix(written);
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string replace_file(const fs::path& path, std::string_view text) {
+  const std::string name = path.filename().string();
+  fs::path dir = path.parent_path();
+  if (dir.empty()) dir = ".";
+  std::mt19937 draw(std::random_device{}());
+  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  fs::path tmp;
+  HANDLE h = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt < 100 && h == INVALID_HANDLE_VALUE; ++attempt) {
+    std::string suffix = ".XXXXXX";
+    for (std::size_t i = 1; i < suffix.size(); ++i) suffix[i] = kLetters[draw() % (sizeof kLetters - 1)];
+    tmp = dir / (path.filename().string() + suffix);
+    h = CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
+  }
+  if (h == INVALID_HANDLE_VALUE) return reason("cannot create a temporary file in " + dir.string());
+  std::string err = write_all(h, text, name);
+  if (err.empty() && !FlushFileBuffers(h)) err = reason("cannot write " + name);
+  if (!CloseHandle(h) && err.empty()) err = reason("cannot write " + name);
+  if (err.empty() && !MoveFileExW(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    err = reason("cannot replace " + name);
+  if (!err.empty()) DeleteFileW(tmp.c_str());
+  return err;
+}
+
+std::string append_file(const fs::path& path, std::string_view text) {
+  const std::string name = path.filename().string();
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return reason("cannot open " + name + " for appending");
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(h, &size)) {
+    std::string err = reason("cannot read the size of " + name);
+    CloseHandle(h);
+    return err;
+  }
+  std::string all;
+  if (size.QuadPart > 0) {  // the new Job starts on a line of its own
+    char last = '\n';
+    DWORD got = 0;
+    LARGE_INTEGER at;
+    at.QuadPart = size.QuadPart - 1;
+    if (SetFilePointerEx(h, at, nullptr, FILE_BEGIN) && ReadFile(h, &last, 1, &got, nullptr) && got == 1 &&
+        last != '\n')
+      all += '\n';
+  }
+  all += text;
+  std::string err;
+  if (!SetFilePointerEx(h, size, nullptr, FILE_BEGIN)) err = reason("cannot write " + name);
+  if (err.empty()) err = write_all(h, all, name);
+  if (err.empty() && !FlushFileBuffers(h)) err = reason("cannot write " + name);
+  if (!err.empty() && !(SetFilePointerEx(h, size, nullptr, FILE_BEGIN) && SetEndOfFile(h)))
+    err += "; it may now end with part of a Job";
+  if (!CloseHandle(h) && err.empty()) err = reason("cannot write " + name);
+  return err;
+}
+
+}  // namespace cdsec

@@ -1,14 +1,12 @@
 #include "frame/run_record.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <random>
 
 #include "frame/json_writer.hpp"
 #include "frame/safe_file.hpp"
@@ -330,17 +328,14 @@ DetailsDirectory details_directory(const char* value) {
     d.error = named + "is not a directory" + remedy;
     return d;
   }
-  // Permissions alone do not tell (ACLs, read-only mounts, root): try it.
-  std::string templ = (d.dir / ".cdsec-probe-XXXXXX").string();
-  std::vector<char> name(templ.begin(), templ.end());
-  name.push_back('\0');
-  const int fd = ::mkstemp(name.data());
-  if (fd < 0) {
-    d.error = named + "cannot be written (" + std::strerror(errno) + ")" + remedy;
+  // Permissions alone do not tell (ACLs, read-only mounts, root): try it,
+  // with a directory of a name not taken (making one fails when it exists).
+  const fs::path probe = d.dir / (".cdsec-probe-" + std::to_string(std::random_device{}()));
+  if (!fs::create_directory(probe, ec)) {
+    d.error = named + "cannot be written (" + (ec ? ec.message() : std::string("a probe is in the way")) + ")" + remedy;
     return d;
   }
-  ::close(fd);
-  ::unlink(name.data());
+  fs::remove(probe, ec);
   d.enabled = true;
   return d;
 }

@@ -2,6 +2,7 @@
 // extended or replaced only with complete jobs, whatever fails on the way.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -38,7 +39,7 @@ class ReportLock {
   std::string acquire(const std::filesystem::path& path, bool& busy);
 
  private:
-  int fd_ = -1;
+  std::intptr_t fd_ = -1;  // a file descriptor, or a HANDLE on Windows
 };
 
 // Whether everything written to a report stream has reached its file:

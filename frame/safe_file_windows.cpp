@@ -1,7 +1,8 @@
-// Whole-file replacement and appending on Windows: wide-character calls, a
-// temporary beside the target moved over it in one step, data flushed to the
-// disk before it counts as written.  Windows links are rare and are replaced
-// like files.
+// Whole-file replacement, appending and the report lock on Windows:
+// wide-character calls, a temporary beside the target moved over it in one
+// step, data flushed to the disk before it counts as written.  A link is
+// replaced like a file whatever the LinkHandling (links are rare there and
+// need privileges to make).
 #include <windows.h>
 
 #include <random>
@@ -29,7 +30,7 @@ std::string write_all(HANDLE h, std::string_view text, const std::string& name) 
 
 }  // namespace
 
-std::string replace_file(const fs::path& path, std::string_view text) {
+std::string replace_file(const fs::path& path, std::string_view text, LinkHandling) {
   const std::string name = path.filename().string();
   fs::path dir = path.parent_path();
   if (dir.empty()) dir = ".";
@@ -38,8 +39,8 @@ std::string replace_file(const fs::path& path, std::string_view text) {
   fs::path tmp;
   HANDLE h = INVALID_HANDLE_VALUE;
   for (int attempt = 0; attempt < 100 && h == INVALID_HANDLE_VALUE; ++attempt) {
-    std::string suffix = ".XXXXXX";
-    for (std::size_t i = 1; i < suffix.size(); ++i) suffix[i] = kLetters[draw() % (sizeof kLetters - 1)];
+    std::string suffix = ".incomplete-XXXXXX";
+    for (std::size_t i = suffix.size() - 6; i < suffix.size(); ++i) suffix[i] = kLetters[draw() % (sizeof kLetters - 1)];
     tmp = dir / (path.filename().string() + suffix);
     h = CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
@@ -81,9 +82,39 @@ std::string append_file(const fs::path& path, std::string_view text) {
   if (err.empty()) err = write_all(h, all, name);
   if (err.empty() && !FlushFileBuffers(h)) err = reason("cannot write " + name);
   if (!err.empty() && !(SetFilePointerEx(h, size, nullptr, FILE_BEGIN) && SetEndOfFile(h)))
-    err += "; it may now end with part of a Job";
+    err += "; it may now end with part of the text appended";
   if (!CloseHandle(h) && err.empty()) err = reason("cannot write " + name);
   return err;
+}
+
+ReportLock::~ReportLock() {
+  if (fd_ != -1) CloseHandle(reinterpret_cast<HANDLE>(fd_));
+}
+
+std::string ReportLock::acquire(const fs::path& path, bool& busy) {
+  busy = false;
+  const std::string name = path.filename().string();
+  if (fd_ == -1) {
+    // Shared for reading, writing and deleting: the program writes the
+    // report through a handle of its own.
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return reason("cannot open " + name + " for writing");
+    fd_ = reinterpret_cast<std::intptr_t>(h);
+  }
+  // Windows locks forbid other handles to read or write the bytes locked, so
+  // the lock is on one byte far beyond any report's end, which only other
+  // runs ask for.
+  OVERLAPPED at{};
+  at.Offset = 0xFFFFFFFE;
+  at.OffsetHigh = 0x7FFFFFFF;
+  if (LockFileEx(reinterpret_cast<HANDLE>(fd_), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
+    return {};
+  if (GetLastError() == ERROR_LOCK_VIOLATION || GetLastError() == ERROR_IO_PENDING) {
+    busy = true;
+    return name + " is being written by another run in this directory";
+  }
+  return reason("cannot lock " + name);
 }
 
 }  // namespace cdsec

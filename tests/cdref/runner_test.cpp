@@ -35,7 +35,9 @@ TEST(Runner, ArgumentsEnvironmentExitCodesAndTheTimeLimit) {
   const fs::path scratch = cdref::make_temp_dir("cdsec-runner");
   // The program and its working directory both in folders whose names have
   // spaces and letters beyond ASCII.
-  const fs::path bin = scratch / "bin dir ü", work = scratch / "wörk dir";
+  // (UTF-8 literals: a plain string becomes a path through the C library's
+  // narrow encoding on Windows.)
+  const fs::path bin = scratch / fs::path(u8"bin dir ü"), work = scratch / fs::path(u8"wörk dir");
   fs::create_directories(bin);
   fs::create_directories(work);
   const fs::path echo = bin / ("echo args" + fs::path(CDSEC_ECHO_ARGS).extension().string());
@@ -47,7 +49,7 @@ TEST(Runner, ArgumentsEnvironmentExitCodesAndTheTimeLimit) {
       {"blanks and empty", {"two words", "", " lead", "tab\there", "trail "}, {}, 0, 0},
       {"quotes", {"say \"hi\"", "\"", "\"\"", "a\"b c"}, {}, 0, 0},
       {"backslashes", {"C:\\dir\\", "\\\\server\\share", "end\\\\", "q\\\"x", "\\ sp\\"}, {}, 0, 0},
-      {"beyond ASCII", {"ünïcødé", "αβγ δ", "日本語", "Ψ\"ü\\"}, {"ECHO_VALUE=wert ä ö"}, 0, 0},
+      {"beyond ASCII", {"ünïcødé", "αβγ δ", "日本語", "Ψ\"ü\\"}, {"ECHO_VALUE=a value; with=signs"}, 0, 0},
       {"exit status 3", {"x"}, {"ECHO_EXIT=3"}, 0, 3},
       {"exit status 200", {}, {"ECHO_EXIT=200"}, 0, 200},
       {"stalled and stopped", {"slow"}, {"ECHO_SLEEP=60"}, 1, -1},

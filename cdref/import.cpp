@@ -60,7 +60,7 @@ std::string wavelengths(const bool flags[kPoints]) {
     while (j + 1 < kPoints && flags[j + 1]) ++j;
     if (!out.empty()) out += ", ";
     out += std::to_string(260 - i);
-    if (j > i) out += "-" + std::to_string(260 - j);
+    if (j > i) (out += "-") += std::to_string(260 - j);
     i = j + 1;
   }
   return out + " nm";

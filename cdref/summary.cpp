@@ -473,8 +473,9 @@ std::string summary_text(const SummaryTable& t) {
         const MethodDetails& d = *m.details;
         std::string sd, range;
         for (int c = 0; c < m.entry.ns; ++c) {
-          sd += " " + num(d.classes[static_cast<std::size_t>(c)].sd);
-          range += " " + num(d.classes[static_cast<std::size_t>(c)].min) + ".." + num(d.classes[static_cast<std::size_t>(c)].max);
+          const auto& k = d.classes[static_cast<std::size_t>(c)];
+          (sd += " ") += num(k.sd);
+          (((range += " ") += num(k.min)) += "..") += num(k.max);
         }
         o << "               over its " << d.solutions << " solution" << (d.solutions == 1 ? "" : "s") << " ("
           << fs::path(d.file).filename().string() << "): sd" << sd << "; min..max" << range << "\n";

@@ -191,16 +191,16 @@ std::string two(float v) {
 // H(r)).
 void write_tables(const ScratchDir& dir, const Source& s, int first, int last) {
   std::string sp = "name,kind";
-  for (int nm = first; nm >= last; --nm) sp += "," + std::to_string(nm);
+  for (int nm = first; nm >= last; --nm) (sp += ",") += std::to_string(nm);
   sp += "\n";
   std::string fr = "name,helix_a,helix_b,dist_helix,strand,dist_strand,turn,other\n";
   for (std::size_t p = 0; p < s.names.size(); ++p) {
     sp += s.names[p] + ",soluble";
-    for (int nm = first; nm >= last; --nm) sp += "," + two(s.cd[p][static_cast<std::size_t>(260 - nm)]);
+    for (int nm = first; nm >= last; --nm) (sp += ",") += two(s.cd[p][static_cast<std::size_t>(260 - nm)]);
     sp += "\n";
     float a = s.ss[p][0];
     fr += s.names[p] + "," + std::to_string(a) + ",0";
-    for (int c = 1; c < 6; ++c) fr += "," + std::to_string(s.ss[p][static_cast<std::size_t>(c)]);
+    for (int c = 1; c < 6; ++c) (fr += ",") += std::to_string(s.ss[p][static_cast<std::size_t>(c)]);
     fr += "\n";
   }
   write_file(dir / "spectra.csv", sp);
@@ -441,7 +441,7 @@ TEST(CdrefImport, CountsNamesUnitsAndOverwriting) {
   auto l = lines_of(sp);
   for (std::size_t r = 1; r < l.size(); ++r) {
     std::string row = l[r].substr(0, l[r].find(',', l[r].find(',') + 1));
-    for (int nm = 260; nm >= 178; --nm) row += "," + two(3300.0f * s.cd[r - 1][static_cast<std::size_t>(260 - nm)]);
+    for (int nm = 260; nm >= 178; --nm) (row += ",") += two(3300.0f * s.cd[r - 1][static_cast<std::size_t>(260 - nm)]);
     l[r] = row;
   }
   write_file(tmp / "spectra.csv", join(l));
@@ -459,7 +459,7 @@ TEST(CdrefImport, CountsNamesUnitsAndOverwriting) {
     int n = 0;
     while (reader.next(p, false, 6)) {
       ++n;
-      EXPECT_EQ(p.name, "M" + std::string(n < 10 ? "00" : "0") + std::to_string(n));
+      EXPECT_EQ(p.name, std::string(n < 10 ? "M00" : "M0").append(std::to_string(n)));
       EXPECT_NEAR(p.cd(38), s.cd[static_cast<std::size_t>(n - 1)][37], 0.0051f);  // 223 nm
     }
     EXPECT_EQ(n, 50);

@@ -32,7 +32,8 @@ void write_set(const fs::path& dir, const std::string& suffix, int n, int bias, 
   cdsec::put(cd, R"(["  header one"])");
   cdsec::put(cd, R"(["  header two"])");
   for (int k = 1; k <= n; ++k) {
-    std::string name = "Q" + std::string(k < 10 ? "00" : "0") + std::to_string(k);
+    std::string name = k < 10 ? "Q00" : "Q0";
+    name += std::to_string(k);
     cdsec::put(cd, R"([1X, A4])", name);
     std::array<float, 83> v{};
     for (int i = 0; i < 83; ++i) v[static_cast<std::size_t>(i)] = static_cast<float>(cd_hundredths(k, i, bias)) / 100.0f;

@@ -174,7 +174,7 @@ TEST(SummaryRead, WhatTheProgramsDoNotWriteIsRefusedNamingTheLine) {
   EXPECT_EQ(line, 8);
   // The second line must be empty.
   std::string second = good;
-  second.insert(81, "x");
+  second.insert(second.begin() + 81, 'x');
   EXPECT_NE(error_of(f, second, &line).find("empty"), std::string::npos);
   EXPECT_EQ(line, 2);
   EXPECT_EQ(error_of(f, good + good), "");

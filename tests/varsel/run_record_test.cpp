@@ -34,7 +34,7 @@ std::string env_of(const fs::path& case_dir) {
   if (!fs::exists(case_dir / "env")) return env;
   std::istringstream in(read_file(case_dir / "env"));
   for (std::string l; std::getline(in, l);)
-    if (!l.empty()) env += " " + sh_quote(l);
+    if (!l.empty()) (env += " ") += sh_quote(l);
   return env;
 }
 

@@ -15,6 +15,7 @@
 #include "frame/job.hpp"
 #include "frame/layout.hpp"
 #include "frame/matrix.hpp"
+#include "frame/package.hpp"
 #include "frame/refsets.hpp"
 #include "frame/safe_file.hpp"
 #include "frame/text_input.hpp"
@@ -1302,7 +1303,11 @@ Converted convert_spectra(const ConvertOptions& o, std::ostream& steps) {
 int run_convert(const ConvertOptions& o, std::ostream& out, std::ostream& err) {
   Provenance pv(out);
   out << "cdref convert " << o.file << "\n";
-  json record = {{"program", "cdref convert"}, {"version", CDSEC_VERSION}, {"arguments", o.args}};
+  const std::string_view commit = cdsec::source_commit();
+  json record = {{"program", "cdref convert"},
+                 {"version", cdsec::package_version()},
+                 {"commit", commit.empty() ? json() : json(commit)},
+                 {"arguments", o.args}};
   int status = 0;
   Done done;
   std::string error;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "frame/layout.hpp"
+#include "frame/package.hpp"
 #include "frame/platform.hpp"
 #include "frame/refsets.hpp"
 #include "frame/text_input.hpp"
@@ -238,6 +239,8 @@ std::string from_text(cdsec::RefFileLocation::From f) {
       return "CDSEC_REFDIR";
     case cdsec::RefFileLocation::From::kInstalled:
       return "installed data";
+    case cdsec::RefFileLocation::From::kSourceTree:
+      return "source tree";
   }
   return "";
 }
@@ -251,10 +254,17 @@ std::string absolute(const std::string& p) {
 // ---------------------------------------------------------------- list
 
 int cmd_list() {
-  const char* refdir = std::getenv("CDSEC_REFDIR");
-  std::cout << "Reference files are read from the working directory (" << fs::current_path().string() << "), then "
-            << (refdir && *refdir ? std::string("$CDSEC_REFDIR (") + refdir + ")" : std::string("$CDSEC_REFDIR (not set)"))
-            << ", then the installed data (" << CDSEC_DATADIR << ").\n\n";
+  std::cout << "Reference files are read from";
+  for (const cdsec::RefSearchPlace& place : cdsec::ref_search_places()) {
+    std::cout << (place.from == cdsec::RefFileLocation::From::kWorkingDir ? " " : ", then ");
+    if (place.from == cdsec::RefFileLocation::From::kWorkingDir)
+      std::cout << "the working directory (" << fs::current_path().string() << ")";
+    else if (place.from == cdsec::RefFileLocation::From::kRefDirVariable)
+      std::cout << "$CDSEC_REFDIR (" << (place.dir.empty() ? "not set" : place.dir) << ")";
+    else
+      std::cout << place.description;
+  }
+  std::cout << ".\n\n";
   cdsec::put(std::cout, R"([" Set  Files                Classes                        Range    Seg  Proteins  Read from"])");
   for (int k = 1; k <= 8; ++k) {
     const cdsec::RefSetInfo& set = *cdsec::find_ref_set(k);
@@ -363,7 +373,9 @@ int cmd_import(const cdref::ImportOptions& o) {
 
 constexpr const char* kListHelp = R"(The eight reference sets of the catalogue and, for each, the file the
 programs would read: from the working directory, else from the directory
-named by $CDSEC_REFDIR, else from the installed data.)";
+named by $CDSEC_REFDIR, else from the data installed with the programs (the
+source tree's data/ for a cdref of the build tree), else from the configured
+data directory.)";
 
 constexpr const char* kCheckHelp = R"(Validates set K (every set found, without --set) as the programs would read
 it here, or from DIR only with --dir: the layout of both files, the count (1
@@ -504,6 +516,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> args = cdsec::os::arguments(argc, argv);
   CLI::App app("cdref: reference sets, measured spectra and results of the cdsec programs.", "cdref");
   app.require_subcommand(1);
+  app.set_version_flag("--version", "cdref " + cdsec::version_text(), "the package version and the commit it was built from");
   app.failure_message(failure_text);
   app.get_formatter()->column_width(34);
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
@@ -700,7 +713,7 @@ int main(int argc, char** argv) {
   try {
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     app.parse(reversed);
-  } catch (const CLI::CallForHelp& e) {
+  } catch (const CLI::Success& e) {  // --help, --version
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     app.exit(e);

@@ -11,6 +11,7 @@
 
 #include "frame/layout.hpp"
 #include "frame/platform.hpp"
+#include "frame/package.hpp"
 #include "frame/summary.hpp"
 
 namespace cdsec {
@@ -92,6 +93,36 @@ void write_set_texts(std::ostream& report, const RefSetInfo& set) {
 
 // ---------------------------------------------------------------- finding the files
 
+std::vector<RefSearchPlace> ref_search_places() {
+  namespace fs = std::filesystem;
+  using From = RefFileLocation::From;
+  std::vector<RefSearchPlace> places;
+  places.push_back({From::kWorkingDir, "", "the working directory"});
+  const char* refdir = std::getenv("CDSEC_REFDIR");
+  if (refdir && *refdir)
+    places.push_back({From::kRefDirVariable, refdir, std::string(refdir) + " (CDSEC_REFDIR)"});
+  else
+    places.push_back({From::kRefDirVariable, "", "CDSEC_REFDIR (not set)"});
+
+  std::error_code ec;
+  const fs::path program = program_file();
+  fs::path beside;  // the data that came with the program
+  if (!program.empty()) {
+    const fs::path program_dir = program.parent_path();
+    if (fs::equivalent(program_dir.parent_path(), fs::path(build_tree_dir()), ec)) {
+      places.push_back({From::kSourceTree, std::string(source_data_dir()),
+                        std::string(source_data_dir()) + " (source tree of this build)"});
+    } else {
+      beside = (program_dir / fs::path(data_dir_from_program_dir())).lexically_normal();
+      places.push_back({From::kInstalled, beside.string(), beside.string() + " (installed with the program)"});
+    }
+  }
+  const fs::path configured = fs::path(configured_data_dir()).lexically_normal();
+  if (beside.empty() || configured != beside)
+    places.push_back({From::kInstalled, configured.string(), configured.string() + " (installed data)"});
+  return places;
+}
+
 RefFileLocation locate_ref_file(std::string_view file_name) {
   namespace fs = std::filesystem;
   const std::string name(file_name);
@@ -105,22 +136,22 @@ RefFileLocation locate_ref_file(std::string_view file_name) {
                       "is not a regular file (a directory, a pipe, a device or a link to one); refused");
     return false;
   };
-  if (found(name)) return {name, RefFileLocation::From::kWorkingDir};
-
-  std::string tried = "the working directory";
-  const char* refdir = std::getenv("CDSEC_REFDIR");
-  if (refdir && *refdir) {
-    fs::path p = fs::path(refdir) / name;
-    const bool dir_ok = fs::is_directory(refdir, ec);
-    if (dir_ok && found(p)) return {p.string(), RefFileLocation::From::kRefDirVariable};
-    tried += ", " + std::string(refdir) +
-             (dir_ok || !fs::exists(refdir, ec) ? " (CDSEC_REFDIR)" : " (CDSEC_REFDIR, which is not a directory)");
-  } else {
-    tried += ", CDSEC_REFDIR (not set)";
+  const std::vector<RefSearchPlace> places = ref_search_places();
+  std::string tried;
+  for (std::size_t k = 0; k < places.size(); ++k) {
+    const RefSearchPlace& place = places[k];
+    std::string where = place.description;
+    if (place.from == RefFileLocation::From::kWorkingDir) {
+      if (found(name)) return {name, place.from};
+    } else if (!place.dir.empty()) {
+      const fs::path p = fs::path(place.dir) / name;
+      const bool dir_ok = fs::is_directory(place.dir, ec);
+      if (dir_ok && found(p)) return {p.string(), place.from};
+      if (!dir_ok && place.from == RefFileLocation::From::kRefDirVariable && fs::exists(place.dir, ec))
+        where = place.dir + " (CDSEC_REFDIR, which is not a directory)";
+    }
+    tried += (k == 0 ? "" : k + 1 == places.size() ? " and " : ", ") + where;
   }
-  fs::path p = fs::path(CDSEC_DATADIR) / name;
-  if (found(p)) return {p.string(), RefFileLocation::From::kInstalled};
-  tried += " and " + std::string(CDSEC_DATADIR) + " (installed data)";
   throw ReadError(ReadError::Kind::kCannotOpen, name, 0, "reference data file not found; looked in " + tried);
 }
 

@@ -13,7 +13,6 @@
 #include <ostream>
 #include <string>
 #include <string_view>
-
 #include <vector>
 
 #include "frame/job.hpp"
@@ -46,16 +45,30 @@ std::string_view summary_code(int ibasis);
 // and for sets with segment_flag 1 the helix-and-strand note.
 void write_set_texts(std::ostream& report, const RefSetInfo& set);
 
-// Where a reference file is read from: the working directory when the file
-// is there, else the directory named by CDSEC_REFDIR, else the installed
-// data directory.  Throws ReadError (kCannotOpen) naming every place tried,
-// or naming the file when one of that name is there but is not a regular
-// file (it is not passed over for a file elsewhere).
+// Where a reference file is looked for, in this order:
+//   1. the working directory;
+//   2. the directory named by CDSEC_REFDIR, when set and not empty;
+//   3. the data that came with the running program: <its directory>/../share/cdsec
+//      when installed (under any prefix), the source tree's data/ when run
+//      straight from its build tree;
+//   4. the data directory configured at build time (<prefix>/share/cdsec).
+// A place that does not hold the file is passed over; a file of that name
+// that is not a regular file is refused (not passed over for one elsewhere).
 struct RefFileLocation {
-  enum class From { kWorkingDir, kRefDirVariable, kInstalled };
+  enum class From { kWorkingDir, kRefDirVariable, kInstalled, kSourceTree };
   std::string path;
   From from = From::kWorkingDir;
 };
+struct RefSearchPlace {
+  RefFileLocation::From from;
+  std::string dir;          // empty for the working directory and for CDSEC_REFDIR unset
+  std::string description;  // e.g. "/opt/cdsec/share/cdsec (installed with the program)"
+};
+// The places of the current process in search order (CDSEC_REFDIR unset
+// included, as a place without a directory).
+std::vector<RefSearchPlace> ref_search_places();
+// The first place holding `file_name`.  Throws ReadError (kCannotOpen)
+// naming every place tried.
 RefFileLocation locate_ref_file(std::string_view file_name);
 
 // One protein as stored in a set's two files.

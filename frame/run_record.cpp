@@ -9,6 +9,7 @@
 #include <random>
 
 #include "frame/json_writer.hpp"
+#include "frame/package.hpp"
 #include "frame/safe_file.hpp"
 #include "frame/sha256.hpp"
 #include "frame/text_input.hpp"
@@ -65,6 +66,8 @@ std::string_view origin_name(RefFileLocation::From from) {
       return "CDSEC_REFDIR";
     case RefFileLocation::From::kInstalled:
       return "installed";
+    case RefFileLocation::From::kSourceTree:
+      return "source tree";
   }
   return "";
 }
@@ -124,7 +127,12 @@ std::string run_record_json(const RunRecord& r) {
   w.key("format_version");
   w.value(kRunRecordVersion);
   w.key("package_version");
-  w.value(CDSEC_VERSION);
+  w.value(package_version());
+  w.key("package_commit");
+  if (source_commit().empty())
+    w.null();
+  else
+    w.value(source_commit());
   w.key("program");
   w.value(program_name(r.program));
   w.key("job");

@@ -6,7 +6,8 @@
 // themselves never change with it.
 //
 // Layout (version 1), keys in this order:
-//   format, format_version, package_version, program, job, title, ibasis,
+//   format, format_version, package_version, package_commit (null when not
+//   built from a git checkout), program, job, title, ibasis,
 //   input {path, sha256}, references [{name, path, origin, sha256}],
 //   range_nm {longer, shorter, points}, factor, labels, status, failure,
 //   warnings (the notes the program gave on standard error for the job),
@@ -42,7 +43,7 @@ std::string_view program_name(RecordProgram p);  // "MORVAN3", "KESTRA"
 struct RecordFile {
   std::string name;    // e.g. "CDDATA.43"
   std::string path;    // as opened
-  std::string origin;  // "working directory", "CDSEC_REFDIR" or "installed"
+  std::string origin;  // "working directory", "CDSEC_REFDIR", "installed" or "source tree"
   std::string sha256;
 };
 

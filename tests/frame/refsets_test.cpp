@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "frame/layout.hpp"
+#include "frame/package.hpp"
 #include "frame/summary.hpp"
 
 namespace fs = std::filesystem;
@@ -209,7 +210,7 @@ TEST_F(RefDirTest, AMissingFileNamesEveryPlaceTried) {
   EXPECT_NE(m.find("SSDATA.48"), std::string::npos) << m;
   EXPECT_NE(m.find("working directory"), std::string::npos) << m;
   EXPECT_NE(m.find((dir() / "refs").string()), std::string::npos) << m;
-  EXPECT_NE(m.find(CDSEC_DATADIR), std::string::npos) << m;
+  EXPECT_NE(m.find(cdsec::configured_data_dir()), std::string::npos) << m;
 
   ::unsetenv("CDSEC_REFDIR");
   const std::string m2 = read_error_of([] { cdsec::locate_ref_file("SSDATA.48"); }).what();

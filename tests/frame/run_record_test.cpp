@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "frame/package.hpp"
 #include "frame/sha256.hpp"
 #include "tests/tool_run.hpp"
 
@@ -162,7 +163,8 @@ TEST(RunRecordJson, KeysInOrderAndValues) {
   const ordered_json j = ordered_json::parse(cdsec::run_record_json(r));
   std::vector<std::string> keys;
   for (auto it = j.begin(); it != j.end(); ++it) keys.push_back(it.key());
-  const std::vector<std::string> want = {"format",     "format_version", "package_version", "program", "job",
+  const std::vector<std::string> want = {"format",     "format_version", "package_version", "package_commit",
+                                         "program",    "job",
                                          "title",      "ibasis",         "input",           "references",
                                          "range_nm",   "factor",         "labels",          "status",  "failure",
                                          "warnings",   "all_basis",  "fractions",      "rmsd",            "solutions",
@@ -170,7 +172,7 @@ TEST(RunRecordJson, KeysInOrderAndValues) {
   EXPECT_EQ(keys, want);
   EXPECT_EQ(j["format"], "cdsec-run-record");
   EXPECT_EQ(j["format_version"], 1);
-  EXPECT_EQ(j["package_version"], CDSEC_VERSION);
+  EXPECT_EQ(j["package_version"], cdsec::package_version());
   EXPECT_EQ(j["program"], "MORVAN3");
   EXPECT_EQ(j["job"], 2);
   EXPECT_EQ(j["title"], "Test \"protein\"");
@@ -268,6 +270,7 @@ TEST(RunRecordFiles, OriginsAndDigests) {
   EXPECT_EQ(cdsec::origin_name(From::kWorkingDir), "working directory");
   EXPECT_EQ(cdsec::origin_name(From::kRefDirVariable), "CDSEC_REFDIR");
   EXPECT_EQ(cdsec::origin_name(From::kInstalled), "installed");
+  EXPECT_EQ(cdsec::origin_name(From::kSourceTree), "source tree");
   TempDir d;
   const fs::path f = d.path() / "CDDATA.29";
   std::ofstream(f, std::ios::binary) << "abc";

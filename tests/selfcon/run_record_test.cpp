@@ -1,6 +1,7 @@
 // MORVAN3 with CDSEC_DETAILS: the run records of completed, failed and
-// stopped jobs against the program's own reports, unchanged reports, the
-// reference provenance, and the refusal of an unusable directory.
+// stopped jobs against the program's own reports, unchanged reports and the
+// refusal of an unusable directory (where the reference files were found:
+// tests/frame/package_test.cpp).
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -285,22 +286,6 @@ TEST(Morvan3RecordWrite, FailureDoesNotStopTheRun) {
   for (const std::string& f : kReports) EXPECT_EQ(read_file(with / f), read_file(plain / f)) << f;
   EXPECT_TRUE(fs::exists(details / kNames[1]));
   EXPECT_TRUE(fs::exists(details / kNames[3]));
-}
-
-TEST(Morvan3RecordOrigin, ReferenceFilesFromCdsecRefdir) {
-  ScratchDir work("rec-refdir"), refs("rec-refs"), details("rec-odetails");
-  prepare(work.path());
-  for (const char* f : {"CDDATA.29", "SSDATA.29"}) fs::rename(work / f, refs / f);
-  const RunResult r = morvan3(work.path(),
-                              "CDSEC_REFDIR=" + sh_quote(refs.str()) + " CDSEC_DETAILS=" + sh_quote(details.str()), work);
-  EXPECT_EQ(r.status, 1);
-  const json j = json::parse(read_file(details / kNames[0]));
-  ASSERT_EQ(j["references"].size(), 2u);
-  for (const json& ref : j["references"]) {
-    EXPECT_EQ(ref["origin"], "CDSEC_REFDIR");
-    EXPECT_EQ(fs::path(ref["path"].get<std::string>()), refs / ref["name"].get<std::string>());
-    EXPECT_EQ(ref["sha256"], cdsec::sha256_file_hex(refs / ref["name"].get<std::string>()).value());
-  }
 }
 
 // An unusable directory is refused before any report file is touched.

@@ -671,7 +671,8 @@ TEST(CdrefCheck, CommandLineExitStatusAndDirectory) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("Set 1 (CDDATA.29, SSDATA.29): " + fs::canonical(elsewhere.path()).string()), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Set 3 (CDDATA.37, SSDATA.37)"), std::string::npos) << r.out;
-  EXPECT_EQ(r.out.find("Set 2 "), std::string::npos) << r.out;
+  // The cdref of the build tree finds the other sets in the source tree.
+  EXPECT_NE(r.out.find("Set 2 (CDDATA.23, SSDATA.23): " + kData.string() + "/CDDATA.23"), std::string::npos) << r.out;
   r = run(sh_quote(kCdref) + " check --set 0", tmp);
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("--set 0: expected a whole number from 1 to 8"), std::string::npos);

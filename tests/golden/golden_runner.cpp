@@ -3,7 +3,8 @@
 //
 //   cdsec_golden --program BIN --case DIR [--update] [--keep]
 //
-// DIR/in/        copied into a fresh working directory before the run
+// DIR/in/        copied into a fresh working directory before the run (the
+//                program runs from a copy outside the build tree)
 // DIR/stdin      standard input of the run (empty when absent)
 // DIR/env        KEY=VALUE lines added to the environment
 // DIR/expected/  files compared with the run's files of the same name;
@@ -124,6 +125,12 @@ int main(int argc, char** argv) {
   }
   fs::path work = root / "work";
   fs::create_directory(work);
+  // The program runs from a copy away from its build tree, so that it finds
+  // no reference sets but those of the case (the build tree's would stand in
+  // for a set the case leaves out on purpose).
+  fs::create_directory(root / "bin");
+  fs::copy_file(program, root / "bin" / fs::path(program).filename());
+  program = (root / "bin" / fs::path(program).filename()).string();
   fs::copy(cdir / "in", work, fs::copy_options::recursive);
   // Empty: the null device.
   fs::path stdin_file = fs::exists(cdir / "stdin") ? cdir / "stdin" : fs::path();

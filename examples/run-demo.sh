@@ -2,13 +2,14 @@
 # The demo: one command from an instrument's export to a result page.
 #   examples/run-demo.sh [BUILD_DIR [SCRATCH_DIR]]
 # BUILD_DIR (a build tree, or an installation prefix such as /usr) defaults
-# to ./build of the repository; SCRATCH_DIR to a new temporary directory.  cdref analyse converts examples/alphabeta.txt (a
-# synthetic alpha/beta protein written in a JASCO-style export: millidegrees
-# at 0.25 mg/mL in a 0.1 cm cell, mean residue weight 113.5, HT rising at
-# the short end) to delta epsilon, runs MORVAN3 and KESTRA on it against
-# each reference set its range covers (the bundled sets the programs find
-# beside themselves, CDSEC_REFDIR ignored; KESTRA_SEED=1, so that
-# a rerun gives the same numbers), checks its magnitude, and writes the
+# to ./build of the repository; SCRATCH_DIR to a new temporary directory.
+# cdref analyse converts examples/alphabeta.txt (a synthetic alpha/beta
+# protein written in a JASCO-style export: millidegrees at 0.25 mg/mL in a
+# 0.1 cm cell, mean residue weight 113.5, HT rising at the short end) to
+# delta epsilon, runs MORVAN3 and KESTRA on it against each reference set
+# its range covers (the bundled sets the programs find beside themselves,
+# CDSEC_REFDIR ignored; KESTRA_SEED=1, so that a rerun gives the same
+# numbers), checks its magnitude, and writes the
 # summary and report.html into SCRATCH_DIR/alphabeta-analysis.  The
 # fractions the spectrum was made from (examples/alphabeta-truth.txt) are
 # shown after the summary for comparison.

@@ -16,6 +16,7 @@
 
 #include "frame/console.hpp"
 #include "frame/job.hpp"
+#include "frame/package.hpp"
 #include "frame/refsets.hpp"
 #include "frame/run_record.hpp"
 #include "frame/safe_file.hpp"
@@ -434,7 +435,7 @@ int run_analyse(const AnalyseOptions& opt, std::ostream& out, std::ostream& prog
   rd.table = &table;
   rd.sets_note = sets_note;
   rd.seed = opt.seed;
-  rd.version = CDSEC_VERSION;
+  rd.version = cdsec::version_text();
   for (const std::string& a : opt.command) rd.command += (rd.command.empty() ? "" : " ") + a;
   for (int pi = 0; pi < 2; ++pi)
     rd.steps.push_back("KESTRA_SEED=" + opt.seed + " CDSEC_DETAILS=records " + exe[static_cast<std::size_t>(pi)].string() +

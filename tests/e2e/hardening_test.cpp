@@ -31,7 +31,14 @@ const fs::path kSource = CDSEC_SOURCE_DIR;
 const fs::path kData = kSource / "data";
 constexpr int kJobLines = 23;  // lines of one job of examples/INPUT (83 values)
 
-std::string binary(const std::string& program) { return program == "MORVAN3" ? MORVAN3_BINARY : KESTRA_BINARY; }
+// The programs run from copies outside the build tree, so that a run finds
+// no reference sets but those it is given.
+std::string binary(const std::string& program) {
+  static const ScratchDir bin("e2e-bin");
+  static const std::string morvan = cdsec_test::detached_copy(MORVAN3_BINARY, bin.path()),
+                           kestra = cdsec_test::detached_copy(KESTRA_BINARY, bin.path());
+  return program == "MORVAN3" ? morvan : kestra;
+}
 
 // Job 1 of the bundled example (set 1, 260 to 178 nm), as lines.
 std::vector<std::string> example_job() {

@@ -9,7 +9,8 @@
 // DIR/env        KEY=VALUE lines added to the environment
 // DIR/expected/  files compared with the run's files of the same name;
 //                "console" is standard output, "stderr" standard error,
-//                "status" the exit code (0 when absent)
+//                "status" the exit code (0 when absent); the run's
+//                temporary directory is written @RUN@ in console and stderr
 // With --update the run's outputs are written into expected/ instead (all
 // files already listed there; for a new case every file the run wrote or
 // changed), to be reviewed with git diff before committing.
@@ -168,10 +169,17 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  // name -> actual content
+  // name -> actual content.  The run's own directory, which changes from run
+  // to run, stands as @RUN@ in what the program printed.
+  auto printed = [&](const fs::path& f, bool* ok) {
+    std::string t = slurp(f, ok);
+    const std::string dir = root.string();
+    for (auto p = t.find(dir); p != std::string::npos; p = t.find(dir, p)) t.replace(p, dir.size(), "@RUN@");
+    return t;
+  };
   auto actual = [&](const std::string& name, bool* ok) -> std::string {
-    if (name == "console") return slurp(root / "console", ok);
-    if (name == "stderr") return slurp(root / "stderr", ok);
+    if (name == "console") return printed(root / "console", ok);
+    if (name == "stderr") return printed(root / "stderr", ok);
     if (name == "status") {
       if (ok) *ok = true;
       return std::to_string(r.status) + "\n";

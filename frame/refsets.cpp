@@ -10,8 +10,8 @@
 #include <stdexcept>
 
 #include "frame/layout.hpp"
-#include "frame/platform.hpp"
 #include "frame/package.hpp"
+#include "frame/platform.hpp"
 #include "frame/summary.hpp"
 
 namespace cdsec {

@@ -26,6 +26,7 @@ if ! timeout 300 "$wine" wineboot -i >/dev/null 2>&1 ||
   exit 0
 fi
 # One server for all the runs (each start would otherwise pay for its own).
+"$wineserver" -w 2>/dev/null || true
 "$wineserver" -p
 trap '"$wineserver" -k 2>/dev/null || true' EXIT
 

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <optional>
 #include <stdexcept>
 
 #include "frame/console.hpp"
@@ -756,32 +757,14 @@ int run_crossval(const CrossvalOptions& opt, std::ostream& out, std::ostream& pr
     return 1;
   }
 
-  fs::path scratch;
-  bool remove_scratch = false;
+  std::optional<ScratchDir> scratch_dir;
   try {
-    if (opt.scratch.empty()) {
-      scratch = make_temp_dir("cdref-crossval");
-      remove_scratch = !opt.keep;
-    } else {
-      scratch = fs::absolute(opt.scratch);
-      std::error_code ec;
-      if (fs::exists(scratch, ec) && !fs::is_empty(scratch, ec))
-        throw std::runtime_error(scratch.string() + ": the scratch directory must be new or empty");
-      fs::create_directories(scratch, ec);
-      if (ec) throw std::runtime_error(scratch.string() + ": " + ec.message());
-    }
+    scratch_dir.emplace(opt.scratch, "cdref-crossval", opt.keep);
   } catch (const std::exception& e) {
     std::cerr << "cdref crossval: " << e.what() << "\n";
     return 1;
   }
-  struct Cleanup {
-    fs::path dir;
-    bool on;
-    ~Cleanup() {
-      std::error_code ec;
-      if (on) fs::remove_all(dir, ec);
-    }
-  } cleanup{scratch, remove_scratch};
+  const fs::path& scratch = scratch_dir->path();
 
   const bool live = &progress == &std::cerr && stderr_is_terminal();
   std::vector<SetRun> runs;

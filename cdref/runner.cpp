@@ -129,4 +129,24 @@ fs::path make_temp_dir(const std::string& stem) {
                            (ec ? ": " + ec.message() : std::string()));
 }
 
+ScratchDir::ScratchDir(const std::string& given, const std::string& stem, bool keep) {
+  namespace fs = std::filesystem;
+  if (given.empty()) {
+    path_ = make_temp_dir(stem);
+    remove_ = !keep;
+    return;
+  }
+  path_ = fs::absolute(given);
+  std::error_code ec;
+  if (fs::exists(path_, ec) && !fs::is_empty(path_, ec))
+    throw std::runtime_error(path_.string() + ": the scratch directory must be new or empty");
+  fs::create_directories(path_, ec);
+  if (ec) throw std::runtime_error(path_.string() + ": " + ec.message());
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ec;
+  if (remove_) std::filesystem::remove_all(path_, ec);
+}
+
 }  // namespace cdref

@@ -76,4 +76,21 @@ bool is_runnable(const std::filesystem::path& file);
 // `stem`.  Throws std::runtime_error.
 std::filesystem::path make_temp_dir(const std::string& stem);
 
+// The directory the programs run in: `given` (which must be new or empty)
+// when not empty, else a new one under the temporary directory named from
+// `stem`, removed again on destruction unless `keep`.  Throws
+// std::runtime_error.
+class ScratchDir {
+ public:
+  ScratchDir(const std::string& given, const std::string& stem, bool keep);
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+  bool remove_ = false;
+};
+
 }  // namespace cdref

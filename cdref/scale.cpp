@@ -8,6 +8,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <optional>
 #include <stdexcept>
 
 #include "frame/console.hpp"
@@ -546,32 +547,14 @@ int run_scale(const ScaleOptions& opt, std::ostream& out, std::ostream& progress
     return 1;
   }
 
-  fs::path scratch;
-  bool remove = false;
+  std::optional<ScratchDir> scratch_dir;
   try {
-    if (scratch_arg.empty()) {
-      scratch = make_temp_dir("cdref-scale");
-      remove = true;
-    } else {
-      scratch = fs::absolute(scratch_arg);
-      std::error_code ec;
-      if (fs::exists(scratch, ec) && !fs::is_empty(scratch, ec))
-        throw std::runtime_error(scratch.string() + ": the scratch directory must be new or empty");
-      fs::create_directories(scratch, ec);
-      if (ec) throw std::runtime_error(scratch.string() + ": " + ec.message());
-    }
+    scratch_dir.emplace(scratch_arg, "cdref-scale", false);
   } catch (const std::exception& e) {
     std::cerr << "cdref scale: " << e.what() << "\n";
     return 1;
   }
-  struct Cleanup {
-    fs::path dir;
-    bool on;
-    ~Cleanup() {
-      std::error_code e;
-      if (on) fs::remove_all(dir, e);
-    }
-  } cleanup{scratch, remove};
+  const fs::path& scratch = scratch_dir->path();
 
   const std::string band_text = kWarnBand == std::round(kWarnBand) ? std::to_string(static_cast<int>(kWarnBand)) : factor_text(kWarnBand);
   out << "Magnitude check of " << input << ": each job analysed at " << s.ladder.size() << " factors from "

@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include <unistd.h>
+
 namespace fs = std::filesystem;
 using cdsec::FixedLine;
 using cdsec::LineReader;
@@ -19,8 +21,7 @@ namespace {
 class TempFile {
  public:
   explicit TempFile(const std::string& text) {
-    path_ = fs::temp_directory_path() / ("cdsec_ti_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                                         "_" + std::to_string(counter_++));
+    path_ = fs::temp_directory_path() / ("cdsec_ti_" + std::to_string(::getpid()) + "_" + std::to_string(counter_++));
     std::ofstream(path_, std::ios::binary) << text;
   }
   ~TempFile() { fs::remove(path_); }

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "frame/layout.hpp"
 #include "frame/summary.hpp"
 #include "frame/svd.hpp"
@@ -300,7 +302,7 @@ class WholeAnalysis : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = std::filesystem::temp_directory_path() /
-           ("cdsec_getstr_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+           ("cdsec_getstr_" + std::to_string(::getpid()) + "_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     std::filesystem::create_directories(dir_);
     protss_ = (dir_ / "ProtSS.out").string();
     std::filesystem::remove(protss_);

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 namespace {
 
 using cdsec::Vector;
@@ -48,7 +50,7 @@ class OrderJob : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = std::filesystem::temp_directory_path() /
-           ("cdsec_order_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
+           ("cdsec_order_" + std::to_string(::getpid()) + "_" +
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::create_directories(dir_);
     ws_.np = 4;

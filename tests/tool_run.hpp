@@ -15,32 +15,11 @@
 #include <sys/wait.h>
 #include <vector>
 
+#include "scratch_dir.hpp"
+
 namespace cdsec_test {
 
 namespace fs = std::filesystem;
-
-class ScratchDir {
- public:
-  explicit ScratchDir(const std::string& tag) {
-    static std::atomic<int> counter{0};
-    path_ = fs::temp_directory_path() /
-            ("cdsec-" + tag + "-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-    fs::remove_all(path_);
-    fs::create_directories(path_);
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  const fs::path& path() const { return path_; }
-  std::string str() const { return path_.string(); }
-  fs::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  fs::path path_;
-};
 
 inline std::string read_file(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include <unistd.h>
+#include "../scratch_dir.hpp"
 
 namespace fs = std::filesystem;
 using cdsec::FixedLine;
@@ -18,18 +18,14 @@ using cdsec::ReadError;
 
 namespace {
 
+// One file in a scratch folder of its own.
 class TempFile {
  public:
-  explicit TempFile(const std::string& text) {
-    path_ = fs::temp_directory_path() / ("cdsec_ti_" + std::to_string(::getpid()) + "_" + std::to_string(counter_++));
-    std::ofstream(path_, std::ios::binary) << text;
-  }
-  ~TempFile() { fs::remove(path_); }
-  std::string path() const { return path_.string(); }
+  explicit TempFile(const std::string& text) { std::ofstream(dir_ / "data", std::ios::binary) << text; }
+  std::string path() const { return (dir_ / "data").string(); }
 
  private:
-  fs::path path_;
-  static inline int counter_ = 0;
+  cdsec_test::ScratchDir dir_{"text-input"};
 };
 
 std::string message_of(const std::function<void()>& f) {

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
+#include "../scratch_dir.hpp"
 
 #include "frame/layout.hpp"
 #include "frame/summary.hpp"
@@ -301,13 +301,9 @@ struct Analysis {
 class WholeAnalysis : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("cdsec_getstr_" + std::to_string(::getpid()) + "_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    std::filesystem::create_directories(dir_);
     protss_ = (dir_ / "ProtSS.out").string();
     std::filesystem::remove(protss_);
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
 
   GetstrOutcome run(Analysis& a, bool print = false) {
     cdsec::GetstrFiles files{report_, calccd_, protss_};
@@ -320,7 +316,8 @@ class WholeAnalysis : public ::testing::Test {
     return s.str();
   }
 
-  std::filesystem::path dir_;
+  cdsec_test::ScratchDir scratch_{"getstr"};
+  const std::filesystem::path& dir_ = scratch_.path();
   std::string protss_;
   std::ostringstream report_;
   std::stringstream calccd_;

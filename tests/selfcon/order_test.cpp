@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
+#include "../scratch_dir.hpp"
 
 namespace {
 
@@ -49,10 +49,6 @@ TEST(OrderSelection, StaysAPermutationForDistancesBeyond999) {
 class OrderJob : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("cdsec_order_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(dir_);
     ws_.np = 4;
     const float d[] = {0.0f, 5.0f, 3.0f, 3.0f};
     const char* names[] = {"TEST", "PB  ", "PC  ", "PD  "};
@@ -63,7 +59,6 @@ class OrderJob : public ::testing::Test {
       for (int j = 1; j <= 6; ++j) ws_.ss(p, j) = p == 1 ? 0.0f : static_cast<float>(p) / 10.0f + j / 100.0f;
     }
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
 
   std::string run(const std::string& guess_line, int ns = 6) {
     const auto path = dir_ / "INPUT";
@@ -76,7 +71,8 @@ class OrderJob : public ::testing::Test {
     return report.str();
   }
 
-  std::filesystem::path dir_;
+  cdsec_test::ScratchDir scratch_{"order"};
+  const std::filesystem::path& dir_ = scratch_.path();
   cdsec::WorkingSet ws_;
 };
 

@@ -4,11 +4,15 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cmath>
+#include <ctime>
 #include <random>
 #include <set>
 #include <stdexcept>
 #include <vector>
+
+#include "frame/platform.hpp"
 
 namespace {
 
@@ -82,9 +86,27 @@ TEST(KestraRandom, TopTwentyFourBitsOfTheTwister) {
   }
 }
 
-TEST(Seed, TimeOfDayIsHundredthsSinceMidnight) {
-  const std::uint32_t s = cdsec::time_of_day_seed();
-  EXPECT_LE(s, 8639999u);
+TEST(Seed, TimeOfDayIsHundredthsSinceLocalMidnight) {
+  // Read between two readings of the clock, the seed lies between them.
+  using namespace std::chrono;
+  auto hundredths_now = [] {
+    const auto now = system_clock::now();
+    const std::time_t t = system_clock::to_time_t(now);
+    const std::tm tm = cdsec::os::local_time(t);
+    const auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
+    return static_cast<long>(((tm.tm_hour * 60 + tm.tm_min) * 60 + tm.tm_sec) * 100 + ms / 10);
+  };
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const long before = hundredths_now();
+    const long s = static_cast<long>(cdsec::time_of_day_seed());
+    const long after = hundredths_now();
+    if (after < before) continue;  // midnight passed in between
+    EXPECT_GE(s, before);
+    EXPECT_LE(s, after);
+    EXPECT_LE(after, 8639999L);
+    return;
+  }
+  FAIL() << "the clock went back three times";
 }
 
 TEST(Seed, FixedSeedFromTheEnvironmentValue) {

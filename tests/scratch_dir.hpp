@@ -1,12 +1,17 @@
-// A temporary folder of a test's own, removed when the test ends.  The name is
-// drawn at random and the folder must be new, so that the test programs ctest
-// runs in parallel, and the suites of two build trees, never share one.
+// A temporary folder of a test's own, removed when the test ends, and the
+// file helpers the tests share (all portable).  The folder's name is drawn at
+// random and the folder must be new, so that the test programs ctest runs in
+// parallel, and the suites of two build trees, never share one.
 #pragma once
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace cdsec_test {
 
@@ -31,5 +36,34 @@ class ScratchDir {
  private:
   std::filesystem::path path_;
 };
+
+// Whole-file reads and writes, a directory's names and a text's lines.
+inline std::string read_file(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+inline void write_file(const std::filesystem::path& p, const std::string& text) {
+  std::ofstream out(p, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+// The names in a directory, sorted.
+inline std::vector<std::string> names_in(const std::filesystem::path& dir) {
+  std::vector<std::string> v;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) v.push_back(e.path().filename().string());
+  std::sort(v.begin(), v.end());
+  return v;
+}
+
+// A text's lines, without their newlines.
+inline std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> v;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) v.push_back(l);
+  return v;
+}
 
 }  // namespace cdsec_test

@@ -21,34 +21,6 @@ namespace cdsec_test {
 
 namespace fs = std::filesystem;
 
-inline std::string read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-inline void write_file(const fs::path& p, const std::string& text) {
-  std::ofstream out(p, std::ios::binary | std::ios::trunc);
-  out << text;
-}
-
-// The names in a directory, sorted.
-inline std::vector<std::string> names_in(const fs::path& dir) {
-  std::vector<std::string> v;
-  for (const auto& e : fs::directory_iterator(dir)) v.push_back(e.path().filename().string());
-  std::sort(v.begin(), v.end());
-  return v;
-}
-
-// A text's lines, without their newlines.
-inline std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> v;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) v.push_back(l);
-  return v;
-}
-
 // Quotes a word for /bin/sh.
 inline std::string sh_quote(const std::string& s) {
   std::string q = "'";

@@ -7,16 +7,14 @@
 
 #include <algorithm>
 #include <array>
-#include <limits>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <vector>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "frame/layout.hpp"
+#include "tests/scratch_dir.hpp"
 
 namespace fs = std::filesystem;
 using cdsec::JobReader;
@@ -73,12 +71,7 @@ std::vector<int> ramp(int n, int from = -5000, int step = 137) {
 
 class JobFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    path_ = fs::temp_directory_path() / ("cdsec_job_" + std::to_string(::getpid()) + "_" +
-                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
-  }
-  void TearDown() override { fs::remove(path_); }
-  void write(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
+  void write(const std::string& text) { cdsec_test::write_file(path_, text); }
   void write(const std::vector<JobText>& jobs) {
     std::ostringstream o;
     for (const auto& j : jobs) write_job(o, j);
@@ -86,7 +79,8 @@ class JobFileTest : public ::testing::Test {
   }
   void open() { in_.open(path_.string(), "INPUT"); }
 
-  fs::path path_;
+  cdsec_test::ScratchDir dir_{"job"};
+  fs::path path_ = dir_ / "INPUT";
   LineReader in_;
 };
 
@@ -104,6 +98,7 @@ struct Read {
 // The self-consistent program's order of reads.
 Read read_selfcon(JobReader& jr, int ns = 6) {
   Read r;
+  r.guess.fill(-9.0f);  // fractions not read stay so
   jr.read_print_basis(r.iprint, r.ibasis);
   r.title = jr.read_title(64);
   jr.read_range(r.first, r.last, r.factor);
@@ -263,19 +258,6 @@ TEST_F(JobFileTest, ACountEndingMidLineDiscardsTheRestOfThatLine) {
   EXPECT_FALSE(jr.begin());
 }
 
-// ---------------------------------------------------------------- title
-
-TEST_F(JobFileTest, AnEmptyTitleLineIsAllBlanks) {
-  JobText j;
-  j.title = "";
-  j.cd_thousandths = ramp(10);
-  write({j});
-  open();
-  JobReader jr(in_);
-  ASSERT_TRUE(jr.begin());
-  EXPECT_EQ(read_selfcon(jr).title, std::string(64, ' '));
-}
-
 // ---------------------------------------------------------------- initial-guess line
 
 struct GuessCase {
@@ -308,31 +290,11 @@ TEST_F(JobFileTest, InitialGuessLineFieldsAsWrittenOrImplied) {
     open();
     JobReader jr(in_);
     ASSERT_TRUE(jr.begin());
-    Read r;
-    r.guess.fill(-9.0f);
-    jr.read_print_basis(r.iprint, r.ibasis);
-    r.title = jr.read_title(64);
-    jr.read_range(r.first, r.last, r.factor);
-    jr.read_cd(10, 83, r.cd);
-    jr.skip_after_cd();
-    jr.read_guess(c.ns, r.iguess, r.guess);
+    const Read r = read_selfcon(jr, c.ns);
     EXPECT_EQ(r.iguess, c.iguess) << c.line;
     for (int k = 1; k <= 6; ++k) EXPECT_EQ(r.guess(k), c.want[static_cast<std::size_t>(k - 1)]) << c.line << " #" << k;
     in_.close();
   }
-}
-
-TEST_F(JobFileTest, AnUnreadableGuessFieldNamesItsColumns) {
-  JobText j;
-  j.cd_thousandths = ramp(10);
-  j.guess = "   1   0.300   0.1o0";
-  write({j});
-  open();
-  JobReader jr(in_);
-  ASSERT_TRUE(jr.begin());
-  const std::string m = read_error_of([&] { read_selfcon(jr); }).what();
-  EXPECT_EQ(m.rfind("INPUT, line 15, columns 13-20", 0), 0u) << m;
-  EXPECT_NE(m.find("0.1o0"), std::string::npos) << m;
 }
 
 // ---------------------------------------------------------------- ends and errors
@@ -363,59 +325,71 @@ TEST_F(JobFileTest, AFileEndingInsideAJobNamesTheLine) {
   }
 }
 
-TEST_F(JobFileTest, TooFewOrUnreadableCdValues) {
-  JobText j;
-  j.cd_thousandths = ramp(6);  // the range asks for 10
-  std::ostringstream o;
-  write_job(o, j);
-  std::string text = o.str();
-  write(text.substr(0, text.find("LIMITS \n") + 8) + "   1.000   2.000\n   3.000\n");
-  open();
-  {
-    JobReader jr(in_);
-    ASSERT_TRUE(jr.begin());
-    ReadError e = read_error_of([&] { read_selfcon(jr); });
-    EXPECT_EQ(e.kind(), ReadError::Kind::kEndOfFile);
-    EXPECT_EQ(e.line(), 13);
-  }
-  in_.close();
-  write(text.substr(0, text.find("LIMITS \n") + 8) + "   1.000   2.000\n   3.000   4.0.0\n");
-  open();
-  JobReader jr(in_);
-  ASSERT_TRUE(jr.begin());
-  ReadError e = read_error_of([&] { read_selfcon(jr); });
-  EXPECT_EQ(e.kind(), ReadError::Kind::kBadValue);
-  EXPECT_EQ(e.line(), 13);
-  EXPECT_NE(std::string(e.what()).find("\"4.0.0\""), std::string::npos) << e.what();
-}
-
-TEST_F(JobFileTest, PrintFlagAndSetNumberLine) {
+// The job of ten values with its line `n` replaced by `text` (which may hold
+// several lines), cut there when `cut`.
+std::string job_with_line(int n, const std::string& text, bool cut = false) {
   JobText j;
   j.cd_thousandths = ramp(10);
   std::ostringstream o;
   write_job(o, j);
-  std::string text = o.str();
-  const std::size_t l3 = text.find('\n', text.find('\n') + 1) + 1;
-  const std::size_t e3 = text.find('\n', l3);
-  // Commas, and values after the second ignored.
-  write(text.substr(0, l3) + "1,7, 9 junk" + text.substr(e3));
+  const std::string full = o.str();
+  std::size_t at = 0;
+  for (int k = 1; k < n; ++k) at = full.find('\n', at) + 1;
+  return full.substr(0, at) + text + "\n" + (cut ? "" : full.substr(full.find('\n', at) + 1));
+}
+
+TEST_F(JobFileTest, AcceptedVariantsOfSingleLines) {
+  // Commas, and values after the second ignored, on the print/set line.
+  write(job_with_line(3, "1,7, 9 junk"));
   open();
-  {
+  JobReader a(in_);
+  ASSERT_TRUE(a.begin());
+  Read r = read_selfcon(a);
+  EXPECT_EQ(r.iprint, 1);
+  EXPECT_EQ(r.ibasis, 7);
+  in_.close();
+  // An empty title line is all blanks.
+  write(job_with_line(6, ""));
+  open();
+  JobReader b(in_);
+  ASSERT_TRUE(b.begin());
+  EXPECT_EQ(read_selfcon(b).title, std::string(64, ' '));
+}
+
+TEST_F(JobFileTest, RefusedLinesNameLineValueAndKind) {
+  struct Case {
+    int n;
+    std::string text;
+    bool cut;
+    ReadError::Kind kind;
+    int line;
+    std::string says;
+  } cases[] = {
+      {3, "   0   2.0", false, ReadError::Kind::kBadValue, 3, "\"2.0\""},
+      {9, "    178.0000    260.0000      1.0000", false, ReadError::Kind::kTooMany, 9, "longer"},
+      {12, "   1.000   2.000\n   3.000", true, ReadError::Kind::kEndOfFile, 13, "INPUT"},  // 10 wanted
+      {12, "   1.000   2.000\n   3.000   4.0.0", true, ReadError::Kind::kBadValue, 13, "\"4.0.0\""},
+      {15, "   1   0.300   0.1o0", false, ReadError::Kind::kBadValue, 15, "INPUT, line 15, columns 13-20"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    write(job_with_line(c.n, c.text, c.cut));
+    open();
     JobReader jr(in_);
     ASSERT_TRUE(jr.begin());
-    Read r = read_selfcon(jr);
-    EXPECT_EQ(r.iprint, 1);
-    EXPECT_EQ(r.ibasis, 7);
+    ReadError e = read_error_of([&] { read_selfcon(jr); });
+    EXPECT_EQ(e.kind(), c.kind);
+    EXPECT_EQ(e.line(), c.line);
+    EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << e.what();
+    if (c.n == 9) {
+      EXPECT_EQ(in_.line_no(), 9) << "nothing read past the range";
+    }
+    if (c.n == 15) {
+      EXPECT_EQ(std::string(e.what()).rfind(c.says, 0), 0u) << e.what();
+      EXPECT_NE(std::string(e.what()).find("0.1o0"), std::string::npos) << e.what();
+    }
+    in_.close();
   }
-  in_.close();
-  write(text.substr(0, l3) + "   0   2.0" + text.substr(e3));
-  open();
-  JobReader jr(in_);
-  ASSERT_TRUE(jr.begin());
-  ReadError e = read_error_of([&] { read_selfcon(jr); });
-  EXPECT_EQ(e.kind(), ReadError::Kind::kBadValue);
-  EXPECT_EQ(e.line(), 3);
-  EXPECT_NE(std::string(e.what()).find("\"2.0\""), std::string::npos) << e.what();
 }
 
 // ---------------------------------------------------------------- range and capacity
@@ -428,22 +402,6 @@ TEST(JobRange, PointCount) {
   EXPECT_EQ(JobReader::point_count(178.0f, 260.0f), -1);
   EXPECT_EQ(JobReader::point_count(std::numeric_limits<float>::quiet_NaN(), 200.0f), -1);
   EXPECT_EQ(JobReader::point_count(3.0e38f, -3.0e38f), -1);
-}
-
-TEST_F(JobFileTest, AnInvertedRangeIsRefused) {
-  JobText j;
-  j.first = 178.0f;
-  j.last = 260.0f;
-  j.cd_thousandths = ramp(10);
-  write({j});
-  open();
-  JobReader jr(in_);
-  ASSERT_TRUE(jr.begin());
-  ReadError e = read_error_of([&] { read_varsel(jr); });
-  EXPECT_EQ(e.kind(), ReadError::Kind::kTooMany);
-  EXPECT_EQ(e.line(), 9);
-  EXPECT_NE(std::string(e.what()).find("longer"), std::string::npos) << e.what();
-  EXPECT_EQ(in_.line_no(), 9);
 }
 
 // ---------------------------------------------------------------- checks of a job's writers
@@ -484,18 +442,18 @@ TEST(JobWriting, SuggestedSetAndValuesThatFitTheLayout) {
 // A file the user has write-protected is refused by every writer, whoever
 // runs it: replacing it renames over it, which the protection does not stop.
 TEST(JobWriting, WriteProtectedOrOddJobFilesAreRefused) {
-  const fs::path dir = fs::temp_directory_path() / ("cdsec_jobfile_" + std::to_string(::getpid()));
-  fs::remove_all(dir);
+  cdsec_test::ScratchDir dir("job");
   fs::create_directories(dir / "folder");
   std::ofstream(dir / "INPUT") << "a job\n";
   EXPECT_EQ(cdsec::job_file_refusal(dir / "INPUT"), "");
   EXPECT_EQ(cdsec::job_file_refusal(dir / "missing"), "");
-  ::chmod((dir / "INPUT").c_str(), 0444);
+  fs::permissions(dir / "INPUT", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
   EXPECT_EQ(cdsec::job_file_refusal(dir / "INPUT"), "is write-protected");
   EXPECT_EQ(cdsec::job_file_refusal(dir / "folder"), "is a directory");
-  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0644), 0);
-  EXPECT_EQ(cdsec::job_file_refusal(dir / "fifo"), "is not a regular file");
-  fs::remove_all(dir);
+  if (fs::exists("/dev/null")) {
+    EXPECT_EQ(cdsec::job_file_refusal("/dev/null"), "is not a regular file");
+  }
+  fs::permissions(dir / "INPUT", fs::perms::owner_write, fs::perm_options::add);
 }
 
 }  // namespace

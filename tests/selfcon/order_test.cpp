@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "../scratch_dir.hpp"
+#include "tests/scratch_dir.hpp"
 
 namespace {
 
@@ -37,13 +37,9 @@ TEST(OrderSelection, TiesGoToThePositionItselfThenTheLowestNumber) {
   EXPECT_EQ(order_of({0, 2, 2, 2}), (std::vector<int>{1, 2, 3, 4}));
   EXPECT_EQ(order_of({0, 4, 1, 3, 2}), (std::vector<int>{1, 3, 5, 4, 2}));
   EXPECT_EQ(order_of({0}), (std::vector<int>{1}));
-}
-
-TEST(OrderSelection, StaysAPermutationForDistancesBeyond999) {
   // A spectrum in the wrong units lies thousands of units from every
   // reference; the order must still place every protein exactly once.
-  const auto p = order_of({0, 5000, 1200, 999, 3000});
-  EXPECT_EQ(p, (std::vector<int>{1, 4, 3, 5, 2}));
+  EXPECT_EQ(order_of({0, 5000, 1200, 999, 3000}), (std::vector<int>{1, 4, 3, 5, 2}));
 }
 
 class OrderJob : public ::testing::Test {
@@ -86,10 +82,8 @@ TEST_F(OrderJob, PermutesNamesSpectraStructuresAndDistances) {
     if (p == 1) continue;
     for (int j = 1; j <= 6; ++j) EXPECT_FLOAT_EQ(ws_.ss(p, j), from[p - 1] / 10.0f + j / 100.0f);
   }
-  EXPECT_EQ(ws_.dist(1), 0.0f);
-  EXPECT_EQ(ws_.dist(2), 3.0f);
-  EXPECT_EQ(ws_.dist(3), 3.0f);
-  EXPECT_EQ(ws_.dist(4), 5.0f);
+  const float dist[] = {0.0f, 3.0f, 3.0f, 5.0f};
+  for (int p = 1; p <= 4; ++p) EXPECT_EQ(ws_.dist(p), dist[p - 1]) << p;
   // Rows beyond the points in use are not touched.
   EXPECT_EQ(ws_.cd(4, 2), 0.0f);
 }

@@ -11,19 +11,15 @@
 #include <string>
 #include <vector>
 
+#include "tests/scratch_dir.hpp"
+
 namespace {
 
 using cdsec::kPlotCols;
 using cdsec::kPlotRows;
 using cdsec::PlotGrid;
 using cdsec::Vector;
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream s(text);
-  for (std::string l; std::getline(s, l);) out.push_back(l);
-  return out;
-}
+using cdsec_test::lines_of;
 
 std::string plot_text(const Vector<83>& e, const Vector<83>& c, float wl1, float wl2) {
   std::ostringstream out;

@@ -1,9 +1,10 @@
-// The whole program with one and three threads: the files it writes must
-// not depend on the thread count, over a few seeds, with the search
-// stopping early at 400 valid trials, with IPrint, with budgets capped by a
-// small set and a budget of 0, and over several jobs in one INPUT (the
-// draws made ahead of the stopping trial of one job must not reach the next).
-// And the refusal of a thread count that cannot be used.
+// The whole program with one and three threads over several jobs in one
+// INPUT: the draws made ahead of the stopping trial of one job must not reach
+// the next.  And the refusal of a thread count that cannot be used.  That
+// the files do not depend on the thread count is checked by every KESTRA
+// golden case, run with the default count and with 1 and 3 threads against
+// the same expected files, and on many seeds and budgets by the search's
+// unit test.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -67,50 +68,6 @@ int count(const std::string& text, const std::string& what) {
   return n;
 }
 
-TEST(ThreadCount, SameFilesWithOneAndThreeThreadsOverThreeSeeds) {
-  // set1_400_valid stops early at 400 valid trials; the set of 14 proteins
-  // caps the budget at 3002 and prints every valid trial; the set of fewer
-  // than eight makes no trial; the last case has three jobs in one INPUT.
-  const std::vector<std::string> cases = {"set1_400_valid", "iprint_set14_budget3002", "fewer_than_eight",
-                                          "set5_then_set1"};
-  int early_stops = 0, printed = 0, capped = 0, spent_budgets = 0;
-  for (const std::string& c : cases) {
-    WorkDir wd;
-    wd.add_sets_of(c);
-    cdsec_test::write_file(wd.path() / "INPUT", input_of(c));
-    for (int seed = 1; seed <= 3; ++seed) {
-      SCOPED_TRACE(c + " seed " + std::to_string(seed));
-      const std::string s = "KESTRA_SEED=" + std::to_string(seed * 7919);
-      const Outputs one = run(wd.path(), {s, "CDSEC_THREADS=1"});
-      // 3: a job without a result (the set of fewer than eight proteins).
-      ASSERT_TRUE(one.status == 0 || one.status == 3) << one.err;
-      ASSERT_FALSE(one.kestra.empty());
-      early_stops += count(one.kestra, "isstr=400");
-      printed += count(one.kestra, " Successful Combinations:");
-      capped += count(one.kestra, "icombf=  3002");
-      spent_budgets += count(one.kestra, "less than five.");
-      const Outputs three = run(wd.path(), {s, "CDSEC_THREADS=3"});
-      EXPECT_TRUE(three == one);
-      EXPECT_EQ(three.kestra, one.kestra);
-    }
-  }
-  // The seeds really cover what the test is about.
-  EXPECT_GE(early_stops, 3);
-  EXPECT_GE(printed, 3);
-  EXPECT_GE(capped, 3);
-  EXPECT_GE(spent_budgets, 3);
-}
-
-TEST(ThreadCount, DefaultCountGivesTheSequentialFiles) {
-  WorkDir wd;
-  wd.add_sets_of("set1_400_valid");
-  cdsec_test::write_file(wd.path() / "INPUT", input_of("set1_400_valid"));
-  const Outputs one = run(wd.path(), {"KESTRA_SEED=5", "CDSEC_THREADS=1"});
-  const Outputs dflt = run(wd.path(), {"KESTRA_SEED=5"});
-  ASSERT_EQ(one.status, 0);
-  EXPECT_TRUE(dflt == one);
-}
-
 TEST(ThreadCount, LaterJobsAreThoseOfTheirOwnRun) {
   // A job that stops at 400 valid trials (its search drew ahead of the
   // stopping trial), then a job on another set, then the first one again:
@@ -141,7 +98,8 @@ TEST(ThreadCount, UnusableValuesAreRefusedBeforeAnythingIsWritten) {
   wd.add_sets_of("set1_400_valid");
   cdsec_test::write_file(wd.path() / "INPUT", input_of("set1_400_valid"));
   const std::string earlier = "records of an earlier run\n";
-  for (const std::string v : {"", "0", "-2", "abc", "2x", " 2", "+2", "257", "99999999999999999999999"}) {
+  // (Every refused form is the search's unit test; here: nothing is written.)
+  for (const std::string v : {"", "0", "257", "2x"}) {
     SCOPED_TRACE("CDSEC_THREADS=\"" + v + "\"");
     cdsec_test::write_file(wd.path() / "ProtSS.out", earlier);
     const Outputs o = run(wd.path(), {"KESTRA_SEED=1", "CDSEC_THREADS=" + v});

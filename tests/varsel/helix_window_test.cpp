@@ -9,10 +9,13 @@
 #include <string_view>
 #include <vector>
 
+#include "tests/scratch_dir.hpp"
+
 namespace {
 
 using cdsec::HelixWindow;
 using cdsec::place_helix_window;
+using cdsec_test::lines_of;
 
 HelixWindow window(float h0, std::vector<float> h) {
   return place_helix_window(h0, h, cdsec::helix_nrange(static_cast<int>(h.size())));
@@ -28,85 +31,54 @@ TEST(HelixMeasure, ClassOneForSetsTwoAndFiveElseBothHelixClasses) {
 }
 
 TEST(HelixWindow, Nrange) {
-  EXPECT_EQ(cdsec::helix_nrange(400), 20);
-  EXPECT_EQ(cdsec::helix_nrange(99), 4);
-  EXPECT_EQ(cdsec::helix_nrange(100), 5);
-  EXPECT_EQ(cdsec::helix_nrange(5), 4);
-  EXPECT_EQ(cdsec::helix_nrange(119), 5);
+  for (auto [n, want] : {std::pair{400, 20}, std::pair{99, 4}, std::pair{100, 5}, std::pair{5, 4}, std::pair{119, 5}})
+    EXPECT_EQ(cdsec::helix_nrange(n), want) << n;
 }
 
-TEST(HelixWindow, LowHelixCentresBetweenH0AndTheLowestHelix) {
-  const HelixWindow w = window(0.10f, {0.05f, 0.08f, 0.10f, 0.12f, 0.20f});
-  const float c = (0.10f + 0.05f) / 2.0f;
-  EXPECT_EQ(w.hmin, c - 0.03f);
-  EXPECT_EQ(w.hmax, c + 0.03f);
-  EXPECT_NEAR(w.hmin, 0.045f, 1e-6);
-  EXPECT_NEAR(w.hmax, 0.105f, 1e-6);
-}
-
-TEST(HelixWindow, LowHelixWithEveryHelixAboveOne) {
-  const HelixWindow w = window(0.10f, {1.2f, 1.5f, 1.1f, 1.3f, 1.4f});
-  const float c = (0.10f + 1.0f) / 2.0f;
-  EXPECT_EQ(w.hmin, c - 0.03f);
-  EXPECT_EQ(w.hmax, c + 0.03f);
-}
-
-TEST(HelixWindow, LowHelixWithANegativeHelixCentresOnHalfH0) {
-  const HelixWindow w = window(0.12f, {0.05f, -0.02f, 0.10f, 0.12f, 0.20f});
-  EXPECT_EQ(w.hmin, 0.12f / 2.0f - 0.03f);
-  EXPECT_EQ(w.hmax, 0.12f / 2.0f + 0.03f);
-}
-
-TEST(HelixWindow, MiddleRangeIncludingBothEnds) {
-  const std::vector<float> h = {0.9f, 0.9f, 0.9f, 0.9f, 0.9f};
-  for (float h0 : {0.15f, 0.20f, 0.25f}) {
-    const HelixWindow w = window(h0, h);
-    EXPECT_EQ(w.hmin, h0 - 0.03f) << h0;
-    EXPECT_EQ(w.hmax, h0 + 0.03f) << h0;
+TEST(HelixWindow, CasesByTheAllBasisHelix) {
+  struct Case {
+    const char* what;
+    float h0;
+    std::vector<float> helices;
+    float hmin, hmax, tolerance;
+  };
+  const std::vector<float> nine = {0.9f, 0.9f, 0.9f, 0.9f, 0.9f};
+  const Case cases[] = {
+      // Low helix: centred between H0 and the lowest helix (at most 1, and
+      // on H0 / 2 when a helix is negative).
+      {"low", 0.10f, {0.05f, 0.08f, 0.10f, 0.12f, 0.20f}, 0.045f, 0.105f, 1e-6f},
+      {"low, helices above one", 0.10f, {1.2f, 1.5f, 1.1f, 1.3f, 1.4f}, 0.55f - 0.03f, 0.55f + 0.03f, 1e-6f},
+      {"low, a negative helix", 0.12f, {0.05f, -0.02f, 0.10f, 0.12f, 0.20f}, 0.03f, 0.09f, 1e-6f},
+      // Middle range, both ends included: centred on H0.
+      {"middle, low end", 0.15f, nine, 0.12f, 0.18f, 0},
+      {"middle", 0.20f, nine, 0.17f, 0.23f, 0},
+      {"middle, high end", 0.25f, nine, 0.22f, 0.28f, 0},
+      // High helix: T lowered from the top in thousandths (in single
+      // precision, 160 steps to 0.340) until four helices are at or above
+      // it; equal helices enter the count together (five where four are
+      // needed: T stops at 0.4).
+      {"high", 0.40f, {0.3005f, 0.3205f, 0.3405f, 0.3605f, 0.3805f, 0.5000f}, 0.340f, 0.400f, 1e-5f},
+      {"high, equal helices", 0.70f, {0.5f, 0.4f, 0.4f, 0.4f, 0.4f, 0.3f}, 0.37f, 1.0f, 1e-3f},
+      // Very high: up to 1.
+      {"very high", 0.80f, {0.70f, 0.72f, 0.74f, 0.76f, 1.02f}, 0.69f, 1.0f, 1.5e-3f},
+  };
+  for (const Case& c : cases) {
+    const HelixWindow w = window(c.h0, c.helices);
+    if (c.tolerance == 0) {
+      EXPECT_EQ(w.hmin, c.h0 - 0.03f) << c.what;
+      EXPECT_EQ(w.hmax, c.h0 + 0.03f) << c.what;
+    }
+    EXPECT_NEAR(w.hmin, c.hmin, c.tolerance + 1e-6f) << c.what;
+    EXPECT_NEAR(w.hmax, c.hmax, c.tolerance + 1e-6f) << c.what;
   }
-  // Just outside on either side the other rules apply.
-  EXPECT_NE(window(std::nextafter(0.15f, 0.0f), h).hmin, std::nextafter(0.15f, 0.0f) - 0.03f);
-  EXPECT_NE(window(std::nextafter(0.25f, 1.0f), h).hmin, std::nextafter(0.25f, 1.0f) - 0.03f);
-}
-
-TEST(HelixWindow, HighHelixLowersTFromTheTopInThousandths) {
-  const std::vector<float> h = {0.3005f, 0.3205f, 0.3405f, 0.3605f, 0.3805f, 0.5000f};
-  const HelixWindow w = window(0.40f, h);
-  // t = 0.5 lowered by 0.001 in single precision until four helices are at
-  // or above it.
-  float t = 0.5f;
-  int steps = 0;
-  for (;;) {
-    int c = 0;
-    for (float v : h) c += v >= t;
-    if (c >= 4) break;
-    t = t - 0.001f;
-    ++steps;
-  }
-  EXPECT_EQ(steps, 160);
-  EXPECT_NEAR(t, 0.340f, 1e-5);
-  EXPECT_EQ(w.hmin, (0.40f + t) / 2.0f - 0.03f);
-  EXPECT_EQ(w.hmax, (0.40f + t) / 2.0f + 0.03f);
-  EXPECT_NEAR(w.hmin, 0.340f, 1e-5);
-  EXPECT_NEAR(w.hmax, 0.400f, 1e-5);
-}
-
-TEST(HelixWindow, EqualHelicesEnterTheCountTogether) {
-  // At t = 0.4 four solutions join at once: five counted where four are
-  // needed, and t stops at the first step that reaches them.
-  const std::vector<float> h = {0.5f, 0.4f, 0.4f, 0.4f, 0.4f, 0.3f};
-  const HelixWindow w = window(0.70f, h);
-  const float t = w.hmin + 0.03f;
-  EXPECT_LE(t, 0.4f + 1e-6f);
-  EXPECT_GT(t, 0.399f);
-  EXPECT_EQ(w.hmax, 1.0f);
-}
-
-TEST(HelixWindow, VeryHighHelixRunsUpToOne) {
-  const HelixWindow w = window(0.80f, {0.70f, 0.72f, 0.74f, 0.76f, 1.02f});
-  EXPECT_EQ(w.hmax, 1.0f);
-  EXPECT_NEAR(w.hmin, 0.72f - 0.03f, 1.5e-3);
-  EXPECT_LE(w.hmin, 0.72f - 0.03f);
+  // Just outside the middle range on either side the other rules apply.
+  EXPECT_NE(window(std::nextafter(0.15f, 0.0f), nine).hmin, std::nextafter(0.15f, 0.0f) - 0.03f);
+  EXPECT_NE(window(std::nextafter(0.25f, 1.0f), nine).hmin, std::nextafter(0.25f, 1.0f) - 0.03f);
+  // Exactly as computed: the centre and the 0.03 either side in single precision.
+  const HelixWindow low = window(0.10f, {0.05f, 0.08f, 0.10f, 0.12f, 0.20f});
+  EXPECT_EQ(low.hmin, (0.10f + 0.05f) / 2.0f - 0.03f);
+  EXPECT_EQ(low.hmax, (0.10f + 0.05f) / 2.0f + 0.03f);
+  EXPECT_LE(window(0.80f, {0.70f, 0.72f, 0.74f, 0.76f, 1.02f}).hmin, 0.72f - 0.03f);
 }
 
 // A store of valid solutions with given helices (set 2: class 1 alone) and
@@ -135,13 +107,6 @@ struct Store {
                                      avg_recon.view(), out);
   }
 };
-
-std::vector<std::string> lines_of(const std::string& t) {
-  std::vector<std::string> v;
-  std::istringstream in(t);
-  for (std::string l; std::getline(in, l);) v.push_back(l);
-  return v;
-}
 
 TEST(SelectAndAverage, SelectsInsideTheWindowAndAverages) {
   Store st({0.05f, 0.08f, 0.10f, 0.12f, 0.20f});

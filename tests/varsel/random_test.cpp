@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cmath>
 #include <ctime>
+#include <cstdint>
+#include <optional>
 #include <random>
 #include <set>
 #include <stdexcept>
@@ -24,43 +26,28 @@ using cdsec::RNDM;
 using cdsec::trial_budget;
 using cdsec::Vector;
 
-TEST(Fctrl, SmallValuesAndTheEmptyProduct) {
-  EXPECT_EQ(FCTRL(0), 1.0f);
-  EXPECT_EQ(FCTRL(-1), 1.0f);
-  EXPECT_EQ(FCTRL(-7), 1.0f);
-  EXPECT_EQ(FCTRL(1), 1.0f);
-  EXPECT_EQ(FCTRL(5), 120.0f);
-  EXPECT_EQ(FCTRL(8), 40320.0f);
-  EXPECT_EQ(FCTRL(13), 6227020800.0f);  // still exact in 24 bits
+TEST(Fctrl, WorkedValuesInSinglePrecision) {
+  // The empty product for n <= 0; exact up to 13!; 14! = 87178291200 is not
+  // a float and the routine holds the rounded value, each later factorial
+  // built on the rounded one before it.
+  const std::pair<int, float> cases[] = {{-7, 1.0f},       {-1, 1.0f},        {0, 1.0f},
+                                         {1, 1.0f},        {5, 120.0f},       {8, 40320.0f},
+                                         {13, 6227020800.0f}, {14, 87178289152.0f}, {15, 1307674279936.0f}};
+  for (auto [n, want] : cases) EXPECT_EQ(FCTRL(n), want) << n;
 }
 
-TEST(Fctrl, RoundsEveryProductToSinglePrecision) {
-  // 14! = 87178291200 is not a float; the routine holds the rounded value,
-  // and each later factorial builds on the rounded one before it.
-  EXPECT_NE(static_cast<double>(FCTRL(14)), 87178291200.0);
-  EXPECT_EQ(FCTRL(14), static_cast<float>(6227020800.0f * 14.0f));
-  float f = 1.0f;
-  for (int n = 1; n <= 20; ++n) {
-    f = f * static_cast<float>(n);
-    EXPECT_EQ(FCTRL(n), f) << n;
-  }
-}
-
-TEST(TrialBudget, TableOfSmallSets) {
+TEST(TrialBudget, CombinationsOfEightCapTheBudget) {
   // Below 8 proteins no combination exists; from 14 to 19 the float
-  // factorials make the count one less than the binomial coefficient.
+  // factorials make the count one less than the binomial coefficient
+  // (3003, 6435, ... 75582).
   for (int n = 0; n < 8; ++n) EXPECT_EQ(trial_budget(n, 100000), 0) << n;
   const int expected[] = {1, 9, 45, 165, 495, 1287, 3002, 6434, 12869, 24309, 43757, 75581};
   for (int n = 8; n <= 19; ++n) EXPECT_EQ(trial_budget(n, 100000), expected[n - 8]) << n;
-  const long long binomial[] = {3003, 6435, 12870, 24310, 43758, 75582};
-  for (int n = 14; n <= 19; ++n) EXPECT_EQ(trial_budget(n, 100000), binomial[n - 14] - 1) << n;
   // 125970 combinations of 20 exceed the budget, which therefore stays.
   EXPECT_EQ(trial_budget(20, 100000), 100000);
   EXPECT_EQ(trial_budget(20, 200000), 125970);
   for (int n = 21; n <= 50; ++n) EXPECT_EQ(trial_budget(n, 100000), 100000) << n;
-}
-
-TEST(TrialBudget, OnlyLowersTheBudget) {
+  // It only ever lowers the budget.
   EXPECT_EQ(trial_budget(14, 50), 50);
   EXPECT_EQ(trial_budget(14, 3002), 3002);
   EXPECT_EQ(trial_budget(8, 0), 0);
@@ -111,26 +98,22 @@ TEST(Seed, TimeOfDayIsHundredthsSinceLocalMidnight) {
 
 TEST(Seed, FixedSeedFromTheEnvironmentValue) {
   std::string why;
-  EXPECT_FALSE(cdsec::fixed_seed_from(nullptr, &why).has_value());
-  EXPECT_FALSE(cdsec::fixed_seed_from("", &why).has_value());
-  EXPECT_FALSE(cdsec::fixed_seed_from("   ", &why).has_value());
+  for (const char* unset : {static_cast<const char*>(nullptr), "", "   "})
+    EXPECT_FALSE(cdsec::fixed_seed_from(unset, &why).has_value());
   EXPECT_TRUE(why.empty());
-  EXPECT_EQ(cdsec::fixed_seed_from("12345", &why).value(), 12345u);
-  EXPECT_EQ(cdsec::fixed_seed_from(" 42 ", &why).value(), 42u);
-  EXPECT_EQ(cdsec::fixed_seed_from("-1", &why).value(), 4294967295u);
-  EXPECT_EQ(cdsec::fixed_seed_from("4294967295", &why).value(), 4294967295u);
+  for (auto [text, seed] : {std::pair{"12345", 12345u}, std::pair{" 42 ", 42u}, std::pair{"-1", 4294967295u},
+                            std::pair{"4294967295", 4294967295u}})
+    EXPECT_EQ(cdsec::fixed_seed_from(text, &why), std::optional<std::uint32_t>(seed)) << text;
   EXPECT_TRUE(why.empty());
   // Beyond 32 bits a seed would wrap onto another one's run.
-  for (const char* wide : {"4294967296", "-2147483649", "99999999999"}) {
+  for (auto [text, says] : {std::pair{"4294967296", "does not fit in 32 bits"},
+                            std::pair{"-2147483649", "does not fit in 32 bits"},
+                            std::pair{"99999999999", "does not fit in 32 bits"}, std::pair{"abc", "abc"},
+                            std::pair{"1.5", "1.5"}}) {
     why.clear();
-    EXPECT_FALSE(cdsec::fixed_seed_from(wide, &why).has_value());
-    EXPECT_NE(why.find("does not fit in 32 bits"), std::string::npos) << why;
+    EXPECT_FALSE(cdsec::fixed_seed_from(text, &why).has_value()) << text;
+    EXPECT_NE(why.find(says), std::string::npos) << why;
   }
-  EXPECT_FALSE(cdsec::fixed_seed_from("abc", &why).has_value());
-  EXPECT_NE(why.find("abc"), std::string::npos);
-  why.clear();
-  EXPECT_FALSE(cdsec::fixed_seed_from("1.5", &why).has_value());
-  EXPECT_NE(why.find("1.5"), std::string::npos);
 }
 
 // A generator that returns a fixed script of reals and fails when asked for

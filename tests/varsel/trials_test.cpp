@@ -20,37 +20,31 @@ using cdsec::Vector;
 float below(float v) { return std::nextafter(v, -1.0e9f); }
 float above(float v) { return std::nextafter(v, 1.0e9f); }
 
-TEST(Validity, ValuesExactlyOnTheLimitsPass) {
-  Vector<6> x;
-  for (int j = 1; j <= 6; ++j) x(j) = 0.1f;
-  x(3) = -0.03f;
-  EXPECT_TRUE(cdsec::solution_is_valid(0.952f, 0.25f, x.view(), 6, 0.25f, -0.03f));
-  EXPECT_TRUE(cdsec::solution_is_valid(1.05f, 0.0f, x.view(), 6, 0.25f, -0.03f));
-}
-
-TEST(Validity, ValuesJustOutsideTheLimitsFail) {
-  Vector<6> x;
-  for (int j = 1; j <= 6; ++j) x(j) = 0.1f;
-  EXPECT_FALSE(cdsec::solution_is_valid(below(0.952f), 0.1f, x.view(), 6, 0.25f, -0.03f));
-  EXPECT_FALSE(cdsec::solution_is_valid(above(1.05f), 0.1f, x.view(), 6, 0.25f, -0.03f));
-  EXPECT_FALSE(cdsec::solution_is_valid(1.0f, above(0.25f), x.view(), 6, 0.25f, -0.03f));
-  x(5) = below(-0.03f);
-  EXPECT_FALSE(cdsec::solution_is_valid(1.0f, 0.1f, x.view(), 6, 0.25f, -0.03f));
-  // With five classes the sixth entry is not looked at.
-  x(5) = 0.1f;
-  x(6) = -0.5f;
-  EXPECT_FALSE(cdsec::solution_is_valid(1.0f, 0.1f, x.view(), 6, 0.25f, -0.03f));
-  EXPECT_TRUE(cdsec::solution_is_valid(1.0f, 0.1f, x.view(), 5, 0.25f, -0.03f));
-}
-
-TEST(Validity, NaNNeverPasses) {
-  Vector<6> x;
-  for (int j = 1; j <= 6; ++j) x(j) = 0.1f;
+TEST(Validity, LimitsIncludedNaNNeverPasses) {
+  // fsum within [0.952, 1.05], RMS at most the limit 0.25, no fraction of
+  // the first Nsstr below -0.03.
   const float nan = std::numeric_limits<float>::quiet_NaN();
-  EXPECT_FALSE(cdsec::solution_is_valid(nan, 0.1f, x.view(), 6, 0.25f, -0.03f));
-  EXPECT_FALSE(cdsec::solution_is_valid(1.0f, nan, x.view(), 6, 0.25f, -0.03f));
-  x(2) = nan;
-  EXPECT_FALSE(cdsec::solution_is_valid(1.0f, 0.1f, x.view(), 6, 0.25f, -0.03f));
+  struct Case {
+    float fsum, rms;
+    int j;  // a fraction set to x (0: none)
+    float x;
+    int ns;
+    bool valid;
+  } cases[] = {
+      {0.952f, 0.25f, 3, -0.03f, 6, true},  {1.05f, 0.0f, 3, -0.03f, 6, true},
+      {below(0.952f), 0.1f, 0, 0, 6, false}, {above(1.05f), 0.1f, 0, 0, 6, false},
+      {1.0f, above(0.25f), 0, 0, 6, false},  {1.0f, 0.1f, 5, below(-0.03f), 6, false},
+      {1.0f, 0.1f, 6, -0.5f, 6, false},      {1.0f, 0.1f, 6, -0.5f, 5, true},  // five classes: the sixth unread
+      {nan, 0.1f, 0, 0, 6, false},           {1.0f, nan, 0, 0, 6, false},
+      {1.0f, 0.1f, 2, nan, 6, false},
+  };
+  for (const Case& c : cases) {
+    Vector<6> x;
+    for (int j = 1; j <= 6; ++j) x(j) = 0.1f;
+    if (c.j) x(c.j) = c.x;
+    EXPECT_EQ(cdsec::solution_is_valid(c.fsum, c.rms, x.view(), c.ns, 0.25f, -0.03f), c.valid)
+        << c.fsum << " " << c.rms << " " << c.j << " " << c.x << " " << c.ns;
+  }
 }
 
 // Reference proteins whose spectra are exact mixtures of five class spectra

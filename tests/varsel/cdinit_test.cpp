@@ -1,8 +1,8 @@
 #include "varsel/cdinit.hpp"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "frame/text_input.hpp"
+#include "tests/scratch_dir.hpp"
 
 namespace {
 
@@ -70,20 +71,10 @@ std::vector<std::string> constant_values(int n, const char* v) { return std::vec
 
 class Cdinit : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("kestra_cdinit_" + std::to_string(::getpid()) + "_" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    old_ = fs::current_path();
-    fs::current_path(dir_);
-    ::unsetenv("CDSEC_REFDIR");
-    job_ = std::make_unique<KestraJob>();
-  }
-  void TearDown() override {
-    fs::current_path(old_);
-    fs::remove_all(dir_);
-  }
+  // The scratch folder is the working directory while the test runs, where
+  // the sets are found first.
+  void SetUp() override { fs::current_path(dir_); }
+  void TearDown() override { fs::current_path(old_); }
   void input(const std::string& text) {
     std::ofstream("INPUT") << text;
     in_.open("INPUT");
@@ -92,22 +83,16 @@ class Cdinit : public ::testing::Test {
     cdsec::JobReader r(in_);
     return cdsec::CDINIT(r, report_, *job_);
   }
-  std::vector<std::string> report_lines() const {
-    std::vector<std::string> v;
-    std::istringstream s(report_.str());
-    for (std::string l; std::getline(s, l);) v.push_back(l);
-    return v;
-  }
   bool report_has(const std::string& line) const {
-    for (const auto& l : report_lines())
-      if (l == line) return true;
-    return false;
+    const auto l = cdsec_test::lines_of(report_.str());
+    return std::find(l.begin(), l.end(), line) != l.end();
   }
 
-  fs::path dir_, old_;
+  cdsec_test::ScratchDir scratch_{"cdinit"};
+  fs::path dir_ = scratch_.path(), old_ = fs::current_path();
   cdsec::LineReader in_;
   std::ostringstream report_;
-  std::unique_ptr<KestraJob> job_;
+  std::unique_ptr<KestraJob> job_ = std::make_unique<KestraJob>();
 };
 
 TEST_F(Cdinit, RangeInsideTheSetDropsTheSampleItselfAndIgnoresScales) {
@@ -165,20 +150,20 @@ TEST_F(Cdinit, RangeOutsideTheSetStopsNamingTheRangeLine) {
 }
 
 TEST(FitRange, Cases) {
-  auto r = cdsec::fit_range(260, 178, 240, 185);
-  EXPECT_TRUE(r.clipped);
-  EXPECT_EQ(r.sample_offset, 20);
-  EXPECT_EQ(r.nw, 56);
-  r = cdsec::fit_range(250, 170, 260, 178);
-  EXPECT_TRUE(r.clipped);
-  EXPECT_EQ(r.sample_offset, 0);
-  EXPECT_EQ(r.nw, 73);
-  r = cdsec::fit_range(240, 190, 240, 185);
-  EXPECT_FALSE(r.clipped);
-  EXPECT_EQ(r.nw, 51);
-  r = cdsec::fit_range(241.5f, 184.6f, 240, 185);
-  EXPECT_EQ(r.sample_offset, 1);
-  EXPECT_EQ(r.nw, 56);
+  struct Case {
+    float first, last, set_long, set_short;
+    bool clipped;
+    int offset, nw;
+  } cases[] = {{260, 178, 240, 185, true, 20, 56},
+               {250, 170, 260, 178, true, 0, 73},
+               {240, 190, 240, 185, false, 0, 51},
+               {241.5f, 184.6f, 240, 185, true, 1, 56}};
+  for (const Case& c : cases) {
+    const auto r = cdsec::fit_range(c.first, c.last, c.set_long, c.set_short);
+    EXPECT_EQ(r.clipped, c.clipped) << c.first << " " << c.last;
+    EXPECT_EQ(r.sample_offset, c.offset) << c.first << " " << c.last;
+    EXPECT_EQ(r.nw, c.nw) << c.first << " " << c.last;
+  }
   EXPECT_EQ(cdsec::job_point_count(200, 200), 1);
   EXPECT_EQ(cdsec::job_point_count(180, 200), 0);
   EXPECT_EQ(cdsec::job_point_count(240.5f, 185), 56);

@@ -19,6 +19,7 @@
 #include "frame/layout.hpp"
 #include "frame/package.hpp"
 #include "frame/summary.hpp"
+#include "tests/scratch_dir.hpp"
 
 namespace fs = std::filesystem;
 using cdsec::ReadError;
@@ -84,21 +85,15 @@ std::vector<TestProtein> family(int n, int from = 1) {
 class RefDirTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    old_cwd_ = fs::current_path();
-    dir_ = fs::temp_directory_path() / ("cdsec_refsets_" + std::to_string(::getpid()) + "_" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    fs::current_path(dir_);
+    fs::current_path(scratch_.path());
     if (const char* v = std::getenv("CDSEC_REFDIR")) saved_refdir_ = v, had_refdir_ = true;
     ::unsetenv("CDSEC_REFDIR");
   }
   void TearDown() override {
     fs::current_path(old_cwd_);
-    fs::remove_all(dir_);
     if (had_refdir_) ::setenv("CDSEC_REFDIR", saved_refdir_.c_str(), 1);
   }
-  const fs::path& dir() const { return dir_; }
+  const fs::path& dir() const { return scratch_.path(); }
 
   // The sample: protein k's values at points k0+1 .. k0+nw, or a spectrum of
   // its own when k is 0.
@@ -117,17 +112,13 @@ class RefDirTest : public ::testing::Test {
   std::ostringstream basis_, report_;
 
  private:
-  fs::path old_cwd_, dir_;
+  cdsec_test::ScratchDir scratch_{"refsets"};
+  fs::path old_cwd_ = fs::current_path();
   std::string saved_refdir_;
   bool had_refdir_ = false;
 };
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> v;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) v.push_back(l);
-  return v;
-}
+using cdsec_test::lines_of;
 
 template <class F>
 ReadError read_error_of(F&& f) {
@@ -146,17 +137,14 @@ TEST(Catalogue, RowsOfAllEightSets) {
   struct Row {
     const char* suffix;
     int ns;
-    const char* label1;
-    const char* label2;
     float lo, hi;
     int seg;
     const char* code;
   };
   const Row want[8] = {
-      {"29", 6, "H(r)", "H(d)", 260, 178, 1, " 29 "}, {"23", 6, "AHel", "3/10", 260, 178, 0, " 22 "},
-      {"37", 6, "H(r)", "H(d)", 240, 185, 1, " 37 "}, {"43", 6, "H(r)", "H(d)", 240, 190, 1, " 43 "},
-      {"P2", 5, "AHel", "BSht", 240, 185, 0, " 37 "}, {"42", 6, "H(r)", "H(d)", 240, 185, 1, " 42 "},
-      {"48", 6, "H(r)", "H(d)", 240, 190, 1, " 48 "}, {"CA", 6, "H(r)", "H(d)", 240, 190, 1, " CA "},
+      {"29", 6, 260, 178, 1, " 29 "}, {"23", 6, 260, 178, 0, " 22 "}, {"37", 6, 240, 185, 1, " 37 "},
+      {"43", 6, 240, 190, 1, " 43 "}, {"P2", 5, 240, 185, 0, " 37 "}, {"42", 6, 240, 185, 1, " 42 "},
+      {"48", 6, 240, 190, 1, " 48 "}, {"CA", 6, 240, 190, 1, " CA "},
   };
   for (int ib = 1; ib <= 8; ++ib) {
     const RefSetInfo* s = cdsec::find_ref_set(ib);
@@ -165,13 +153,10 @@ TEST(Catalogue, RowsOfAllEightSets) {
     EXPECT_EQ(s->ibasis, ib);
     EXPECT_EQ(s->suffix, r.suffix) << ib;
     EXPECT_EQ(s->ns, r.ns) << ib;
-    EXPECT_EQ(s->labels[0], r.label1) << ib;
-    EXPECT_EQ(s->labels[1], r.label2) << ib;
     EXPECT_EQ(s->long_limit, r.lo) << ib;
     EXPECT_EQ(s->short_limit, r.hi) << ib;
     EXPECT_EQ(s->segment_flag, r.seg) << ib;
     EXPECT_EQ(s->summary_code, r.code) << ib;
-    for (auto l : s->labels) EXPECT_EQ(l.size(), 4u) << ib;
   }
   const std::array<std::string_view, 6> split{"H(r)", "H(d)", "S(r)", "S(d)", "Trn ", "Unrd"};
   for (int ib : {1, 3, 4, 6, 7, 8}) EXPECT_EQ(cdsec::find_ref_set(ib)->labels, split) << ib;
@@ -294,7 +279,7 @@ TEST_F(RefDirTest, MissingHeaderLinesAreAnError) {
 
 // ---------------------------------------------------------------- SELBAS
 
-TEST_F(RefDirTest, SelbasLoadsInFileOrderWithDistancesAndListing) {
+TEST_F(RefDirTest, SelbasLoadsInFileOrderWithDistances) {
   auto prots = family(3);
   prots[1].scale_field = " 2.000";
   write_set(dir(), "29", prots);
@@ -319,43 +304,12 @@ TEST_F(RefDirTest, SelbasLoadsInFileOrderWithDistancesAndListing) {
   for (int i = 1; i <= 12; ++i) EXPECT_EQ(ws_.cd(i, 1), sample_(i));
   EXPECT_EQ(report_.str(), "");
 
-  // The listing, line by line.  Fractions of protein k, class j (from 0):
-  // (13k + 101j) % 400 thousandths; CD of protein 1 at point i (from 0):
-  // (37 + 12i) % 2000 - 1000 hundredths, -2.43 at point 60.
-  std::vector<std::string> want = {
-      "  P001",
-      "  P002",
-      "  P003",
-      "  Nbas=   4",
-      "  Prtn :",
-      "  TEST  P001  P002  P003",
-      "  No of sec str elements=    6",
-      "   1   0.000   0.000   0.000   0.000   0.000   0.000",
-      "   2   0.013   0.114   0.215   0.316   0.017   0.118",
-      "   3   0.026   0.127   0.228   0.329   0.030   0.131",
-      "   4   0.039   0.140   0.241   0.342   0.043   0.144",
-      "  Wavelength range",
-      "  200  199  198  197  196  195  194  193",
-      "  192  191  190  189",
-      "  CD basis",
-      "   1",
-      "    0.50    1.00    1.50    2.00    2.50    3.00    3.50    4.00    4.50    5.00",
-      "    5.50    6.00",
-      "   2",
-      "   -2.43   -2.31   -2.19   -2.07   -1.95   -1.83   -1.71   -1.59   -1.47   -1.35",
-      "   -1.23   -1.11",
-  };
-  for (int p = 3; p <= 4; ++p) {
-    const auto& tp = prots[static_cast<std::size_t>(p - 2)];
-    const float scale = p == 3 ? 2.0f : 1.0f;
-    want.push_back(cdsec::edit_I(p, 4));
-    std::string a, b;
-    for (int i = 1; i <= 12; ++i)
-      (i <= 10 ? a : b) += cdsec::edit_F(cd_value(tp.cd[static_cast<std::size_t>(59 + i)]) * scale, 8, 2);
-    want.push_back(a);
-    want.push_back(b);
-  }
-  EXPECT_EQ(lines_of(basis_.str()), want);
+  // The listing of the loaded set (its layout is pinned by the BASIS file of
+  // every MORVAN3 golden case): the names as read, then the summary.
+  const auto l = lines_of(basis_.str());
+  ASSERT_GE(l.size(), 6u);
+  EXPECT_EQ(std::vector<std::string>(l.begin(), l.begin() + 6),
+            (std::vector<std::string>{"  P001", "  P002", "  P003", "  Nbas=   4", "  Prtn :", "  TEST  P001  P002  P003"}));
 }
 
 TEST_F(RefDirTest, ScaleFactorAppliedWhenGivenBlankOrZeroLeavesValues) {

@@ -217,45 +217,39 @@ TEST_F(JobFileTest, CdValuesOverLinesOfAnyLengthReadAlike) {
   EXPECT_EQ(got[0].cd(83), value_of(-20000 + 491 * 82));
 }
 
-TEST_F(JobFileTest, CommasAndBlankLinesAmongTheValues) {
-  JobText j;
-  j.first = 200.0f;
-  j.last = 196.0f;
-  std::ostringstream o;
-  write_job(o, j);  // with no values; they are put in by hand below
-  std::string text = o.str();
-  const std::string marker = "LIMITS \n";
-  text.insert(text.find(marker) + marker.size(), "1.5, -2\n\n  .25,3.\n4E-1\n");
-  write(text);
-  open();
-  JobReader jr(in_);
-  ASSERT_TRUE(jr.begin());
-  Read r = read_selfcon(jr);
-  ASSERT_EQ(r.n, 5);
-  const float want[5] = {1.5f, -2.0f, 0.25f, 3.0f, 0.4f};
-  for (int i = 1; i <= 5; ++i) EXPECT_EQ(r.cd(i), want[i - 1]) << i;
-  EXPECT_EQ(r.iguess, 0);
-}
-
-TEST_F(JobFileTest, ACountEndingMidLineDiscardsTheRestOfThatLine) {
-  // Five values wanted, seven on the line: the two extra must not be taken
-  // for the lines that follow, so the guess line is still found.
-  JobText j;
-  j.first = 200.0f;
-  j.last = 196.0f;
-  j.cd_thousandths = ramp(7);
-  j.guess = "   3   0.300";
-  write({j});
-  open();
-  JobReader jr(in_);
-  ASSERT_TRUE(jr.begin());
-  Read r = read_selfcon(jr);
-  ASSERT_EQ(r.n, 5);
-  EXPECT_EQ(r.cd(5), value_of(j.cd_thousandths[4]));
-  EXPECT_EQ(r.cd(6), 0.0f) << "nothing past the count is stored";
-  EXPECT_EQ(r.iguess, 3);
-  EXPECT_EQ(r.guess(1), 0.3f);
-  EXPECT_FALSE(jr.begin());
+TEST_F(JobFileTest, CommasBlankLinesAndACountEndingMidLine) {
+  // Five values from 200 to 196 nm, written by hand after the CD heading.
+  // With seven on the line the two extra must not be taken for the lines
+  // that follow, so the guess line is still found.
+  const struct {
+    const char* values;
+    float want[5];
+    int iguess;
+  } cases[] = {{"1.5, -2\n\n  .25,3.\n4E-1\n", {1.5f, -2.0f, 0.25f, 3.0f, 0.4f}, 3},
+               {"  -5.000  -4.863  -4.726  -4.589  -4.452  -4.315  -4.178\n", {-5.0f, -4.863f, -4.726f, -4.589f, -4.452f}, 3}};
+  for (const auto& c : cases) {
+    JobText j;
+    j.first = 200.0f;
+    j.last = 196.0f;
+    j.guess = "   3   0.300";
+    std::ostringstream o;
+    write_job(o, j);  // with no values; they are put in below
+    std::string text = o.str();
+    const std::string marker = "LIMITS \n";
+    text.insert(text.find(marker) + marker.size(), c.values);
+    write(text);
+    open();
+    JobReader jr(in_);
+    ASSERT_TRUE(jr.begin());
+    Read r = read_selfcon(jr);
+    ASSERT_EQ(r.n, 5);
+    for (int i = 1; i <= 5; ++i) EXPECT_EQ(r.cd(i), c.want[i - 1]) << i;
+    EXPECT_EQ(r.cd(6), 0.0f) << "nothing past the count is stored";
+    EXPECT_EQ(r.iguess, c.iguess);
+    EXPECT_EQ(r.guess(1), 0.3f);
+    EXPECT_FALSE(jr.begin());
+    in_.close();
+  }
 }
 
 // ---------------------------------------------------------------- initial-guess line

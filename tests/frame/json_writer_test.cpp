@@ -136,6 +136,8 @@ TEST(JsonWriter, LayoutWithTwoSpaceIndentation) {
   w.key("nothing");
   w.begin_object();
   w.end_object();
+  w.key("k\"\xFF");  // keys are escaped too
+  w.value(1);
   w.end_object();
   EXPECT_TRUE(w.done());
   EXPECT_EQ(out,
@@ -153,7 +155,8 @@ TEST(JsonWriter, LayoutWithTwoSpaceIndentation) {
             "    false\n"
             "  ],\n"
             "  \"empty\": [],\n"
-            "  \"nothing\": {}\n"
+            "  \"nothing\": {},\n"
+            "  \"k\\\"\xEF\xBF\xBD\": 1\n"
             "}\n");
 }
 
@@ -177,17 +180,6 @@ TEST(JsonWriter, LongNumericArraysWrapTenToALine) {
   const auto j = nlohmann::json::parse(out);
   ASSERT_EQ(j["v"].size(), 23u);
   EXPECT_EQ(j["v"][22].get<int>(), 23);
-}
-
-TEST(JsonWriter, KeysAreEscapedToo) {
-  std::string out;
-  JsonWriter w(out);
-  w.begin_object();
-  w.key("a\"b\xFF");
-  w.value(1);
-  w.end_object();
-  const auto j = nlohmann::json::parse(out);
-  EXPECT_EQ(j.begin().key(), "a\"b" + kFffd);
 }
 
 TEST(JsonWriter, RefusesMisuse) {

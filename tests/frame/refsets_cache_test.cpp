@@ -15,6 +15,7 @@
 
 #include "frame/layout.hpp"
 #include "frame/refsets.hpp"
+#include "tests/scratch_dir.hpp"
 
 namespace fs = std::filesystem;
 
@@ -56,19 +57,11 @@ void set_mtime(const fs::path& p, std::chrono::seconds ago) {
 class RefCacheTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    old_cwd_ = fs::current_path();
-    dir_ = fs::temp_directory_path() / ("cdsec_refcache_" + std::to_string(::getpid()) + "_" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
     fs::current_path(dir_);
     ::unsetenv("CDSEC_REFDIR");
     for (int i = 1; i <= 83; ++i) sample_(i) = 20.0f + 0.01f * static_cast<float>(i);
   }
-  void TearDown() override {
-    fs::current_path(old_cwd_);
-    fs::remove_all(dir_);
-  }
+  void TearDown() override { fs::current_path(old_cwd_); }
   // One job's loading of set 1; the first CD value of reference protein k.
   void job() {
     basis_.str({});
@@ -85,7 +78,8 @@ class RefCacheTest : public ::testing::Test {
     return "no error";
   }
 
-  fs::path dir_, old_cwd_;
+  cdsec_test::ScratchDir scratch_{"refcache"};
+  fs::path dir_ = scratch_.path(), old_cwd_ = fs::current_path();
   cdsec::Vector<83> sample_;
   cdsec::WorkingSet ws_;
   std::ostringstream basis_, report_;

@@ -4,11 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <string>
+
+#include "tests/scratch_dir.hpp"
 
 namespace fs = std::filesystem;
 using cdsec::Sha256;
@@ -70,8 +70,7 @@ TEST(Sha256, PiecesGiveTheSameDigest) {
 }
 
 TEST(Sha256, File) {
-  const fs::path dir = fs::temp_directory_path() / ("cdsec-sha256-" + std::to_string(::getpid()));
-  fs::create_directories(dir);
+  const cdsec_test::ScratchDir dir("sha256");
   {
     std::ofstream(dir / "million", std::ios::binary) << kMillionA;
     std::ofstream(dir / "empty", std::ios::binary);
@@ -81,7 +80,6 @@ TEST(Sha256, File) {
   EXPECT_EQ(sha256_file_hex(dir / "empty").value_or("none"), sha256_hex(""));
   EXPECT_EQ(sha256_file_hex(dir / "binary").value_or("none"), sha256_hex(std::string("a\0b\r\n\xff", 6)));
   EXPECT_FALSE(sha256_file_hex(dir / "missing").has_value());
-  fs::remove_all(dir);
 }
 
 }  // namespace

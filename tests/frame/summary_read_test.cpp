@@ -3,8 +3,6 @@
 // files that are not what the programs write (each refused naming the line).
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <array>
 #include <cmath>
 #include <filesystem>
@@ -14,25 +12,22 @@
 
 #include "frame/summary.hpp"
 #include "frame/text_input.hpp"
+#include "tests/scratch_dir.hpp"
 
 namespace fs = std::filesystem;
 using cdsec::SummaryProgram;
 
 namespace {
 
+// A file of a scratch folder of its own.
 class TempFile {
  public:
-  TempFile() {
-    path_ = fs::temp_directory_path() / ("cdsec_summary_read_" + std::to_string(::getpid()) + "_" +
-                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove(path_);
-  }
-  ~TempFile() { fs::remove(path_); }
   std::string str() const { return path_.string(); }
-  void write(const std::string& text) const { std::ofstream(path_, std::ios::binary) << text; }
+  void write(const std::string& text) const { cdsec_test::write_file(path_, text); }
 
  private:
-  fs::path path_;
+  cdsec_test::ScratchDir dir_{"summary-read"};
+  fs::path path_ = dir_ / "ProtSS.out";
 };
 
 const std::array<std::string_view, 6> kSplit{"H(r)", "H(d)", "S(r)", "S(d)", "Trn ", "Unrd"};
@@ -129,54 +124,37 @@ TEST(SummaryRead, TrailingBlanksStrippedByAnEditorStillRead) {
 
 TEST(SummaryRead, WhatTheProgramsDoNotWriteIsRefusedNamingTheLine) {
   TempFile f;
-  const std::string good = record_text("t", " PROGRAM:     MORVAN3", " 29 ", "  H(r)    H(d)", "   0.500   0.250", "     0.010");
-  int line = 0;
-  // A second record cut short after its title.
-  std::string cut = good + good.substr(0, good.find(" PROGRAM"));
-  std::string err = error_of(f, cut, &line);
-  EXPECT_NE(err.find("PROGRAM line"), std::string::npos) << err;
-  EXPECT_NE(err.find(f.str()), std::string::npos) << err;
-
-  EXPECT_NE(error_of(f, "some other file\n", &line).find("80 underscores"), std::string::npos);
-  EXPECT_EQ(line, 1);
-
-  std::string other = good;
+  auto rec = [](const char* code, const char* labels, const char* fractions, const char* rmsd) {
+    return record_text("t", " PROGRAM:     MORVAN3", code, labels, fractions, rmsd);
+  };
+  const std::string good = rec(" 29 ", "  H(r)    H(d)", "   0.500   0.250", "     0.010");
+  std::string other = good, second = good;
   other.replace(other.find("MORVAN3"), 7, "HAVORKN");
-  EXPECT_NE(error_of(f, other, &line).find("PROGRAM"), std::string::npos);
-  EXPECT_EQ(line, 4);
-
-  // Fractions not in 8-column fields.
-  EXPECT_NE(error_of(f, record_text("t", " PROGRAM:     MORVAN3", " 29 ", "  H(r)    H(d)", "   0.500  0.250", "     0.010"), &line)
-                .find("Fractions"),
-            std::string::npos);
-  EXPECT_EQ(line, 7);
-  // An unreadable value.
-  EXPECT_NE(error_of(f, record_text("t", " PROGRAM:     MORVAN3", " 29 ", "  H(r)    H(d)", "   0.500   0.2x0", "     0.010"), &line)
-                .find("0.2x0"),
-            std::string::npos);
-  EXPECT_EQ(line, 7);
-  // Labels and fractions that disagree in number, either way.
-  EXPECT_NE(error_of(f, record_text("t", " PROGRAM:     MORVAN3", " 29 ", "  H(r)", "   0.500   0.250", "     0.010"), &line)
-                .find("fewer labels"),
-            std::string::npos);
-  EXPECT_EQ(line, 6);
-  EXPECT_NE(error_of(f, record_text("t", " PROGRAM:     MORVAN3", " 29 ", "  H(r)    H(d)    S(r)", "   0.500   0.250", "     0.010"), &line)
-                .find("more labels"),
-            std::string::npos);
-  // The set line and the RMSD line.
-  EXPECT_NE(error_of(f, record_text("t", " PROGRAM:     MORVAN3", " 29", "  H(r)    H(d)", "   0.500   0.250", "     0.010"), &line)
-                .find("Protein Set"),
-            std::string::npos);
-  EXPECT_EQ(line, 5);
-  EXPECT_NE(error_of(f, record_text("t", " PROGRAM:     MORVAN3", " 29 ", "  H(r)    H(d)", "   0.500   0.250", " 0.010"), &line)
-                .find("RMSD"),
-            std::string::npos);
-  EXPECT_EQ(line, 8);
-  // The second line must be empty.
-  std::string second = good;
   second.insert(second.begin() + 81, 'x');
-  EXPECT_NE(error_of(f, second, &line).find("empty"), std::string::npos);
-  EXPECT_EQ(line, 2);
+  const struct {
+    std::string text, says;
+    int line;  // 0: not checked
+  } cases[] = {
+      {good + good.substr(0, good.find(" PROGRAM")), "PROGRAM line", 0},  // a second record cut after its title
+      {"some other file\n", "80 underscores", 1},
+      {second, "empty", 2},  // the second line must be empty
+      {other, "PROGRAM", 4},
+      {rec(" 29", "  H(r)    H(d)", "   0.500   0.250", "     0.010"), "Protein Set", 5},
+      {rec(" 29 ", "  H(r)", "   0.500   0.250", "     0.010"), "fewer labels", 6},
+      {rec(" 29 ", "  H(r)    H(d)    S(r)", "   0.500   0.250", "     0.010"), "more labels", 0},
+      {rec(" 29 ", "  H(r)    H(d)", "   0.500  0.250", "     0.010"), "Fractions", 7},  // not 8-column fields
+      {rec(" 29 ", "  H(r)    H(d)", "   0.500   0.2x0", "     0.010"), "0.2x0", 7},
+      {rec(" 29 ", "  H(r)    H(d)", "   0.500   0.250", " 0.010"), "RMSD", 8},
+  };
+  for (const auto& c : cases) {
+    int line = 0;
+    const std::string err = error_of(f, c.text, &line);
+    EXPECT_NE(err.find(c.says), std::string::npos) << err;
+    EXPECT_NE(err.find(f.str()), std::string::npos) << err;
+    if (c.line) {
+      EXPECT_EQ(line, c.line) << c.says;
+    }
+  }
   EXPECT_EQ(error_of(f, good + good), "");
 }
 

@@ -4,9 +4,6 @@
 #include "inbuild/builder.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -18,6 +15,7 @@
 
 #include "frame/job.hpp"
 #include "frame/layout.hpp"
+#include "tests/scratch_dir.hpp"
 
 namespace fs = std::filesystem;
 using cdsec::JobReader;
@@ -26,43 +24,16 @@ using namespace cdsec::inbuild;
 
 namespace {
 
-class TempDir {
+// A scratch folder with the reads and writes the tests make in it.
+class TempDir : public cdsec_test::ScratchDir {
  public:
-  TempDir() {
-    path_ = fs::temp_directory_path() / ("cdsec_inbuild_" + std::to_string(::getpid()) + "_" + std::to_string(counter_++));
-    fs::remove_all(path_);
-    fs::create_directories(path_);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  fs::path operator/(const std::string& name) const { return path_ / name; }
-  const fs::path& path() const { return path_; }
-  void write(const std::string& name, const std::string& text) const {
-    std::ofstream(path_ / name, std::ios::binary) << text;
-  }
-  std::string read(const std::string& name) const {
-    std::ifstream in(path_ / name, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-  std::vector<std::string> entries() const {
-    std::vector<std::string> v;
-    for (const auto& e : fs::directory_iterator(path_)) v.push_back(e.path().filename().string());
-    std::sort(v.begin(), v.end());
-    return v;
-  }
-
- private:
-  fs::path path_;
-  static inline int counter_ = 0;
+  TempDir() : ScratchDir("inbuild") {}
+  void write(const std::string& name, const std::string& text) const { cdsec_test::write_file(*this / name, text); }
+  std::string read(const std::string& name) const { return cdsec_test::read_file(*this / name); }
+  std::vector<std::string> entries() const { return cdsec_test::names_in(path()); }
 };
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> v;
-  std::istringstream s(text);
-  for (std::string l; std::getline(s, l);) v.push_back(l);
-  return v;
-}
+using cdsec_test::lines_of;
 
 JobDraft sample_job(int n, int ibasis) {
   JobDraft j;
@@ -240,13 +211,12 @@ TEST(InbuildDataFile, WavelengthsMustFollowTheRange) {
 TEST(InbuildInputFile, ReplaceLeavesOnlyTheNewTextAndNoTemporaryFile) {
   TempDir dir;
   dir.write("INPUT", "old job\nold job line 2\n");
-  ::chmod((dir / "INPUT").c_str(), 0640);
+  const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+  fs::permissions(dir / "INPUT", mode);
   EXPECT_EQ(replace_file(dir / "INPUT", "new\n"), "");
   EXPECT_EQ(dir.read("INPUT"), "new\n");
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"INPUT"});
-  struct stat st;
-  ASSERT_EQ(::stat((dir / "INPUT").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_EQ(fs::status(dir / "INPUT").permissions(), mode) << "the mode is kept";
   EXPECT_EQ(replace_file(dir / "NEW", "created\n"), "");
   EXPECT_EQ(dir.read("NEW"), "created\n");
 }

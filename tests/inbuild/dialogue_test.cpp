@@ -1,12 +1,10 @@
-// The whole dialogue driven with answer texts in a scratch directory: the
-// INPUT it writes is read back by the job reader as the Job that was asked
-// for, and a run that stops early (end of the answers, a short or unreadable
-// data file, a missing file) never creates or changes INPUT.
+// The whole dialogue driven with answer texts in a scratch directory: a run
+// that stops at any question, or finds INPUT write-protected, never changes
+// INPUT.  The INPUT written is pinned by the INBUILD golden cases (and read
+// back by the job reader in the builder's test).
 #include "inbuild/dialogue.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
@@ -15,36 +13,19 @@
 #include <string>
 #include <vector>
 
-#include "frame/job.hpp"
 #include "frame/layout.hpp"
+#include "tests/scratch_dir.hpp"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class Scratch {
+// A scratch folder with the reads and writes the tests make in it.
+class Scratch : public cdsec_test::ScratchDir {
  public:
-  Scratch() {
-    path_ = fs::temp_directory_path() / ("cdsec_inbuild_dlg_" + std::to_string(::getpid()) + "_" + std::to_string(counter_++));
-    fs::remove_all(path_);
-    fs::create_directories(path_);
-  }
-  ~Scratch() { fs::remove_all(path_); }
-  const fs::path& path() const { return path_; }
-  void write(const std::string& name, const std::string& text) const {
-    std::ofstream(path_ / name, std::ios::binary) << text;
-  }
-  std::string read(const std::string& name) const {
-    std::ifstream in(path_ / name, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-  bool has(const std::string& name) const { return fs::exists(path_ / name); }
-
- private:
-  fs::path path_;
-  static inline int counter_ = 0;
+  Scratch() : ScratchDir("inbuild-dialogue") {}
+  void write(const std::string& name, const std::string& text) const { cdsec_test::write_file(*this / name, text); }
+  std::string read(const std::string& name) const { return cdsec_test::read_file(*this / name); }
 };
 
 struct Outcome {
@@ -85,48 +66,6 @@ std::string tail_line(const std::string& console) {
   return t.substr(t.rfind('\n') + 1);
 }
 
-// The values as the data file holds them (4 decimals), divided as the
-// builder divides, then as INPUT holds them (3 decimals).
-float expected_value(int nm, float scale, float divisor) {
-  std::string t = cdsec::edit_F(spectrum(nm) * scale, 12, 4);
-  float in_file = 0, written = 0;
-  EXPECT_TRUE(cdsec::parse_real(t.substr(t.find_first_not_of(' ')), in_file));
-  t = cdsec::edit_F(in_file / divisor, 8, 3);
-  EXPECT_TRUE(cdsec::parse_real(t.substr(t.find_first_not_of(' ')), written));
-  return written;
-}
-
-TEST(InbuildDialogue, WrittenJobIsReadBackAsTheJobAskedFor) {
-  for (bool molar : {false, true}) {
-    SCOPED_TRACE(molar ? "molar ellipticity" : "delta epsilon");
-    Scratch dir;
-    const float scale = molar ? 3300.0f : 1.0f;
-    dir.write("cd.dat", data_file(178, 260, scale));  // rising: written reversed
-    const std::string answers = molar ? "0\nsynthetic helix\n1\n178\n260\n1\ncd.dat\n0\n" : kAnswers;
-    Outcome r = dialogue(dir, answers);
-    ASSERT_EQ(r.status, 0) << r.console;
-
-    cdsec::LineReader in;
-    in.open((dir.path() / "INPUT").string(), "INPUT");
-    cdsec::JobReader job(in);
-    ASSERT_TRUE(job.begin());
-    int iprint = -1, ibasis = -1;
-    job.read_print_basis(iprint, ibasis);
-    EXPECT_EQ(ibasis, 1);  // the suggestion for data down to 178 nm
-    EXPECT_EQ(job.read_title(50), "synthetic helix" + std::string(35, ' '));
-    float first = 0, last = 0, factor = 0;
-    job.read_range(first, last, factor);
-    EXPECT_EQ(first, 260.0f);
-    EXPECT_EQ(last, 178.0f);
-    cdsec::Vector<100> cd;
-    job.read_cd(83, 100, cd.view());
-    for (int k = 1; k <= 83; ++k) EXPECT_EQ(cd(k), expected_value(261 - k, scale, molar ? 3300.0f : 1.0f)) << k;
-    job.skip_after_cd();
-    job.skip_guess();
-    EXPECT_FALSE(job.begin());
-  }
-}
-
 // The answers cut after each of their lines: every cut stops with a message
 // naming the open question, and INPUT is untouched.
 TEST(InbuildDialogue, EndOfAnswersAtEveryQuestionStopsCleanly) {
@@ -162,12 +101,14 @@ TEST(InbuildDialogue, WriteProtectedInputIsNeverReplacedOrExtended) {
     Scratch dir;
     dir.write("cd.dat", data_file(260, 178));
     dir.write("INPUT", "kept\n");
-    ::chmod((dir.path() / "INPUT").c_str(), 0444);
+    const fs::perms read_only = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+    fs::permissions(dir / "INPUT", read_only);
     Outcome r = dialogue(dir, std::string(choice) + kAnswers.substr(1));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(tail_line(r.console), "  INPUT is write-protected; INPUT not changed");
     EXPECT_EQ(dir.read("INPUT"), "kept\n");
-    EXPECT_EQ(fs::status(dir.path() / "INPUT").permissions() & fs::perms::all, fs::perms(0444));
+    EXPECT_EQ(fs::status(dir / "INPUT").permissions(), read_only);
+    fs::permissions(dir / "INPUT", fs::perms::owner_write, fs::perm_options::add);
   }
 }
 

@@ -15,7 +15,6 @@
 
 namespace {
 
-using cdsec::kPlotCols;
 using cdsec::kPlotRows;
 using cdsec::PlotGrid;
 using cdsec::Vector;
@@ -77,10 +76,6 @@ TEST(PlotMarks, MarksOffTheGridAreDroppedWithoutSideEffects) {
   PlotGrid g, frame;
   cdsec::plot_marks(e, c, 260.0f, 178.0f, g);
   cdsec::plot_frame(frame);
-  int changed = 0;
-  for (int r = 1; r <= kPlotRows; ++r)
-    for (int k = 1; k <= kPlotCols; ++k)
-      if (g[r - 1][k - 1] != frame[r - 1][k - 1]) ++changed;
   // Points 1..82 each leave marks only in their own column; nothing else moved.
   const int col5 = 1 + static_cast<int>(std::lround(4.0f / (82.0f / 60.0f)));
   EXPECT_EQ(g[1][col5 - 1], 'o');
@@ -89,7 +84,6 @@ TEST(PlotMarks, MarksOffTheGridAreDroppedWithoutSideEffects) {
     if (r != 2 && r != 20 && r != 11) {
       EXPECT_EQ(g[r - 1][col5 - 1], frame[r - 1][col5 - 1]) << r;
     }
-  EXPECT_GT(changed, 0);
   // A value that is not a number leaves no mark, nor does its difference.
   Vector<83> e2, c2;
   e2(1) = std::numeric_limits<float>::quiet_NaN();

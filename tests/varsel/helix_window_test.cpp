@@ -124,12 +124,8 @@ TEST(SelectAndAverage, SelectsInsideTheWindowAndAverages) {
   EXPECT_FLOAT_EQ(r.rms, std::sqrt((1.0f + 9.0f + 25.0f) / 3.0f));
   const auto l = lines_of(out.str());
   ASSERT_EQ(l.size(), 9u);
-  EXPECT_EQ(l[0], "");
-  EXPECT_EQ(l[1], std::string(80, '_'));
-  EXPECT_EQ(l[2], "");
-  EXPECT_EQ(l[3], "  Valid Solutions (combinations):");
-  EXPECT_EQ(l[4], " Number  SComb  AHel  3/10  BSht  Turn  PP2   Unrd");
-  // 0.045000002 and 0.105000004 in single precision.
+  // The headings (pinned by the KESTRA golden cases), then the window
+  // (0.045000002 and 0.105000004 in single precision) and the selected ones.
   EXPECT_EQ(l[5], "  Hmin:  0.05;  Hmax:  0.11");
   EXPECT_EQ(l[6], "       1     1  0.05  0.03  0.04  0.05  0.06  0.07");
   EXPECT_EQ(l[8], "       3     3  0.10  0.05  0.06  0.07  0.08  0.09");

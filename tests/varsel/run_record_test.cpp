@@ -37,13 +37,11 @@ std::string env_of(const fs::path& case_dir) {
   return env;
 }
 
+// A line as a layout writes it, without its newline.
 template <class... A>
 std::string line(std::string_view layout, const A&... a) {
-  std::ostringstream o;
-  cdsec::put(o, layout, a...);
-  std::string s = o.str();
-  if (!s.empty() && s.back() == '\n') s.pop_back();
-  return s;
+  const std::string s = cdsec::format(layout, a...);
+  return s.substr(0, s.size() - 1);
 }
 
 std::vector<float> floats(const json& j) { return j.get<std::vector<float>>(); }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -142,20 +143,11 @@ TEST(Bvpro4, AValidTrialIsStoredWithItsSpectraAndPrinted) {
   EXPECT_EQ(fx.ws->f(9, 6), 0.21f);
   EXPECT_EQ(fx.ws->f(9, 1), fx.store->fractions(1, 1));
 
-  // Two lines: the sorted combination; then five fractions, fsum in the
-  // sixth F7.3 field and the reconstruction RMS after one blank.
-  std::istringstream lines(report.str());
-  std::string l1, l2, extra;
-  ASSERT_TRUE(std::getline(lines, l1));
-  ASSERT_TRUE(std::getline(lines, l2));
-  EXPECT_FALSE(std::getline(lines, extra));
-  EXPECT_EQ(l1, "      1     1   1   2   3   5   7   9  11  12");
-  ASSERT_EQ(l2.size(), 63u) << l2;
-  EXPECT_EQ(l2.substr(0, 13), "      1     1");
-  float fsum = std::stof(l2.substr(48, 7));
-  EXPECT_NEAR(fsum, 1.0f, 1e-3);
-  EXPECT_EQ(l2[55], ' ');
-  EXPECT_EQ(l2.substr(56), "  0.000");
+  // Printed: two lines (their layout is pinned by the golden case
+  // iprint_set14_budget3002), the first the sorted combination.
+  const std::string text = report.str();
+  EXPECT_EQ(text.substr(0, text.find('\n')), "      1     1   1   2   3   5   7   9  11  12");
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
 }
 
 TEST(Bvpro4, ZeroSingularValueAbandonsTheTrial) {

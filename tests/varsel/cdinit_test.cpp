@@ -113,26 +113,12 @@ TEST_F(Cdinit, RangeInsideTheSetDropsTheSampleItselfAndIgnoresScales) {
   EXPECT_EQ(job_->refs.cd(1, 2), 2.11f);
   EXPECT_EQ(job_->refs.ss(3, 1), 0.114f);
   EXPECT_EQ(job_->refs.ss(3, 6), 0.164f);
+  // The report's layout is pinned by the KESTRA golden cases (a clipped
+  // range by clipped_range_set3, the short end alone by FitRange below).
   EXPECT_TRUE(report_has("  Proteins:  9;  CD data: 51;  Sec Str:  6"));
-  EXPECT_FALSE(report_has(" The wavelengths are modified to be within the valid range"));
-  EXPECT_TRUE(report_has("      IPrint  IBasis  "));
-  EXPECT_TRUE(report_has("           0       1"));
-  EXPECT_TRUE(report_has("      For use with Vimbo reference proteins"));
   EXPECT_TRUE(report_has(" Beginning wavelength:  250.00; Ending wavelength:  200.00"));
-  EXPECT_TRUE(report_has(" Multipilcation FACTOR for CD spectrum= 1.000"));
-  EXPECT_TRUE(report_has(std::string(30, ' ') + job_->title));
+  EXPECT_FALSE(report_has(" The wavelengths are modified to be within the valid range"));
   EXPECT_FALSE(next());  // the end of INPUT
-}
-
-TEST_F(Cdinit, OnlyTheShortEndClipped) {
-  write_set(dir_, "29", 3, 6);
-  input(job(0, 1, "Short end", "250 170 1", constant_values(81, "1.0")));
-  ASSERT_TRUE(next());
-  EXPECT_EQ(job_->sample_offset, 0);
-  EXPECT_EQ(job_->nwave, 73);
-  EXPECT_EQ(job_->last, 178.0f);
-  EXPECT_TRUE(report_has(" The No. of CD points =   81"));
-  EXPECT_TRUE(report_has(" Total No of CD points  73"));
 }
 
 TEST_F(Cdinit, RangeOutsideTheSetStopsNamingTheRangeLine) {

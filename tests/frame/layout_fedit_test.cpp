@@ -107,17 +107,4 @@ TEST(FEditing, MatchesPrintfNextToRoundingBoundaries) {
   EXPECT_EQ(bad, 0) << first;
 }
 
-TEST(FEditing, ReportFieldsAsTheyAppear) {
-  // Hand-checked fields of the reports: three decimals in seven columns,
-  // the sign of a negative value that rounds to zero, the dropped zero.
-  EXPECT_EQ(cdsec::edit_F(0.0625f, 7, 3), "  0.062");
-  EXPECT_EQ(cdsec::edit_F(0.1875f, 7, 3), "  0.188");
-  EXPECT_EQ(cdsec::edit_F(-0.0004f, 7, 3), " -0.000");
-  EXPECT_EQ(cdsec::edit_F(-0.5f, 5, 3), "-.500");
-  EXPECT_EQ(cdsec::edit_F(2.5f, 3, 0), " 2.");
-  EXPECT_EQ(cdsec::edit_F(3.5f, 3, 0), " 4.");
-  EXPECT_EQ(cdsec::edit_F(1234.5f, 6, 2), "******");
-  EXPECT_EQ(cdsec::edit_F(260.0f, 10, 2), "    260.00");
-}
-
 }  // namespace

@@ -55,6 +55,25 @@ inline RunResult run(const std::string& command, const ScratchDir& scratch) {
   return r;
 }
 
+// The reviewed text `got` is compared with: the file `expected`, or, when
+// CDSEC_UPDATE_EXPECTED is set in the environment, `got` itself, written
+// there for review with git diff.  Use as
+// EXPECT_EQ(reviewed(path, got), got).
+inline std::string reviewed(const fs::path& expected, const std::string& got) {
+  if (std::getenv("CDSEC_UPDATE_EXPECTED")) {
+    fs::create_directories(expected.parent_path());
+    write_file(expected, got);
+  }
+  return read_file(expected);
+}
+
+// Empty when `file` is well-formed XML by Python's parser, else its message.
+inline std::string xml_error(const fs::path& file, const ScratchDir& scratch) {
+  const RunResult r =
+      run("python3 -c 'import sys, xml.dom.minidom as m; m.parse(sys.argv[1])' " + sh_quote(file.string()), scratch);
+  return r.status == 0 ? std::string() : "not well-formed XML: " + r.err;
+}
+
 // A copy of a program of the build tree in `dir`, which is made if need be:
 // run from there it finds no reference sets but those it is given (the
 // build tree's programs fall back on the source tree's data/).

@@ -20,27 +20,19 @@
 
 #include "frame/job.hpp"
 #include "frame/text_input.hpp"
+#include "tests/cdref/helpers.hpp"
 #include "tests/tool_run.hpp"
 #include "cdref/instrument.hpp"
 
 namespace {
 
 using namespace cdsec_test;
+using namespace cdref_test;
 using cdref::Unit;
 using json = nlohmann::json;
 
 const std::string kCdref = CDREF_BINARY;
 const fs::path kRepo = CDSEC_SOURCE_DIR;
-
-template <class F>
-std::string message_of(F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 // ---------------------------------------------------------------- exports written for the tests
 
@@ -160,37 +152,6 @@ std::vector<std::pair<int, float>> two_columns(const fs::path& p) {
   return out;
 }
 
-// The jobs of an INPUT as the programs read them: title, set, range, values.
-struct Job {
-  std::string title;
-  int ibasis;
-  float first, last;
-  std::vector<float> cd;
-};
-std::vector<Job> jobs_of(const fs::path& p) {
-  std::vector<Job> v;
-  cdsec::LineReader in;
-  in.open(p.string());
-  cdsec::JobReader jr(in);
-  while (jr.begin()) {
-    Job j;
-    int iprint;
-    float factor;
-    jr.read_print_basis(iprint, j.ibasis);
-    j.title = jr.read_title(40);
-    j.title.erase(j.title.find_last_not_of(' ') + 1);
-    jr.read_range(j.first, j.last, factor);
-    cdsec::Vector<100> cd;
-    const int n = static_cast<int>(j.first - j.last) + 1;
-    jr.read_cd(n, 100, cd);
-    j.cd.assign(cd.data(), cd.data() + n);
-    jr.skip_after_cd();
-    jr.skip_guess();
-    v.push_back(j);
-  }
-  return v;
-}
-
 // ================================================================ units
 
 // [theta]_MRW = theta MRW / (10 l c) and delta epsilon = [theta]_MRW / 3298.2:
@@ -245,8 +206,10 @@ TEST(CdrefConvertUnits, EachFamilyAgainstWorkedValues) {
       {Unit::kDeltaEpsilon, residues_only, "--residues is not used"},
       {Unit::kMolarEllipticity, with(0.5f, CU::kMgPerMl, 0.1f, PU::kCm, 0, 0), "--conc"},
   };
-  for (const auto& [u, p, why] : refused)
-    EXPECT_NE(message_of([&] { cdref::plan_conversion(u, p); }).find(why), std::string::npos) << cdref::unit_name(u) << " " << why;
+  for (const auto& c : refused) {
+    const std::string m = message_of([&] { cdref::plan_conversion(std::get<0>(c), std::get<1>(c)); });
+    EXPECT_NE(m.find(std::get<2>(c)), std::string::npos) << cdref::unit_name(std::get<0>(c)) << ": " << m;
+  }
 
   using cdref::unit_bit;
   const std::vector<std::pair<std::string, unsigned>> headers = {
@@ -287,30 +250,6 @@ TEST(CdrefConvertReaders, EverySeparatorAndDecimalMark) {
   EXPECT_EQ(q.separator, cdref::Separator::kComma);
   ASSERT_EQ(q.points.size(), 2u);
   EXPECT_TRUE(q.points[0].wl == 200.5f && q.points[0].cd == -1.25f);
-}
-
-// Columns by number or by name, the HT found by its name, the CD by default
-// the column after the wavelength that is neither HT nor absorbance.
-TEST(CdrefConvertReaders, ColumnsByNumberOrName) {
-  ScratchDir dir("convert-cols");
-  std::string t = "# exported\nWavelength (nm);HT (V);CD [mdeg];Abs\n";
-  for (int w = 240; w >= 190; --w) t += std::to_string(w) + ";" + std::to_string(300 + (240 - w)) + ";" + fmt(linear(w), 3, true) + ";0,5\n";
-  write_file(dir / "n.csv", t);
-  cdref::ReadOptions by_name, by_number;
-  by_name.x.name = "Wavelength";
-  by_name.y.name = "CD";
-  by_number.x.number = 1;
-  by_number.y.number = 3;
-  by_number.ht.none = true;
-  for (const cdref::ReadOptions& o : {by_name, cdref::ReadOptions{}}) {
-    const cdref::Measurement m = cdref::read_measurement((dir / "n.csv").string(), o);
-    EXPECT_TRUE(m.x.number == 1 && m.y.number == 3 && m.ht.number == 2);
-    EXPECT_TRUE(m.y_units.text == "CD [mdeg]" && m.y_units.line == 2);
-    EXPECT_TRUE(m.points[0].cd == static_cast<float>(linear(240)) && m.points[0].ht == 300.0f);
-  }
-  const cdref::Measurement k = cdref::read_measurement((dir / "n.csv").string(), by_number);
-  EXPECT_FALSE(k.has_ht);
-  EXPECT_FLOAT_EQ(k.points[50].cd, static_cast<float>(linear(190)));
 }
 
 // Every layout variant of channel blocks reads to the same numbers: both
@@ -590,6 +529,11 @@ TEST(CdrefConvert, TheRightOptionsConvertWhatWasRefused) {
   write_file(dir / "dated.txt", dated);
   write_file(dir / "shifted.txt", shifted);
   write_file(dir / "short.txt", jasco(rows(260.0, 200.0, 1.0, wave), "delta epsilon"));
+  // By default the CD is the column after the wavelength that is neither the
+  // HT (found by its name) nor the absorbance.
+  std::string n = "# exported\nWavelength (nm);HT (V);CD [mdeg];Abs\n";
+  for (int w = 240; w >= 190; --w) n += std::to_string(w) + ";" + std::to_string(300 + (240 - w)) + ";" + fmt(mdeg_of(linear(w)), 4, true) + ";0,5\n";
+  write_file(dir / "n.csv", n);
   const std::vector<std::tuple<std::string, std::string, int>> cases = {  // args, a line of stdout, points
       {"s.txt --units mre --ignore-header-units --out a.de", "", 66},
       {"s.txt --units mdeg" + kMdegParams + " --out b.de", "", 66},
@@ -597,6 +541,9 @@ TEST(CdrefConvert, TheRightOptionsConvertWhatWasRefused) {
       {"dated.txt --skip 1 --units delta-epsilon --out d.de", "", 51},
       {"shifted.txt --columns 1,2 --units delta-epsilon --out e.de", "", 51},
       {"short.txt --append INPUT --title short --basis 1", "61 points inside the valid range of set 1", -1},
+      {"n.csv" + kMdegParams + " --out h.de", "HT column 2 \"HT (V)\" (header", 51},
+      {"n.csv" + kMdegParams + " --columns Wavelength,CD --out i.de", "CD column 3 \"CD [mdeg]\"", 51},
+      {"n.csv" + kMdegParams + " --columns 1,3,none --out j.de", "no HT column", 51},
       {"s.txt --conc 0.2 --conc-unit mg/mL --path 0.1 --path-unit cm --mrw 1100 --out f.de",
        "warning:    the mean residue weight 1100 g/mol is far from", 66},
       {"s.txt --conc 0.2 --conc-unit mg/mL --path 0.1 --path-unit cm --mrw 1100 --out g.de",
@@ -613,6 +560,7 @@ TEST(CdrefConvert, TheRightOptionsConvertWhatWasRefused) {
   }
   EXPECT_NEAR(two_columns(dir / "a.de").front().second, mdeg_of(wave(250)) / 3298.2, 1e-6);
   EXPECT_FLOAT_EQ(two_columns(dir / "e.de").front().second, -29.0f);
+  for (const char* f : {"h.de", "i.de", "j.de"}) EXPECT_NEAR(two_columns(dir / f).front().second, linear(240), 1e-4) << f;
   EXPECT_EQ(convert(dir, "s.txt" + kMdegParams + " --out f.de --force").out.find("warning"), std::string::npos);  // MRW 110
 }
 
@@ -802,7 +750,7 @@ TEST(CdrefConvertEndToEnd, ConvertedSpectrumIsTheJobAndBothProgramsAnalyseIt) {
 
   // Both programs analyse it; the helix of each result lies near the
   // fractions the synthetic sample was made from.
-  for (const char* prog : {MORVAN3_BINARY, KESTRA_BINARY}) {
+  for (const char* prog : {CDSEC_MORVAN3, CDSEC_KESTRA}) {
     const RunResult r = run("cd " + sh_quote(dir.str()) + " && CDSEC_REFDIR=" + sh_quote((kRepo / "data").string()) +
                                 " KESTRA_SEED=1 " + sh_quote(prog) + " < /dev/null", dir);
     EXPECT_EQ(r.status, 0) << prog << "\n" << r.err;
@@ -838,7 +786,7 @@ TEST(CdrefConvertEndToEnd, SeriesThroughBothProgramsAndTheSeriesSummary) {
   write_file(dir / "melt.txt", channel_export(temps, 260.0, 178.0, 1.0, {}, signal, [](double, double) { return 300.0; }));
   ASSERT_EQ(convert(dir, "melt.txt" + kMdegParams + " --series-unit C --append INPUT --title mix").status, 0);
   fs::create_directory(dir / "details");
-  for (const char* prog : {MORVAN3_BINARY, KESTRA_BINARY}) {
+  for (const char* prog : {CDSEC_MORVAN3, CDSEC_KESTRA}) {
     const RunResult r = run("cd " + sh_quote(dir.str()) + " && CDSEC_REFDIR=" + sh_quote((kRepo / "data").string()) +
                                 " KESTRA_SEED=1 CDSEC_DETAILS=details " + sh_quote(prog) + " < /dev/null", dir);
     EXPECT_EQ(r.status, 0) << prog << "\n" << r.err;

@@ -20,6 +20,7 @@
 #include "frame/refsets.hpp"
 #include "frame/summary.hpp"
 #include "frame/text_input.hpp"
+#include "tests/cdref/helpers.hpp"
 #include "tests/tool_run.hpp"
 #include "cdref/crossval.hpp"
 #include "cdref/csv.hpp"
@@ -27,6 +28,7 @@
 namespace {
 
 using namespace cdsec_test;
+using namespace cdref_test;
 using cdref::Case;
 using cdref::Program;
 using cdref::Status;
@@ -235,43 +237,13 @@ void make_set(const Made& m, int count, int seed, const std::string& prefix = "P
 
 // The set's proteins as stored, read with the programs' reader.
 std::vector<cdsec::RefProtein> stored(const fs::path& dir) {
-  const fs::path old = fs::current_path();
-  fs::current_path(dir);
+  InDir in(dir);
   cdsec::RefSetReader rd;
   rd.open(*cdsec::find_ref_set(3));
   std::vector<cdsec::RefProtein> out;
-  cdsec::RefProtein p;
-  while (rd.next(p, true, 6)) out.push_back(p);
+  for (cdsec::RefProtein p; rd.next(p, true, 6);) out.push_back(p);
   rd.close();
-  fs::current_path(old);
   return out;
-}
-
-// The jobs of an INPUT: title, range, factor and values as the programs read them.
-struct ReadJob {
-  std::string title;
-  float first, last, factor;
-  std::vector<float> cd;
-};
-std::vector<ReadJob> read_input(const fs::path& path) {
-  cdsec::LineReader in;
-  in.open(path.string());
-  cdsec::JobReader jr(in);
-  std::vector<ReadJob> jobs;
-  while (jr.begin()) {
-    ReadJob j;
-    int iprint, ibasis;
-    jr.read_print_basis(iprint, ibasis);
-    j.title = jr.read_title(40);
-    jr.read_range(j.first, j.last, j.factor);
-    const int n = static_cast<int>(cdsec::JobReader::point_count(j.first, j.last));
-    j.cd.resize(static_cast<std::size_t>(n));
-    jr.read_cd(n, 100, cdsec::VecView<float>(j.cd.data(), n));
-    jr.skip_after_cd();
-    jr.skip_guess();
-    jobs.push_back(j);
-  }
-  return jobs;
 }
 
 TEST(CrossvalRun, SmallSetEndToEnd) {
@@ -296,30 +268,27 @@ TEST(CrossvalRun, SmallSetEndToEnd) {
   const auto proteins = stored(m.dir.path());
   ASSERT_EQ(proteins.size(), 12u);
   for (const char* prog : {"MORVAN3", "KESTRA"}) {
-    const auto jobs = read_input(scratch / "set1" / prog / "INPUT");
+    const auto jobs = jobs_of(scratch / "set1" / prog / "INPUT");
     ASSERT_EQ(jobs.size(), 12u);
     for (std::size_t j = 0; j < 12; ++j) {
-      EXPECT_EQ(jobs[j].first, 240.0f);
-      EXPECT_EQ(jobs[j].last, 185.0f);
-      EXPECT_EQ(jobs[j].factor, 1.0f);
-      ASSERT_EQ(jobs[j].cd.size(), 56u);
-      for (int i = 0; i < 56; ++i) ASSERT_EQ(jobs[j].cd[static_cast<std::size_t>(i)], proteins[j].cd(21 + i)) << j << " " << i;
+      EXPECT_TRUE(jobs[j].first == 240.0f && jobs[j].last == 185.0f && jobs[j].factor == 1.0f) << j;
+      EXPECT_EQ(jobs[j].cd, std::vector<float>(&proteins[j].cd(21), &proteins[j].cd(21) + 56)) << j;
       EXPECT_NE(jobs[j].title.find(proteins[j].name), std::string::npos);
     }
   }
 
   // The per-protein table: known fractions as stored, predictions as the
-  // programs recorded them under the job's title.
+  // programs recorded them under the job's title, failures listed in the
+  // report; the statistics over the rows of the analysed.
   const auto rows = lines_of(read_file(out / "t.csv"));
   ASSERT_EQ(rows.size(), 25u);
   std::map<std::string, int> failed;
-  std::map<std::string, std::vector<double>> pred_h, known_h;
+  std::map<std::string, std::vector<float>> pred_h, known_h;
   std::map<std::pair<std::string, std::string>, std::vector<std::string>> by;
   for (std::size_t i = 1; i < rows.size(); ++i) {
     auto f = cdref::split_csv_line(rows[i], "t.csv", static_cast<int>(i + 1));
     ASSERT_EQ(f.size(), 26u);
-    const int job = std::stoi(f[3]);
-    const auto& p = proteins[static_cast<std::size_t>(job - 1)];
+    const auto& p = proteins[static_cast<std::size_t>(std::stoi(f[3]) - 1)];
     EXPECT_EQ(f[4], p.name);
     for (int k = 1; k <= 6; ++k) EXPECT_NEAR(std::stof(f[8 + static_cast<std::size_t>(k)]), p.ss(k), 5e-4) << rows[i];
     by[{f[4], f[5]}] = f;
@@ -329,47 +298,23 @@ TEST(CrossvalRun, SmallSetEndToEnd) {
       continue;
     }
     EXPECT_EQ(f[8], "11");
-    pred_h[f[5]].push_back(std::stod(f[22]));
-    known_h[f[5]].push_back(std::stod(f[21]));
+    pred_h[f[5]].push_back(std::stof(f[22]));
+    known_h[f[5]].push_back(std::stof(f[21]));
   }
-  for (const char* prog : {"MORVAN3", "KESTRA"}) {
-    const auto recs = cdsec::read_summary_records((scratch / "set1" / prog / "ProtSS.out").string());
-    for (const auto& rec : recs) {
-      const std::string name = rec.title.substr(24, 4);
-      const auto& f = by.at({name, prog});
-      if (f[6] != "ok") continue;
-      for (int k = 1; k <= 6; ++k) EXPECT_NEAR(std::stof(f[14 + static_cast<std::size_t>(k)]), rec.fractions(k), 5e-4);
-    }
-  }
-
-  // The statistics agree with a computation of their own from the table.
   std::map<std::string, std::vector<std::string>> stats;
   for (const std::string& row : lines_of(read_file(out / "s.csv")))
-    if (row.find(",Helix,") != std::string::npos) {
-      auto f = cdref::split_csv_line(row, "s.csv", 0);
-      stats[f[1]] = f;
-    }
+    if (row.find(",Helix,") != std::string::npos) stats[cdref::split_csv_line(row, "s.csv", 0)[1]] = cdref::split_csv_line(row, "s.csv", 0);
   for (const char* prog : {"MORVAN3", "KESTRA"}) {
-    const auto& p = pred_h[prog];
-    const auto& k = known_h[prog];
-    ASSERT_GE(p.size(), 3u) << prog;
-    double sdd = 0, mp = 0, mk = 0;
-    for (std::size_t i = 0; i < p.size(); ++i) {
-      sdd += (p[i] - k[i]) * (p[i] - k[i]);
-      mp += p[i] / static_cast<double>(p.size());
-      mk += k[i] / static_cast<double>(p.size());
+    for (const auto& rec : cdsec::read_summary_records((scratch / "set1" / prog / "ProtSS.out").string())) {
+      const auto& f = by.at({rec.title.substr(24, 4), prog});
+      for (int k = 1; k <= 6 && f[6] == "ok"; ++k) EXPECT_NEAR(std::stof(f[14 + static_cast<std::size_t>(k)]), rec.fractions(k), 5e-4);
     }
-    double spp = 0, skk = 0, spk = 0;
-    for (std::size_t i = 0; i < p.size(); ++i) {
-      spp += (p[i] - mp) * (p[i] - mp);
-      skk += (k[i] - mk) * (k[i] - mk);
-      spk += (p[i] - mp) * (k[i] - mk);
-    }
+    ASSERT_GE(pred_h[prog].size(), 3u) << prog;
+    const cdref::ClassStats c = cdref::class_stats(pred_h[prog], known_h[prog]);
     const auto& s = stats.at(prog);
-    EXPECT_EQ(std::stoi(s[3]), static_cast<int>(p.size())) << prog;
-    EXPECT_EQ(std::stoi(s[5]), failed[prog]) << prog;
-    EXPECT_NEAR(std::stod(s[6]), std::sqrt(sdd / static_cast<double>(p.size())), 2e-3) << prog;
-    EXPECT_NEAR(std::stod(s[7]), spk / std::sqrt(spp * skk), 2e-3) << prog;
+    EXPECT_TRUE(std::stoi(s[3]) == c.n && std::stoi(s[5]) == failed[prog]) << prog;
+    EXPECT_NEAR(std::stod(s[6]), c.rms, 2e-3) << prog;
+    EXPECT_NEAR(std::stod(s[7]), c.r, 2e-3) << prog;
   }
 
   // The plot: one point per analysed protein and program in each of its two panels.
@@ -397,8 +342,8 @@ TEST(CrossvalRun, RangeAndScaleFactorsReachTheJobs) {
   for (const char* prog : {"MORVAN3", "KESTRA"})
     EXPECT_NE(r.out.find(std::string("  ") + prog + ": 10 of 10 jobs loaded the reference proteins expected"), std::string::npos) << r.out;
   const auto proteins = stored(m.dir.path());
-  const auto m_jobs = read_input(out / "s" / "set1" / "MORVAN3" / "INPUT");
-  const auto k_jobs = read_input(out / "s" / "set1" / "KESTRA" / "INPUT");
+  const auto m_jobs = jobs_of(out / "s" / "set1" / "MORVAN3" / "INPUT");
+  const auto k_jobs = jobs_of(out / "s" / "set1" / "KESTRA" / "INPUT");
   ASSERT_TRUE(m_jobs.size() == 10u && k_jobs.size() == 10u);
   EXPECT_TRUE(m_jobs[2].factor == 1.25f && k_jobs[2].factor == 1.0f && m_jobs[1].factor == 1.0f);
   EXPECT_EQ(m_jobs[2].cd, k_jobs[2].cd);  // the stored values in both

@@ -8,7 +8,7 @@
 # run by hand.
 set -eu
 
-packages="cmake make g++ nlohmann-json3-dev libcli11-dev libgtest-dev $*"
+packages="cmake make g++ nlohmann-json3-dev libcli11-dev libgtest-dev python3 $*"
 
 if ! command -v dpkg-query >/dev/null 2>&1; then
   echo "install-deps.sh: not a Debian system (no dpkg-query); install these by other means:" >&2

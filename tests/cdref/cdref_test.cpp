@@ -5,6 +5,7 @@
 // the measured data in ../shared/refdata/pcddb83 when it is there.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <functional>
@@ -30,11 +31,6 @@ using namespace cdref_test;
 const fs::path kData = fs::path(CDSEC_SOURCE_DIR) / "data";
 const std::string kCdref = CDREF_BINARY, kMkrefs = CDSEC_MKREFS;
 
-std::string join(const std::vector<std::string>& lines) {
-  std::string s;
-  for (const std::string& l : lines) s += l + "\n";
-  return s;
-}
 
 // A place where no reference files are: the fallbacks find nothing.
 class NoFallback {
@@ -194,7 +190,7 @@ TEST(CdrefImport, MissingWavelengthsAreRefusedUnlessFilledAndThenReported) {
   std::size_t at = 0;
   for (int k = 0; k < 2 + (255 - 200); ++k) at = sp[3].find(',', at) + 1;
   sp[3].erase(at, sp[3].find(',', at) - at);
-  write_file(tmp / "spectra.csv", join(sp));
+  write_file(tmp / "spectra.csv", joined(sp));
   o.fill = cdref::Fill::kNone;
   o.force = true;  // the files of the zero fill are there
   m = imported(o);
@@ -231,7 +227,7 @@ std::string edited(const std::string& text, std::size_t line, int cell, const st
     for (int k = 0; k < cell; ++k) b = l[line].find(',', b) + 1;
     l[line].replace(b, l[line].find(',', b) - b, to);
   }
-  return join(l);
+  return joined(l);
 }
 
 TEST(CdrefImport, BrokenInputsAreRefusedWithTheirReasonAndNothingIsWritten) {
@@ -453,8 +449,8 @@ TEST(CdrefCheck, EachFaultIsNamedWithFileAndLine) {
     SCOPED_TRACE(b.what);
     auto cd = lines_of(cd_good), ss = lines_of(ss_good);
     b.change(cd, ss);
-    write_file(tmp / "CDDATA.29", join(cd));
-    write_file(tmp / "SSDATA.29", join(ss));
+    write_file(tmp / "CDDATA.29", joined(cd));
+    write_file(tmp / "SSDATA.29", joined(ss));
     InDir in(tmp.path());
     cdref::CheckResult r = cdref::check_set(*cdsec::find_ref_set(1), {});
     EXPECT_GT(r.problems(), 0);
@@ -580,20 +576,13 @@ TEST(CdrefMeasured, ImportsTheSharedMeasuredSpectra) {
 
   // Spot values against the source table: the first soluble protein at 222
   // and 190 nm, and its fractions summed as mapped.
-  cdref::CsvTable sp = cdref::read_csv((src / "spectra.csv").string());
-  cdref::CsvTable fr = cdref::read_csv((src / "fractions.csv").string());
-  const cdref::CsvRow* first = nullptr;
-  for (const auto& row : sp.rows)
-    if (row.cells[static_cast<std::size_t>(sp.column("kind"))] == "soluble") {
-      first = &row;
-      break;
-    }
-  ASSERT_NE(first, nullptr);
-  const std::string id = first->cells[0];
-  const cdref::CsvRow* frow = nullptr;
-  for (const auto& row : fr.rows)
-    if (row.cells[0] == id) frow = &row;
-  ASSERT_NE(frow, nullptr);
+  const cdref::CsvTable sp = cdref::read_csv((src / "spectra.csv").string()), fr = cdref::read_csv((src / "fractions.csv").string());
+  const auto first = std::find_if(sp.rows.begin(), sp.rows.end(), [&](const cdref::CsvRow& row) {
+    return row.cells[static_cast<std::size_t>(sp.column("kind"))] == "soluble";
+  });
+  ASSERT_NE(first, sp.rows.end());
+  const auto frow = std::find_if(fr.rows.begin(), fr.rows.end(), [&](const cdref::CsvRow& row) { return row.cells[0] == first->cells[0]; });
+  ASSERT_NE(frow, fr.rows.end());
   auto cell = [](const cdref::CsvTable& t, const cdref::CsvRow& row, const char* col) {
     return std::stof(row.cells[static_cast<std::size_t>(t.column(col))]);
   };
@@ -603,12 +592,11 @@ TEST(CdrefMeasured, ImportsTheSharedMeasuredSpectra) {
     reader.open(*cdsec::find_ref_set(1));
     cdsec::RefProtein p;
     ASSERT_TRUE(reader.next(p, false, 6));
-    EXPECT_EQ(p.name, id);
+    EXPECT_EQ(p.name, first->cells[0]);
     EXPECT_NEAR(p.cd(260 - 222 + 1), cell(sp, *first, "222"), 0.0051f);
     EXPECT_NEAR(p.cd(260 - 190 + 1), cell(sp, *first, "190"), 0.0051f);
     EXPECT_NEAR(p.ss(1), cell(fr, *frow, "alpha_helix_H"), 0.0006f);
-    EXPECT_NEAR(p.ss(3), cell(fr, *frow, "antiparallel_beta_A1") + cell(fr, *frow, "antiparallel_beta_A2") +
-                             cell(fr, *frow, "parallel_beta_P"),
+    EXPECT_NEAR(p.ss(3), cell(fr, *frow, "antiparallel_beta_A1") + cell(fr, *frow, "antiparallel_beta_A2") + cell(fr, *frow, "parallel_beta_P"),
                 0.0006f);
     int n = 1;
     while (reader.next(p, false, 6)) ++n;

@@ -534,6 +534,11 @@ TEST(CdrefConvert, TheRightOptionsConvertWhatWasRefused) {
   std::string n = "# exported\nWavelength (nm);HT (V);CD [mdeg];Abs\n";
   for (int w = 240; w >= 190; --w) n += std::to_string(w) + ";" + std::to_string(300 + (240 - w)) + ";" + fmt(mdeg_of(linear(w)), 4, true) + ";0,5\n";
   write_file(dir / "n.csv", n);
+  // Half-nanometre steps, ascending, decimal commas in a semicolon file: the
+  // whole nanometres are the measured points, in the other order.
+  const Style semi{";", true, false};
+  write_file(dir / "down.txt", jasco(rows(250.0, 185.0, 0.5, [](double w) { return mdeg_of(wave(w)); }), "CD [mdeg]", semi));
+  write_file(dir / "up.csv", delimited(rows(185.0, 250.0, 0.5, [](double w) { return mdeg_of(wave(w)); }), semi, "nm;CD (mdeg)"));
   const std::vector<std::tuple<std::string, std::string, int>> cases = {  // args, a line of stdout, points
       {"s.txt --units mre --ignore-header-units --out a.de", "", 66},
       {"s.txt --units mdeg" + kMdegParams + " --out b.de", "", 66},
@@ -544,6 +549,8 @@ TEST(CdrefConvert, TheRightOptionsConvertWhatWasRefused) {
       {"n.csv" + kMdegParams + " --out h.de", "HT column 2 \"HT (V)\" (header", 51},
       {"n.csv" + kMdegParams + " --columns Wavelength,CD --out i.de", "CD column 3 \"CD [mdeg]\"", 51},
       {"n.csv" + kMdegParams + " --columns 1,3,none --out j.de", "no HT column", 51},
+      {"down.txt" + kMdegParams + " --out k.de", "values with a decimal comma", 66},
+      {"up.csv" + kMdegParams + " --out l.de", "ascending from 185 nm to 250 nm, steps of 0.5 nm; reversed", 66},
       {"s.txt --conc 0.2 --conc-unit mg/mL --path 0.1 --path-unit cm --mrw 1100 --out f.de",
        "warning:    the mean residue weight 1100 g/mol is far from", 66},
       {"s.txt --conc 0.2 --conc-unit mg/mL --path 0.1 --path-unit cm --mrw 1100 --out g.de",
@@ -561,6 +568,8 @@ TEST(CdrefConvert, TheRightOptionsConvertWhatWasRefused) {
   EXPECT_NEAR(two_columns(dir / "a.de").front().second, mdeg_of(wave(250)) / 3298.2, 1e-6);
   EXPECT_FLOAT_EQ(two_columns(dir / "e.de").front().second, -29.0f);
   for (const char* f : {"h.de", "i.de", "j.de"}) EXPECT_NEAR(two_columns(dir / f).front().second, linear(240), 1e-4) << f;
+  EXPECT_EQ(read_file(dir / "l.de"), read_file(dir / "k.de"));
+  for (const auto& [w, v] : two_columns(dir / "l.de")) EXPECT_NEAR(v, wave(w), 5e-5) << w << " nm";
   EXPECT_EQ(convert(dir, "s.txt" + kMdegParams + " --out f.de --force").out.find("warning"), std::string::npos);  // MRW 110
 }
 
@@ -605,26 +614,6 @@ TEST(CdrefConvert, ExportTwoColumnsWithTheHtCutAndItsRecord) {
   rec = json::parse(read_file(dir / "b.json"));
   EXPECT_EQ(rec["result"], "refused");
   EXPECT_NE(rec["error"].get<std::string>().find("but --units says mdeg"), std::string::npos);
-}
-
-// Half-nanometre steps, ascending, decimal commas in a semicolon file: the
-// whole nanometres are the measured points, in the other order.
-TEST(CdrefConvert, AscendingHalfNanometreStepsMatchDescending) {
-  ScratchDir dir("convert-up");
-  const auto down = rows(250.0, 185.0, 0.5, [](double w) { return mdeg_of(wave(w)); });
-  const auto up = rows(185.0, 250.0, 0.5, [](double w) { return mdeg_of(wave(w)); });
-  const Style semi{";", true, false};
-  write_file(dir / "down.txt", jasco(down, "CD [mdeg]", semi));
-  write_file(dir / "up.csv", delimited(up, semi, "nm;CD (mdeg)"));
-  ASSERT_EQ(convert(dir, "down.txt" + kMdegParams + " --out d.de").status, 0);
-  const RunResult o = convert(dir, "up.csv" + kMdegParams + " --out u.de");
-  ASSERT_EQ(o.status, 0) << o.err;
-  EXPECT_NE(o.out.find("ascending from 185 nm to 250 nm, steps of 0.5 nm; reversed"), std::string::npos) << o.out;
-  EXPECT_NE(o.out.find("values with a decimal comma"), std::string::npos);
-  EXPECT_EQ(read_file(dir / "u.de"), read_file(dir / "d.de"));
-  const auto lines = two_columns(dir / "u.de");
-  ASSERT_EQ(lines.size(), 66u);
-  for (const auto& [w, v] : lines) EXPECT_NEAR(v, wave(w), 5e-5) << w << " nm";
 }
 
 // A series: one HT glitch in one spectrum sets the common range (and is

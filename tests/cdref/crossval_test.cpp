@@ -6,6 +6,7 @@
 // factors included), programs that die or hang, and the refusals.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdlib>
@@ -356,22 +357,13 @@ TEST(CrossvalRun, SamplesOfAnotherSetAndTwinsOfReferenceProteins) {
   Made a, b;
   make_set(a, 10, 11);
   make_set(b, 4, 12, "S");
-  // One sample set holds a copy of reference protein 2 under another name.
-  std::string cd = read_file(b.cd());
-  std::string ref = read_file(a.cd());
-  auto record = [](const std::string& file, int k) {
-    std::size_t at = 0;
-    for (int i = 0; i < 2 + (k - 1) * 7; ++i) at = file.find('\n', at) + 1;
-    std::size_t end = at;
-    for (int i = 0; i < 7; ++i) end = file.find('\n', end) + 1;
-    return std::pair<std::size_t, std::size_t>{at, end - at};
-  };
-  auto [ra, rn] = record(ref, 2);
-  auto [ba, bn] = record(cd, 4);
-  std::string twin = ref.substr(ra, rn);
-  twin.replace(1, 4, "TWIN");
-  cd.replace(ba, bn, twin);
-  write_file(b.cd(), cd);
+  // One sample set holds a copy of reference protein 2 under another name:
+  // CDDATA lines 10-16 over lines 24-30 (protein 4).
+  auto cd = lines_of(read_file(b.cd()));
+  const auto ref = lines_of(read_file(a.cd()));
+  std::copy(ref.begin() + 9, ref.begin() + 16, cd.begin() + 23);
+  cd[23].replace(1, 4, "TWIN");
+  write_file(b.cd(), joined(cd));
   std::string ss = read_file(b.dir / "SSDATA.37");
   ss.replace(ss.rfind("\n S004") + 2, 4, "TWIN");
   write_file(b.dir / "SSDATA.37", ss);
@@ -394,9 +386,7 @@ TEST(CrossvalRun, SamplesOfAnotherSetAndTwinsOfReferenceProteins) {
   EXPECT_EQ(basis.at("P001"), "left-out 9");
   EXPECT_EQ(basis.at("TWIN"), "sample 9");
   ASSERT_EQ(basis.size(), 14u);
-  int samples_with_all = 0;
-  for (const auto& [name, v] : basis) samples_with_all += v == "sample 10" ? 1 : 0;
-  EXPECT_EQ(samples_with_all, 3);
+  EXPECT_EQ(std::count_if(basis.begin(), basis.end(), [](const auto& nv) { return nv.second == "sample 10"; }), 3);
 
   // --samples-only analyses those alone.
   auto only = run(sh_quote(kCdref) + " crossval " + sh_quote(a.cd().string()) + " --samples " + sh_quote(b.cd().string()) +

@@ -37,8 +37,7 @@ std::vector<Entry> read_set(const fs::path& dir, const std::string& suffix) {
   const auto ss = lines_of(read_file(dir / ("SSDATA." + suffix)));
   std::vector<Entry> out;
   for (std::size_t at = 2; at + 6 < cd.size(); at += 7) {
-    Entry e;
-    e.name = cd[at].substr(1, 4), e.scale = cd[at].substr(std::min<std::size_t>(5, cd[at].size()));
+    Entry e{cd[at].substr(1, 4), cd[at].substr(std::min<std::size_t>(5, cd[at].size())), {}, {}};
     for (std::size_t k = 0; k < 83; ++k) e.cd[k] = std::stof(cd[at + 1 + k / 15].substr(6 * (k % 15), 6));
     const std::size_t p = 2 * out.size();
     EXPECT_EQ(ss.at(p), " " + e.name);

@@ -511,9 +511,15 @@ TEST(CdrefCheck, CommandLineExitStatusAndDirectory) {
   EXPECT_NE(r.out.find("Set 3 (CDDATA.37, SSDATA.37)"), std::string::npos) << r.out;
   // The cdref of the build tree finds the other sets in the source tree.
   EXPECT_NE(r.out.find("Set 2 (CDDATA.23, SSDATA.23): " + kData.string() + "/CDDATA.23"), std::string::npos) << r.out;
-  r = run(sh_quote(kCdref) + " check --set 0", tmp);
-  EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("--set 0: expected a whole number from 1 to 8"), std::string::npos);
+  // The last set of the catalogue, and numbers on either side of it.
+  r = run(sh_quote(kCdref) + " check --set 8 --dir " + sh_quote(kData.string()), tmp);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("45 proteins; no problems"), std::string::npos) << r.out;
+  for (const char* set : {"0", "9"}) {
+    r = run(sh_quote(kCdref) + " check --set " + set, tmp);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find(std::string("--set ") + set + ": expected a whole number from 1 to 8"), std::string::npos) << r.err;
+  }
   ::unsetenv("CDSEC_REFDIR");
 }
 

@@ -546,6 +546,7 @@ TEST(CdrefConvert, TheRightOptionsConvertWhatWasRefused) {
       {"dated.txt --skip 1 --units delta-epsilon --out d.de", "", 51},
       {"shifted.txt --columns 1,2 --units delta-epsilon --out e.de", "", 51},
       {"short.txt --append INPUT --title short --basis 1", "61 points inside the valid range of set 1", -1},
+      {"s.txt" + kMdegParams + " --append INPUT8 --title last --basis 8", "51 points inside the valid range of set 8", -1},
       {"n.csv" + kMdegParams + " --out h.de", "HT column 2 \"HT (V)\" (header", 51},
       {"n.csv" + kMdegParams + " --columns Wavelength,CD --out i.de", "CD column 3 \"CD [mdeg]\"", 51},
       {"n.csv" + kMdegParams + " --columns 1,3,none --out j.de", "no HT column", 51},

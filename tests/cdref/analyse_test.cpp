@@ -34,6 +34,19 @@ for sec in ET.parse(sys.argv[1]).getroot().iter(H + 'section'):
     for p in sec.iter(S + 'path'):
         if p.get('class') == 'fit' and p.get('d', '').count('L') > 10:
             print('fit', t, p.get('data-method'), sep='\t')
+    # Every curve of a spectrum plot lies inside one of the plot's frames.
+    for svg in sec.iter(S + 'svg'):
+        if svg.get('class') != 'spectrum':
+            continue
+        frames = [[float(r.get(k)) for k in ('x', 'y', 'width', 'height')] for r in svg.iter(S + 'rect')]
+        for p in svg.iter(S + 'path'):
+            pts = [tuple(map(float, xy.split(','))) for xy in p.get('d', '').replace('M', ' ').replace('L', ' ').split()]
+            if not any(all(x >= f[0] - 0.5 and x <= f[0] + f[2] + 0.5 and y >= f[1] - 0.5 and y <= f[1] + f[3] + 0.5
+                           for x, y in pts) for f in frames):
+                print('outside', t, p.get('class'), sep='\t')
+    for card in sec.iter(H + 'div'):
+        if card.get('class') == 's':
+            print('card', t, card.text, sep='\t')
     for tr in sec.iter(H + 'tr'):
         m, c = tr.get('data-method'), tr.get('data-consensus')
         for td in tr.iter(H + 'td'):
@@ -122,6 +135,14 @@ TEST(CdrefAnalyse, TheExampleExportGivesAReportWhoseNumbersAreTheCsvs) {
   const Facts rep = read_report(out / "report.html", dir);
   expect_report_matches_csv(rep, out / "summary.csv", 1);
   EXPECT_EQ(rep.count("fit"), 8u);  // two programs, four sets
+  EXPECT_EQ(rep.count("outside"), 0u);
+  // "sd 0.0123, 8 methods": the count in words that agree with it.
+  ASSERT_GT(rep.count("card"), 0u);
+  for (auto [b, e] = rep.equal_range("card"); b != e; ++b) {
+    const std::string& text = b->second.back();
+    const int n = std::atoi(text.substr(text.rfind(", ") + 2).c_str());
+    EXPECT_TRUE(text.ends_with(n == 1 ? " 1 method" : " methods")) << text;
+  }
   EXPECT_TRUE(any_of(rep, "note", "", "HT cut"));
   EXPECT_EQ(rep.count("magnitude"), 1u);
   EXPECT_TRUE(any_of(rep, "magnitude", "", "plausible"));

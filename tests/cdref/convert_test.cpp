@@ -542,6 +542,7 @@ TEST(CdrefConvert, TheRightOptionsConvertWhatWasRefused) {
   const std::vector<std::tuple<std::string, std::string, int>> cases = {  // args, a line of stdout, points
       {"s.txt --units mre --ignore-header-units --out a.de", "", 66},
       {"s.txt --units mdeg" + kMdegParams + " --out b.de", "", 66},
+      {"s.txt --units mdeg --conc 0,2 --conc-unit mg/mL --path 0,1 --path-unit cm --mrw 110 --out m.de", "", 66},
       {"mol.txt --units mre --out c.de", "", 66},
       {"dated.txt --skip 1 --units delta-epsilon --out d.de", "", 51},
       {"shifted.txt --columns 1,2 --units delta-epsilon --out e.de", "", 51},
@@ -570,6 +571,7 @@ TEST(CdrefConvert, TheRightOptionsConvertWhatWasRefused) {
   EXPECT_FLOAT_EQ(two_columns(dir / "e.de").front().second, -29.0f);
   for (const char* f : {"h.de", "i.de", "j.de"}) EXPECT_NEAR(two_columns(dir / f).front().second, linear(240), 1e-4) << f;
   EXPECT_EQ(read_file(dir / "l.de"), read_file(dir / "k.de"));
+  EXPECT_EQ(read_file(dir / "m.de"), read_file(dir / "b.de"));  // decimal commas in the parameters
   for (const auto& [w, v] : two_columns(dir / "l.de")) EXPECT_NEAR(v, wave(w), 5e-5) << w << " nm";
   EXPECT_EQ(convert(dir, "s.txt" + kMdegParams + " --out f.de --force").out.find("warning"), std::string::npos);  // MRW 110
 }

@@ -441,6 +441,7 @@ TEST(CrossvalRun, RefusalsNameTheReason) {
       {" " + sh_quote((m.dir / "scale" / "CDDATA.37").string()), 1, "the scale factor 0.123450 cannot be written"},
       {" " + sh_quote((out / "CDDATA.99").string()), 1, "name a set by its number"},
       {" " + sh_quote((out / "CDDATA.37").string()), 1, "no such file"},
+      {" " + sh_quote((out / "CDDATA.CA").string()), 1, "no such file"},  // the last set's suffix
       {" 9", 1, "numbered 1 to 8"},
       {" 3 --morvan /no/such/MORVAN3", 1, "/no/such/MORVAN3: not an executable program"},
       {set + " --range 250 190", 1, "--range 250 190 does not lie within 240 to 185 nm"},

@@ -464,6 +464,24 @@ TEST(CdrefCheck, EachFaultIsNamedWithFileAndLine) {
   }
 }
 
+// Past 30 layout faults in one file, the rest of it is summarised in one line.
+TEST(CdrefCheck, LayoutFaultsOfAFileAreCapped) {
+  ScratchDir tmp("cdref-check");
+  make_set(tmp, 1, 10);
+  auto cd = lines_of(read_file(tmp / "CDDATA.29"));
+  for (std::size_t l = 10; l <= 15; ++l) cd[l] = std::string(cd[l].size(), ' ');  // 90 blank values of protein 2
+  write_file(tmp / "CDDATA.29", joined(cd));
+  InDir in(tmp.path());
+  const cdref::CheckResult r = cdref::check_set(*cdsec::find_ref_set(1), {});
+  int blank = 0, further = 0;
+  for (const cdref::Finding& f : r.findings) {
+    blank += f.text.find("is blank and reads as 0") != std::string::npos;
+    further += f.text.find("CDDATA.29: further layout problems not listed") != std::string::npos;
+  }
+  EXPECT_EQ(blank, 30);
+  EXPECT_EQ(further, 1);
+}
+
 // Too many proteins for the programs, too few for KESTRA; a scale factor and
 // a sixth fraction that set 5 does not read are notes, not problems.
 TEST(CdrefCheck, CountsScaleFactorsAndTheFiveClassSet) {

@@ -777,6 +777,9 @@ TEST(CdrefConvertEndToEnd, SeriesThroughBothProgramsAndTheSeriesSummary) {
   };
   write_file(dir / "melt.txt", channel_export(temps, 260.0, 178.0, 1.0, {}, signal, [](double, double) { return 300.0; }));
   ASSERT_EQ(convert(dir, "melt.txt" + kMdegParams + " --series-unit C --append INPUT --title mix").status, 0);
+  // A spectrum on its own beside the series.
+  write_file(dir / "one.txt", jasco(rows(260.0, 178.0, 1.0, [&](double w) { return signal(w, 20.0); })));
+  ASSERT_EQ(convert(dir, "one.txt" + kMdegParams + " --append INPUT --title lone").status, 0);
   fs::create_directory(dir / "details");
   for (const char* prog : {CDSEC_MORVAN3, CDSEC_KESTRA}) {
     const RunResult r = run("cd " + sh_quote(dir.str()) + " && CDSEC_REFDIR=" + sh_quote((kRepo / "data").string()) +
@@ -789,6 +792,7 @@ TEST(CdrefConvertEndToEnd, SeriesThroughBothProgramsAndTheSeriesSummary) {
                                 " --json s.json --csv s.csv --svg s.svg", dir);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("Series \"mix\" (C): 5 points from 20 C to 60 C"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("In no series: \"lone\"\n"), std::string::npos) << r.out;
     const json j = json::parse(read_file(dir / "s.json"));
     EXPECT_EQ(j["notes"].empty(), !details.empty());
     ASSERT_EQ(j["series"].size(), 1u);

@@ -529,6 +529,12 @@ TEST(CdrefCheck, CommandLineExitStatusAndDirectory) {
   EXPECT_NE(r.out.find("Set 3 (CDDATA.37, SSDATA.37)"), std::string::npos) << r.out;
   // The cdref of the build tree finds the other sets in the source tree.
   EXPECT_NE(r.out.find("Set 2 (CDDATA.23, SSDATA.23): " + kData.string() + "/CDDATA.23"), std::string::npos) << r.out;
+  // A copy of cdref that finds no set anywhere fails too.
+  ScratchDir empty("cdref-empty");
+  fs::copy_file(kCdref, empty / "cdref");
+  r = run("cd " + sh_quote(empty.str()) + " && env -u CDSEC_REFDIR ./cdref check", tmp);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("No reference set found"), std::string::npos) << r.out;
   // The last set of the catalogue, and numbers on either side of it.
   r = run(sh_quote(kCdref) + " check --set 8 --dir " + sh_quote(kData.string()), tmp);
   EXPECT_EQ(r.status, 0) << r.out;

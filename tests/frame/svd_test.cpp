@@ -1,8 +1,7 @@
-// The decomposition kernel: exact results on the small cases whose outcome
-// the algorithm fixes; on a table of seeded, graded and rank-deficient
-// matrices in the analyses' array shapes, scale-free residual and
-// orthogonality ratios, and the singular values of matrices built from known
-// factors; the iteration limit, the sort and the three solution operations.
+// The decomposition kernel: exact results where the algorithm fixes them;
+// scale-free residual and orthogonality ratios and known singular values on
+// matrices in the analyses' array shapes; the iteration limit, the sort and
+// the three solution operations.
 #include "frame/svd.hpp"
 
 #include <gtest/gtest.h>
@@ -159,15 +158,11 @@ double orthogonality_ratio(int rows, int cols, MatrixView<const float> q) {
   return worst / (rows * kEps);
 }
 
-// Thresholds.  Golub-Reinsch is backward stable with an error bound that
-// grows like a small multiple of n eps ||A||; the ratios above divide that
-// growth out.  With both ratios small and W >= 0, W holds the singular
-// values of A to within that backward error (a perturbation E moves each by
-// at most ||E||_2); the graded matrices compare them with the known ones.  LAPACK's own SVD tests accept ratios up to 30 (their
-// THRESH).  Measured here the ratios stay at or below about 1 on every
-// matrix below, so 10 leaves a margin, while an error of one part in 10^3
-// in a single value or vector entry (ratios of 30 to 100 at these sizes)
-// is rejected, as PerturbedDecompositionIsRejected demonstrates.
+// Golub-Reinsch is backward stable: its error grows like a small multiple
+// of n eps ||A||, which the ratios divide out.  They stay at or below about 1
+// on every matrix below; LAPACK's tests accept 30.  10 leaves a margin and
+// still rejects an error of one part in 10^3 in a single value or vector
+// entry (PerturbedDecompositionIsRejected).
 constexpr double kResidualLimit = 10.0;
 constexpr double kOrthogonalityLimit = 10.0;
 
@@ -182,9 +177,6 @@ void expect_valid_decomposition(const D& d, int ierr, const char* what) {
     EXPECT_LT(orthogonality_ratio(d.m, d.n, d.u.view()), kOrthogonalityLimit);
   }
 }
-
-// ---------------------------------------------------------------------------
-// Cases whose result the algorithm fixes exactly.
 
 TEST(SvdExact, ZeroMatrixGivesIdentityVectorsAndZeroValues) {
   for (auto [m, n] : {std::pair{5, 3}, std::pair{3, 3}, std::pair{2, 4}}) {
@@ -201,9 +193,8 @@ TEST(SvdExact, ZeroMatrixGivesIdentityVectorsAndZeroValues) {
 }
 
 TEST(SvdExact, OrthogonalColumnsNeedNoIterationAndKeepColumnOrder) {
-  // Already diagonal: the superdiagonal is zero, every value converges at
-  // once (even with no iterations allowed) and W lists the column norms in
-  // column order, unsorted.
+  // Already diagonal: every value converges at once, even with no iterations
+  // allowed, and W lists the column norms in column order, unsorted.
   Decomposition<8, 4, 4> d;
   const float diag[] = {1.0f, 4.0f, 0.5f, 2.0f};
   for (int j = 1; j <= 4; ++j) d.a(j + 1, j) = diag[j - 1];
@@ -294,10 +285,9 @@ TEST(SvdExact, NegligibleMeansLostWhenAddedToAnormInSinglePrecision) {
 }
 
 TEST(SvdExact, FewerRowsThanColumnsStopAtValueMPlusOneWithNoIterations) {
-  // The reduction has no left reflection beyond row m, so W(m+1..n) start
-  // at exactly 0 and the accumulated left vectors occupy columns 1..m only.
-  // With no iterations allowed the routine stops at the first value that
-  // needs one, value m+1, and shows that state.
+  // No left reflection beyond row m: W(m+1..n) start at exactly 0 and the
+  // left vectors fill columns 1..m only.  With no iterations allowed the
+  // routine stops at value m+1, the first that needs one, in that state.
   for (auto [m, n] : {std::pair{3, 5}, std::pair{1, 3}, std::pair{40, 51}}) {
     SCOPED_TRACE(testing::Message() << m << " x " << n);
     auto d = std::make_unique<Decomposition<83, 51, 51>>();
@@ -309,9 +299,6 @@ TEST(SvdExact, FewerRowsThanColumnsStopAtValueMPlusOneWithNoIterations) {
     EXPECT_LT(orthogonality_ratio(m, m, d->u.view()), kOrthogonalityLimit);
   }
 }
-
-// ---------------------------------------------------------------------------
-// Properties on a table of matrices in the array shapes the analyses use.
 
 enum class Kind { Random, EqualColumns, Graded };
 struct Shape {
@@ -415,9 +402,6 @@ TEST(SvdProperties, NonFiniteInputEndsWithoutFault) {
   }
 }
 
-// ---------------------------------------------------------------------------
-// The iteration limit.
-
 TEST(SvdIterationLimit, ReportsFirstValueThatRanOutAndKeepsLaterOnesFinal) {
   auto full = std::make_unique<Decomposition<83, 51, 51>>();
   fill_random(full->a, 30, 12, 81u);
@@ -462,17 +446,12 @@ TEST(SvdIterationLimit, ReportsFirstValueThatRanOutAndKeepsLaterOnesFinal) {
   EXPECT_TRUE(interior_seen) << "no limit stopped above the bottom value";
 }
 
-// ---------------------------------------------------------------------------
-// EIGEN
-
 // U and V in the layout EIGEN addresses, with every entry naming its column.
 struct Marked {
   Matrix<83, 51> u;
   Matrix<51, 51> v;
   Vector<51> w;
-  Marked(int m, int n, std::initializer_list<float> values) {
-    int j = 1;
-    for (float x : values) w(j++) = x;
+  Marked(int m, int n) {
     for (int c = 1; c <= n; ++c) {
       for (int i = 1; i <= m; ++i) u(i, c) = 100.0f * c + i;
       for (int i = 1; i <= n; ++i) v(i, c) = -100.0f * c - i;
@@ -504,7 +483,7 @@ TEST(SvdEigen, SortsDescendingLowestPositionFirstAmongEquals) {
   for (const Case& c : cases) {
     for (int m : {7, 2}) {  // more rows than values, and fewer
       const int n = static_cast<int>(c.w.size());
-      auto d = std::make_unique<Marked>(m, n, std::initializer_list<float>{});
+      auto d = std::make_unique<Marked>(m, n);
       for (int j = 1; j <= n; ++j) d->w(j) = c.w[j - 1];
       cdsec::EIGEN(n, m, d->w.view(), d->u.view(), d->v.view());
       for (int j = 1; j <= n; ++j) {
@@ -514,9 +493,6 @@ TEST(SvdEigen, SortsDescendingLowestPositionFirstAmongEquals) {
     }
   }
 }
-
-// ---------------------------------------------------------------------------
-// Solutions and reconstruction.
 
 TEST(SvdSolve, TruncatedSolutionsMatchKnownFactors) {
   const KnownFactors f(30, 5, {1.0, 8.0, 0.5, 4.0, 2.0}, 111u);
@@ -555,12 +531,11 @@ TEST(SvdSolve, ZeroSingularValuesAddUndividedProjections) {
   b(1) = 4.0f, b(2) = 3.0f, b(3) = 7.0f;
   // K = 1: t1 = 4 / 2 = 2 lands on protein 2; K = 2: t2 = 3, undivided since
   // W(2) = 0, lands on protein 1.
-  cdsec::SVSOL(1, 3, 2, w.view(), u.view(), v.view(), b.view(), x.view());
-  EXPECT_EQ(x(1), 0.0f);
-  EXPECT_EQ(x(2), 2.0f);
-  cdsec::SVSOL(2, 3, 2, w.view(), u.view(), v.view(), b.view(), x.view());
-  EXPECT_EQ(x(1), 3.0f);
-  EXPECT_EQ(x(2), 2.0f);
+  for (auto [k, x1] : {std::pair{1, 0.0f}, std::pair{2, 3.0f}}) {
+    cdsec::SVSOL(k, 3, 2, w.view(), u.view(), v.view(), b.view(), x.view());
+    EXPECT_EQ(x(1), x1) << k;
+    EXPECT_EQ(x(2), 2.0f) << k;
+  }
 }
 
 TEST(SvdSolveTransposed, HandComputedAndReproducesFractions) {

@@ -22,37 +22,22 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/scratch_dir.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void spit(const fs::path& p, const std::string& text) {
-  std::ofstream out(p, std::ios::binary | std::ios::trunc);
-  out << text;
-}
-
-std::vector<std::string> split_lines(const std::string& t) {
-  std::vector<std::string> v;
-  std::istringstream in(t);
-  for (std::string l; std::getline(in, l);) v.push_back(l);
-  return v;
-}
+using cdsec_test::lines_of;
+using cdsec_test::read_file;
+using cdsec_test::write_file;
 
 std::string join_lines(const std::vector<std::string>& v) {
   std::string t;
@@ -74,7 +59,7 @@ class Mutator {
 
   // One random change to a text file.
   void mutate(std::string& text, bool fixed_columns) {
-    std::vector<std::string> lines = split_lines(text);
+    std::vector<std::string> lines = lines_of(text);
     if (lines.empty()) lines.push_back("");
     const int which = pick(9);
     std::string& l = lines[static_cast<std::size_t>(pick(static_cast<int>(lines.size())))];
@@ -130,7 +115,7 @@ class Mutator {
 
   // Every CD field of a CDDATA file set to one value.
   static std::string constant_set(const std::string& cddata) {
-    std::vector<std::string> lines = split_lines(cddata);
+    std::vector<std::string> lines = lines_of(cddata);
     for (std::size_t i = 2; i < lines.size(); ++i) {
       if (lines[i].rfind(" R", 0) == 0 || lines[i].size() < 6) continue;
       std::string c;
@@ -219,7 +204,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const fs::path src = CDSEC_SOURCE_DIR;
-  const std::vector<std::string> example = split_lines(slurp(src / "examples/INPUT"));
+  const std::vector<std::string> example = lines_of(read_file(src / "examples/INPUT"));
   constexpr std::size_t kJobLines = 23;
   const std::size_t jobs = example.size() / kJobLines;
   const fs::path work = fs::temp_directory_path() / ("cdsec-fuzz-" + std::to_string(getpid()));
@@ -240,7 +225,7 @@ int main(int argc, char** argv) {
     const std::size_t j = static_cast<std::size_t>(m.pick(static_cast<int>(jobs)));
     std::string input = join_lines({example.begin() + static_cast<long>(j * kJobLines),
                                     example.begin() + static_cast<long>((j + 1) * kJobLines)});
-    std::string cd = slurp(src / "data/CDDATA.29"), ss = slurp(src / "data/SSDATA.29");
+    std::string cd = read_file(src / "data/CDDATA.29"), ss = read_file(src / "data/SSDATA.29");
     const int changes = 1 + m.pick(3);
     for (int c = 0; c < changes; ++c) {
       const int target = m.pick(10);
@@ -249,15 +234,15 @@ int main(int argc, char** argv) {
       else if (target < 9) m.mutate(ss, true);
       else cd = Mutator::constant_set(cd);
     }
-    spit(work / "INPUT", input);
-    spit(work / "CDDATA.29", cd);
-    spit(work / "SSDATA.29", ss);
+    write_file(work / "INPUT", input);
+    write_file(work / "CDDATA.29", cd);
+    write_file(work / "SSDATA.29", ss);
 
     const Outcome o = run(exe[prog], work, limit, kMaxBytes);
     ++runs;
     if (o.seconds > slowest) slowest = o.seconds;
     std::string fault;
-    const std::string err = slurp(work / ".err");
+    const std::string err = read_file(work / ".err");
     if (o.timed_out) fault = "still running after " + std::to_string(limit) + " s";
     else if (o.signal == SIGXFSZ) fault = "a file grew beyond " + std::to_string(kMaxBytes) + " bytes";
     else if (o.signal != 0) fault = "ended by signal " + std::to_string(o.signal);

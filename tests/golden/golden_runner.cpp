@@ -14,6 +14,7 @@
 // With --update the run's outputs are written into expected/ instead (all
 // files already listed there; for a new case every file the run wrote or
 // changed), to be reviewed with git diff before committing.
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "cdref/runner.hpp"
+#include "tests/scratch_dir.hpp"
 
 namespace fs = std::filesystem;
 
@@ -37,11 +39,6 @@ std::string slurp(const fs::path& p, bool* ok = nullptr) {
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
-}
-
-void spit(const fs::path& p, const std::string& text) {
-  std::ofstream out(p, std::ios::binary | std::ios::trunc);
-  out << text;
 }
 
 // Prints the first line where the two texts differ.
@@ -64,30 +61,6 @@ void show_difference(const std::string& name, const std::string& want, const std
   std::cerr << name << ": the files differ only in the final newline\n";
 }
 
-struct RunResult {
-  int status = -1;
-  bool timed_out = false;
-};
-
-RunResult run(const fs::path& program, const fs::path& work, const fs::path& in, const fs::path& out,
-              const fs::path& err, const std::vector<std::string>& env, const std::vector<std::string>& removed,
-              int timeout_s) {
-  cdref::ProcessSpec spec;
-  spec.program = program;
-  spec.dir = work;
-  spec.env = env;
-  spec.env_removed = removed;
-  spec.in_file = in;
-  spec.out_file = out;
-  spec.err_file = err;
-  // No progress is reported, so the idle limit bounds the whole run.
-  const cdref::ProcessOutcome p = cdref::run_process(spec, timeout_s, nullptr);
-  RunResult r;
-  r.timed_out = p.timed_out;
-  r.status = p.exited ? p.exit_code : 128 + p.signal;
-  return r;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -102,12 +75,12 @@ int main(int argc, char** argv) {
     else if (a == "--keep") keep = true;
     else if (a == "--timeout" && i + 1 < argc) timeout_s = std::atoi(argv[++i]);
     else {
-      std::cerr << "usage: cdsec_golden --program BIN --case DIR [--update] [--keep] [--timeout S]\n";
-      return 2;
+      program.clear();  // anything else: the usage below
+      break;
     }
   }
   if (program.empty() || case_dir.empty()) {
-    std::cerr << "usage: cdsec_golden --program BIN --case DIR [--update] [--keep]\n";
+    std::cerr << "usage: cdsec_golden --program BIN --case DIR [--update] [--keep] [--timeout S]\n";
     return 2;
   }
   program = fs::absolute(program).string();
@@ -153,16 +126,22 @@ int main(int argc, char** argv) {
       env[line.substr(0, eq)] = v;
     }
   }
-  std::vector<std::string> envv;
-  for (auto& [k, v] : env) envv.push_back(k + "=" + v);
-
-  RunResult r;
+  cdref::ProcessSpec spec;
+  spec.program = program;
+  spec.dir = work;
+  for (auto& [k, v] : env) spec.env.push_back(k + "=" + v);
+  spec.env_removed = removed;
+  spec.in_file = stdin_file;
+  spec.out_file = root / "console";
+  spec.err_file = root / "stderr";
+  cdref::ProcessOutcome r;
   try {
-    r = run(program, work, stdin_file, root / "console", root / "stderr", envv, removed, timeout_s);
+    r = cdref::run_process(spec, timeout_s, nullptr);  // no progress: the idle limit bounds the run
   } catch (const std::exception& e) {
     std::cerr << e.what() << "\n";
     return 2;
   }
+  const int status = r.exited ? r.exit_code : 128 + r.signal;
   if (r.timed_out) {
     std::cerr << "the program did not finish within " << timeout_s << " s (working directory " << work.string()
               << ")\n";
@@ -182,7 +161,7 @@ int main(int argc, char** argv) {
     if (name == "stderr") return printed(root / "stderr", ok);
     if (name == "status") {
       if (ok) *ok = true;
-      return std::to_string(r.status) + "\n";
+      return std::to_string(status) + "\n";
     }
     return slurp(work / name, ok);
   };
@@ -205,13 +184,9 @@ int main(int argc, char** argv) {
       names.push_back("console");
       if (fs::file_size(root / "stderr") > 0) names.push_back("stderr");
     }
-    bool has_console = false, has_status = false;
-    for (auto& n : names) {
-      has_console |= n == "console";
-      has_status |= n == "status";
-    }
-    if (!has_console) names.push_back("console");
-    if (!has_status && r.status != 0) names.push_back("status");
+    auto listed = [&](const char* n) { return std::find(names.begin(), names.end(), n) != names.end(); };
+    if (!listed("console")) names.push_back("console");
+    if (!listed("status") && status != 0) names.push_back("status");
     for (auto& n : names) {
       bool ok;
       std::string text = actual(n, &ok);
@@ -220,7 +195,7 @@ int main(int argc, char** argv) {
         fs::remove(exp / n);
         continue;
       }
-      spit(exp / n, text);
+      cdsec_test::write_file(exp / n, text);
     }
     std::cout << "updated " << exp.string() << " (" << names.size() << " files); review with git diff\n";
     fs::remove_all(root);
@@ -248,13 +223,13 @@ int main(int argc, char** argv) {
       ++failures;
     }
   }
-  if (!status_listed && r.status != 0) {
+  if (!status_listed && status != 0) {
     // 3: the run went through but some jobs gave no result; above 128 a
     // signal ended it.
-    const std::string meaning = r.status == 3    ? " (some jobs gave no result)"
-                                : r.status > 128 ? " (ended by signal " + std::to_string(r.status - 128) + ")"
+    const std::string meaning = status == 3    ? " (some jobs gave no result)"
+                                : status > 128 ? " (ended by signal " + std::to_string(status - 128) + ")"
                                                  : "";
-    std::cerr << "exit status " << r.status << meaning << ", expected 0; stderr:\n" << slurp(root / "stderr");
+    std::cerr << "exit status " << status << meaning << ", expected 0; stderr:\n" << slurp(root / "stderr");
     ++failures;
   }
   if (failures) {

@@ -46,38 +46,32 @@ TEST(Rms, RootMeanSquareOverTheFirstNPoints) {
 
 // ---------------------------------------------------------------- SEGMENT
 
-TEST(Segment, DistortedHelixCountsTheSegments) {
-  // Regular helix 0.20, distorted helix 0.08: 0.08*100/4 = 2 segments of
-  // (0.20+0.08)*100/2 = 14 residues.
-  const std::array<float, 6> f{0.20f, 0.08f, 0.15f, 0.06f, 0.21f, 0.30f};
-  const auto s = SEGMENT(view(f), 6);
-  EXPECT_EQ(cdsec::edit_F(s.helix_segments, 10, 3), "     2.000");
-  EXPECT_EQ(cdsec::edit_F(s.helix_length, 10, 3), "    14.000");
-  // Strand: 0.06*100/2 = 3 segments of (0.15+0.06)*100/3 = 7 residues.
-  EXPECT_EQ(cdsec::edit_F(s.strand_segments, 10, 3), "     3.000");
-  EXPECT_EQ(cdsec::edit_F(s.strand_length, 10, 3), "     7.000");
-  EXPECT_NEAR(s.helix_segments, 2.0f, 1e-6f);
-  EXPECT_NEAR(s.helix_length, 14.0f, 1e-5f);
-}
-
-TEST(Segment, NegativeOrZeroDistortedFractionGivesNoSegmentsAndNoDivision) {
-  const std::array<float, 6> f{0.35f, 0.0f, 0.20f, -0.02f, 0.2f, 0.27f};
-  const auto s = SEGMENT(view(f), 6);
-  EXPECT_EQ(s.strand_segments, 0.0f);
-  EXPECT_EQ(s.strand_length, 0.0f);
-  EXPECT_FALSE(std::signbit(s.strand_segments));  // prints 0.000, not -0.000
-  EXPECT_EQ(cdsec::edit_F(s.strand_segments, 10, 3), "     0.000");
-  EXPECT_EQ(s.helix_segments, 0.0f);
-  EXPECT_EQ(s.helix_length, 0.0f);
-}
-
-TEST(Segment, NegativeDistortedHelixIsClearedToo) {
-  const std::array<float, 4> f{0.40f, -0.01f, 0.10f, 0.04f};
-  const auto s = SEGMENT(view(f), 4);
-  EXPECT_EQ(s.helix_segments, 0.0f);
-  EXPECT_EQ(s.helix_length, 0.0f);
-  EXPECT_EQ(cdsec::edit_F(s.strand_segments, 10, 3), "     2.000");
-  EXPECT_EQ(cdsec::edit_F(s.strand_length, 10, 3), "     7.000");
+TEST(Segment, SegmentsOfTheDistortedFractionsOrNoneWhenNotPositive) {
+  const struct {
+    std::array<float, 6> f;
+    int ns;
+    float helix_segments, helix_length, strand_segments, strand_length;
+  } cases[] = {
+      // Helix 0.08*100/4 = 2 segments of (0.20+0.08)*100/2 = 14 residues;
+      // strand 0.06*100/2 = 3 segments of (0.15+0.06)*100/3 = 7.
+      {{0.20f, 0.08f, 0.15f, 0.06f, 0.21f, 0.30f}, 6, 2, 14, 3, 7},
+      // A distorted fraction of zero or below: no segments, no division.
+      {{0.35f, 0.0f, 0.20f, -0.02f, 0.2f, 0.27f}, 6, 0, 0, 0, 0},
+      {{0.40f, -0.01f, 0.10f, 0.04f}, 4, 0, 0, 2, 7},
+  };
+  for (const auto& c : cases) {
+    const auto s = SEGMENT(VecView<const float>(c.f.data(), c.ns), c.ns);
+    const float got[] = {s.helix_segments, s.helix_length, s.strand_segments, s.strand_length};
+    const float want[] = {c.helix_segments, c.helix_length, c.strand_segments, c.strand_length};
+    for (int k = 0; k < 4; ++k) {
+      // As printed; a cleared value exactly 0, never -0 (printed -0.000).
+      EXPECT_EQ(cdsec::edit_F(got[k], 10, 3), cdsec::edit_F(want[k], 10, 3)) << c.f[0] << " #" << k;
+      if (want[k] == 0.0f) {
+        EXPECT_EQ(got[k], 0.0f);
+        EXPECT_FALSE(std::signbit(got[k]));
+      }
+    }
+  }
 }
 
 // ---------------------------------------------------------------- summary record

@@ -175,12 +175,6 @@ std::string spectrum_svg(const ReportSample& s) {
   return o.str();
 }
 
-bool group_present(const SampleSummary& s, int k) {
-  for (const Method& m : s.methods)
-    if (m.group[static_cast<std::size_t>(k)]) return true;
-  return false;
-}
-
 // The consensus table: a row per method with its value and own spread in
 // each group, then the consensus over the methods.
 std::string consensus_table(const SampleSummary& s, const std::vector<ReportFit>& fits) {

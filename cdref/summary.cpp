@@ -440,13 +440,13 @@ constexpr const char* kMappingText =
     "Mean: the consensus over the methods; SD: sample standard deviation between them;\n"
     "Range: max - min; \"<< differ\" marks a range above 0.10.\n";
 
+}  // namespace
+
 bool group_present(const SampleSummary& s, int k) {
   for (const Method& m : s.methods)
     if (m.group[static_cast<std::size_t>(k)]) return true;
   return false;
 }
-
-}  // namespace
 
 std::string summary_text(const SummaryTable& t) {
   std::ostringstream o;

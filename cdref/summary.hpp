@@ -119,6 +119,8 @@ struct SampleSummary {
   std::vector<Method> methods;  // in order of first record
   std::array<Consensus, kGroups> consensus;
 };
+// Whether any method of the sample has a value in class group `g`.
+bool group_present(const SampleSummary& s, int g);
 
 struct SummaryTable {
   std::string source;

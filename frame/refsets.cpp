@@ -77,6 +77,10 @@ const RefSetInfo* find_ref_set(int ibasis) {
   return &kCatalogue[ibasis - 1];
 }
 
+float helix_fraction(float first, float second, int ibasis) {
+  return (ibasis == 2 || ibasis == 5) ? first : first + second;
+}
+
 std::string_view summary_code(int ibasis) {
   const RefSetInfo* set = find_ref_set(ibasis);
   return set ? set->summary_code : std::string_view("    ");

@@ -39,6 +39,10 @@ struct RefSetInfo {
 const RefSetInfo* find_ref_set(int ibasis);
 // The summary-record code of IBasis; four blanks outside 1..8.
 std::string_view summary_code(int ibasis);
+// The helix fraction from the first two structure fractions: sets 2 and 5
+// have a single helix class, the others split helix into regular and
+// distorted (the same sum in single precision in both programs).
+float helix_fraction(float first, float second, int ibasis);
 
 // The report texts written before a set is loaded: two blank lines, the
 // "Reference PROTEIN Set Selected" line, the file line, the structures line,

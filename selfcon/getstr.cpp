@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "frame/layout.hpp"
+#include "frame/refsets.hpp"
 #include "frame/summary.hpp"
 #include "frame/svd.hpp"
 #include "selfcon/plot.hpp"
@@ -61,8 +62,6 @@ void calccd_table(std::ostream& out, const GetstrInput& in, VecView<const float>
 }
 
 }  // namespace
-
-float helix_of(float f1, float f2, int ibasis) { return (ibasis == 2 || ibasis == 5) ? f1 : f1 + f2; }
 
 void rank_reductions(int kmax, int m, int p, VecView<const float> w, MatrixView<const float> u,
                      MatrixView<const float> v, std::span<Matrix<kMaxPointsSC, kMaxWorkingSet>> rank) {
@@ -189,7 +188,7 @@ bool select_rule4(const SolutionTable& table, const SecondStageData& s2, const S
     spectrum.fill(0.0f);
     for (int m = 1; m <= second.count; ++m) {
       const int n = second.pos[static_cast<std::size_t>(m)];
-      const float h = helix_of(table.frac(n, 1), table.frac(n, 2), ibasis);
+      const float h = helix_fraction(table.frac(n, 1), table.frac(n, 2), ibasis);
       if (!(hmin <= h && h <= hmax)) continue;
       kept.pos[static_cast<std::size_t>(++kept.count)] = n;
       const std::span<const float> fr = row_span(table.frac, n, ns, f);
@@ -294,7 +293,7 @@ void Run::all_basis_estimate() {
       R"([/, " Solution Corresponding to All proteins in the Basis", " and 5 SVD vectors", /, " This corresponds to Dravik", " and Pellam Method", /, /, 5X, 7(3X, A4)])",
       Headings(in.labels, {kSum}).span());
   put(out, R"([5X, 7F7.3])", fraction.first(ns), sum);
-  heldp = helix_of(fraction(1), fraction(2), in.ibasis);
+  heldp = helix_fraction(fraction(1), fraction(2), in.ibasis);
   put(out, R"([/, " Helix From D & P Method:", F8.3, /])", heldp);
   rule(out);
 }
@@ -489,7 +488,7 @@ GetstrOutcome GETSTR(const GetstrInput& in, GetstrWork& work, const GetstrFiles&
   float hmin = 1.0f, hmax = 0.0f, centre = 0.0f;
   for (int m = 1; m <= work.second.count; ++m) {
     const int n = work.second.pos[static_cast<std::size_t>(m)];
-    const float h = helix_of(work.table.frac(n, 1), work.table.frac(n, 2), in.ibasis);
+    const float h = helix_fraction(work.table.frac(n, 1), work.table.frac(n, 2), in.ibasis);
     if (h < hmin) hmin = h;
     if (h > hmax) hmax = h;
     centre = h;

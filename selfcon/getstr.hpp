@@ -153,7 +153,6 @@ void rank_reductions(int kmax, int m, int p, VecView<const float> w, MatrixView<
 
 // Helix measure: class 1 alone for sets 2 and 5 (their first class is the
 // whole helix), classes 1 and 2 (regular and distorted helix) otherwise.
-float helix_of(float f1, float f2, int ibasis);
 
 // Limits of rules 1 and 2 as the passes leave them.
 struct Rule12Limits {

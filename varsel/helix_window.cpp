@@ -7,13 +7,9 @@
 #include <vector>
 
 #include "frame/layout.hpp"
+#include "frame/refsets.hpp"
 
 namespace cdsec {
-
-float helix_measure(VecView<const float> fractions, int ibasis) {
-  if (ibasis == 2 || ibasis == 5) return fractions(1);
-  return fractions(1) + fractions(2);
-}
 
 int helix_nrange(int nv) { return nv / 20 > 4 ? nv / 20 : 4; }
 
@@ -82,7 +78,7 @@ SelectionResult select_and_average(int nv, float h0, int ibasis, int nsstr, int 
   };
   for (int k = 1; k <= nv; ++k) {
     load_row(k);
-    helices[static_cast<std::size_t>(k - 1)] = helix_measure(row.view(), ibasis);
+    helices[static_cast<std::size_t>(k - 1)] = helix_fraction(row(1), row(2), ibasis);
   }
   const std::span<const float> h(helices.data(), static_cast<std::size_t>(nv));
   const HelixWindow win = place_helix_window(h0, h, helix_nrange(nv));

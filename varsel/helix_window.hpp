@@ -17,10 +17,6 @@
 
 namespace cdsec {
 
-// Helix of a fraction vector: class 1 alone for the sets that split helix
-// into alpha and 3-10 (2 and 5), regular plus distorted helix otherwise.
-float helix_measure(VecView<const float> fractions, int ibasis);
-
 // Solutions that must reach the top of the helix range before the window of
 // helix-rich proteins is placed: max(4, nv / 20).
 int helix_nrange(int nv);

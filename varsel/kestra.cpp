@@ -13,6 +13,7 @@
 #include "frame/console.hpp"
 #include "frame/job.hpp"
 #include "frame/layout.hpp"
+#include "frame/refsets.hpp"
 #include "frame/run_record.hpp"
 #include "frame/safe_file.hpp"
 #include "frame/text_input.hpp"
@@ -134,7 +135,7 @@ bool run_job(JobReader& input, std::ofstream& report, std::ofstream& recon, Kest
     st.avg_recon(w) = 0.0f;
   }
   BVPRO3(nbascd, nwave, refcd, refss, ns, st.all_basis.view(), kNsv, job.sample.view(), st.ws, report);
-  const float h0 = helix_measure(st.all_basis.view(), job.ibasis);
+  const float h0 = helix_fraction(st.all_basis(1), st.all_basis(2), job.ibasis);
   if (rec) {
     float sum = 0.0f;
     for (int j = 1; j <= ns; ++j) sum = sum + st.all_basis(j);

@@ -132,6 +132,11 @@ ReadError read_error_of(F&& f) {
 
 // ---------------------------------------------------------------- catalogue
 
+// Sets 2 and 5 have one helix class; the others split it in two.
+TEST(Catalogue, HelixFraction) {
+  for (int ib = 1; ib <= 8; ++ib) EXPECT_EQ(cdsec::helix_fraction(0.25f, 0.125f, ib), ib == 2 || ib == 5 ? 0.25f : 0.375f) << ib;
+}
+
 TEST(Catalogue, RowsOfAllEightSets) {
   struct Row {
     const char* suffix;

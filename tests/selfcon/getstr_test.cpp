@@ -159,13 +159,6 @@ TEST(HelixWindow, CasesByTheAllBasisHelix) {
   }
 }
 
-TEST(HelixMeasure, FirstClassAloneForSetsTwoAndFive) {
-  EXPECT_FLOAT_EQ(cdsec::helix_of(0.3f, 0.2f, 1), 0.5f);
-  EXPECT_FLOAT_EQ(cdsec::helix_of(0.3f, 0.2f, 8), 0.5f);
-  EXPECT_FLOAT_EQ(cdsec::helix_of(0.3f, 0.2f, 2), 0.3f);
-  EXPECT_FLOAT_EQ(cdsec::helix_of(0.3f, 0.2f, 5), 0.3f);
-}
-
 struct Rule4Case {
   SolutionTable t;
   SecondStageData s2;

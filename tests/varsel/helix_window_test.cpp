@@ -24,15 +24,6 @@ HelixWindow window(float h0, std::vector<float> h) {
   return place_helix_window(h0, h, cdsec::helix_nrange(static_cast<int>(h.size())));
 }
 
-TEST(HelixMeasure, ClassOneForSetsTwoAndFiveElseBothHelixClasses) {
-  cdsec::Vector<6> f;
-  f(1) = 0.25f;
-  f(2) = 0.125f;
-  EXPECT_EQ(cdsec::helix_measure(f.view(), 2), 0.25f);
-  EXPECT_EQ(cdsec::helix_measure(f.view(), 5), 0.25f);
-  for (int ib : {1, 3, 4, 6, 7, 8}) EXPECT_EQ(cdsec::helix_measure(f.view(), ib), 0.375f) << ib;
-}
-
 TEST(HelixWindow, Nrange) {
   for (auto [n, want] : {std::pair{400, 20}, std::pair{99, 4}, std::pair{100, 5}, std::pair{5, 4}, std::pair{119, 5}})
     EXPECT_EQ(cdsec::helix_nrange(n), want) << n;

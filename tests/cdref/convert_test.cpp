@@ -651,8 +651,10 @@ TEST(CdrefConvert, SeriesCommonAndOwnRangeAndTheAtomicAppend) {
     if (step["step"] == "range") reported += step["common"]["set_by"]["spectrum"] == 3 && step["common"]["shorter_nm"] == 185.5;
     if (step["step"] == "spectra")  // each spectrum's own cut, kept in the record
       reported += step["spectra"][0]["ht_cut"]["wavelength_nm"] == 179.5 && step["spectra"][2]["ht_cut"]["wavelength_nm"] == 185.0;
+    if (step["step"] == "output")  // the jobs appended, numbered on from the first
+      reported += step["jobs"][3]["job"] == 4 && step["jobs"][3]["title"] == "lysozyme 35.0 C";
   }
-  EXPECT_EQ(reported, 2) << rec.dump(1);
+  EXPECT_EQ(reported, 3) << rec.dump(1);
   ASSERT_EQ(convert(dir, melt + " --own-range --spectra 2-3 --append INPUT.own --title lysozyme").status, 0);
   EXPECT_EQ(ranges(dir / "INPUT.own"), (std::vector<std::string>{"lysozyme 25.1 C 260-180", "lysozyme 30.0 C 260-186"}));
 

@@ -263,6 +263,17 @@ TEST(CrossvalRun, SmallSetEndToEnd) {
   EXPECT_NE(r.out.find("  MORVAN3: 12 of 12 jobs loaded the reference proteins expected"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("  KESTRA: 12 of 12 jobs loaded the reference proteins expected"), std::string::npos) << r.out;
   EXPECT_NE(r.err.find("MORVAN3 on set 3: 12 of 12 jobs"), std::string::npos) << r.err;
+  // Not on a terminal: a line when the count passes a quarter of the jobs,
+  // and the total at the end.
+  EXPECT_EQ(r.err.find(": 12 of 12 jobs\n"), std::string::npos) << r.err;
+  int quarter = 0;
+  for (const std::string& l : lines_of(r.err)) {
+    int n = 0, of = 0;
+    if (std::sscanf(l.c_str(), "  MORVAN3 on set 3: %d of %d jobs", &n, &of) == 2 && l.find(',') == std::string::npos) {
+      EXPECT_GT(n / 3, quarter) << r.err;
+      quarter = n / 3;
+    }
+  }
 
   // The jobs hold each protein's stored values over the set's range, so
   // that the programs recognise it; factor 1 without scale factors.

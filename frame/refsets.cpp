@@ -109,7 +109,7 @@ std::vector<RefSearchPlace> ref_search_places() {
     places.push_back({From::kRefDirVariable, "", "CDSEC_REFDIR (not set)"});
 
   std::error_code ec;
-  const fs::path program = program_file();
+  const fs::path program = os::executable_path();
   fs::path beside;  // the data that came with the program
   if (!program.empty()) {
     const fs::path program_dir = program.parent_path();

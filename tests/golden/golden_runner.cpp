@@ -154,6 +154,10 @@ int main(int argc, char** argv) {
     std::string t = slurp(f, ok);
     const std::string dir = root.string();
     for (auto p = t.find(dir); p != std::string::npos; p = t.find(dir, p)) t.replace(p, dir.size(), "@RUN@");
+#ifdef _WIN32
+    // Paths in messages use the system's separator; the expected files, "/".
+    std::replace(t.begin(), t.end(), '\\', '/');
+#endif
     return t;
   };
   auto actual = [&](const std::string& name, bool* ok) -> std::string {

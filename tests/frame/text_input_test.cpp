@@ -75,7 +75,8 @@ TEST(FreeFormat, ErrorsNameFileLineColumnsAndText) {
       {"1.0,,2.0\n", 3, "INPUT, line 1, column 5: an empty value between commas where values are expected"},
       {"1 2.0\n", -2, "INPUT, line 1, columns 3-5: expected an integer among the values, found \"2.0\""},
   };
-  for (const auto& [text, wanted, message] : cases) {
+  for (const auto& [text, wanted_, message] : cases) {
+    const int wanted = wanted_;  // a copy the lambda below can capture
     TempFile f(text);
     LineReader in;
     in.open(f.path(), "INPUT");

@@ -187,12 +187,14 @@ int main(int argc, char** argv) {
   fs::path keep = "fuzz-faults";
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string a = argv[i], v = argv[i + 1];
-    if (a == "--morvan3") exe[0] = v;
-    else if (a == "--kestra") exe[1] = v;
+    // The programs run in a scratch directory: a path given relative to
+    // here must still find them.
+    if (a == "--morvan3") exe[0] = fs::absolute(v).string();
+    else if (a == "--kestra") exe[1] = fs::absolute(v).string();
     else if (a == "--seconds") seconds = std::stod(v);
     else if (a == "--seed") seed = std::stoull(v);
     else if (a == "--limit") limit = std::stoi(v);
-    else if (a == "--keep") keep = v;
+    else if (a == "--keep") keep = fs::absolute(v);
     else {
       std::cerr << "unknown option " << a << "\n";
       return 2;

@@ -52,13 +52,13 @@ class JobCounter {
 
 RunOutcome run_program(const fs::path& exe, const fs::path& dir, const std::vector<std::string>& env, int job_timeout,
                        const std::function<void(int)>& on_job, const std::string& console) {
-  ProcessSpec spec;
-  spec.program = exe;
-  spec.dir = dir;
-  spec.env = env;
-  spec.out_file = dir / (console + ".out");
-  spec.err_file = dir / (console + ".err");
-  JobCounter counter(spec.out_file);
+  ProcessSetup setup;
+  setup.program = exe;
+  setup.dir = dir;
+  setup.env = env;
+  setup.out_file = dir / (console + ".out");
+  setup.err_file = dir / (console + ".err");
+  JobCounter counter(setup.out_file);
   RunOutcome o;
   auto watch = [&] {
     const int done = counter.poll();
@@ -67,14 +67,14 @@ RunOutcome run_program(const fs::path& exe, const fs::path& dir, const std::vect
     if (on_job) on_job(done);
     return true;
   };
-  const ProcessOutcome p = run_process(spec, job_timeout, watch);
+  const ProcessOutcome p = run_process(setup, job_timeout, watch);
   watch();
   o.exited = p.exited;
   o.exit_code = p.exit_code;
   o.signal = p.signal;
   o.timed_out = p.timed_out;
   o.seconds = p.seconds;
-  std::ifstream e(spec.err_file, std::ios::binary);
+  std::ifstream e(setup.err_file, std::ios::binary);
   o.stderr_text.assign(std::istreambuf_iterator<char>(e), std::istreambuf_iterator<char>());
   return o;
 }

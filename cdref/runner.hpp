@@ -15,7 +15,7 @@
 
 namespace cdref {
 
-struct ProcessSpec {
+struct ProcessSetup {
   std::filesystem::path program;         // the executable
   std::vector<std::string> args;         // after the program's own name
   std::filesystem::path dir;             // working directory
@@ -36,7 +36,7 @@ struct ProcessOutcome {
 // while it runs and returns whether it made progress; after `idle_limit`
 // seconds without progress (0: no limit) the program is stopped.  Throws
 // std::runtime_error when it cannot be started.
-ProcessOutcome run_process(const ProcessSpec& spec, int idle_limit, const std::function<bool()>& watch);
+ProcessOutcome run_process(const ProcessSetup& setup, int idle_limit, const std::function<bool()>& watch);
 
 // One analysis program over the INPUT in `dir`: console output in
 // <console>.out and <console>.err there, `env` as above.  `on_job` is told the

@@ -21,28 +21,28 @@ namespace cdref {
 
 namespace fs = std::filesystem;
 
-ProcessOutcome run_process(const ProcessSpec& spec, int idle_limit, const std::function<bool()>& watch) {
+ProcessOutcome run_process(const ProcessSetup& setup, int idle_limit, const std::function<bool()>& watch) {
   // Everything the child needs is prepared before the fork: after it, only
   // async-signal-safe calls.
   std::vector<std::string> env_text;
   for (char** e = environ; *e; ++e) {
     const std::string_view v = *e;
     bool replaced = false;
-    for (const std::string& s : spec.env) replaced = replaced || v.starts_with(s.substr(0, s.find('=') + 1));
-    for (const std::string& s : spec.env_removed) replaced = replaced || v.starts_with(s + "=");
+    for (const std::string& s : setup.env) replaced = replaced || v.starts_with(s.substr(0, s.find('=') + 1));
+    for (const std::string& s : setup.env_removed) replaced = replaced || v.starts_with(s + "=");
     if (!replaced) env_text.emplace_back(v);
   }
-  env_text.insert(env_text.end(), spec.env.begin(), spec.env.end());
+  env_text.insert(env_text.end(), setup.env.begin(), setup.env.end());
   std::vector<char*> envp;
   for (std::string& s : env_text) envp.push_back(s.data());
   envp.push_back(nullptr);
-  std::vector<std::string> arg_text = {spec.program.string()};
-  arg_text.insert(arg_text.end(), spec.args.begin(), spec.args.end());
+  std::vector<std::string> arg_text = {setup.program.string()};
+  arg_text.insert(arg_text.end(), setup.args.begin(), setup.args.end());
   std::vector<char*> argv;
   for (std::string& s : arg_text) argv.push_back(s.data());
   argv.push_back(nullptr);
-  const std::string dir = spec.dir.string(), out_path = spec.out_file.string(), err_path = spec.err_file.string();
-  const std::string in_path = spec.in_file.empty() ? "/dev/null" : spec.in_file.string();
+  const std::string dir = setup.dir.string(), out_path = setup.out_file.string(), err_path = setup.err_file.string();
+  const std::string in_path = setup.in_file.empty() ? "/dev/null" : setup.in_file.string();
 
   ProcessOutcome o;
   const auto start = std::chrono::steady_clock::now();

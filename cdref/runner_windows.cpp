@@ -52,10 +52,10 @@ void append_argument(std::wstring& line, const std::wstring& arg) {
 
 // The environment block: this process's variables without the replaced and
 // removed names, then the given ones; names compare without case.
-std::wstring environment_block(const ProcessSpec& spec) {
+std::wstring environment_block(const ProcessSetup& setup) {
   std::vector<std::wstring> dropped;
-  for (const std::string& s : spec.env) dropped.push_back(widen(s.substr(0, s.find('='))));
-  for (const std::string& s : spec.env_removed) dropped.push_back(widen(s));
+  for (const std::string& s : setup.env) dropped.push_back(widen(s.substr(0, s.find('='))));
+  for (const std::string& s : setup.env_removed) dropped.push_back(widen(s));
   std::wstring block;
   wchar_t* inherited = GetEnvironmentStringsW();
   for (const wchar_t* e = inherited; e && *e; e += wcslen(e) + 1) {
@@ -70,7 +70,7 @@ std::wstring environment_block(const ProcessSpec& spec) {
     if (!drop) block.append(v).push_back(L'\0');
   }
   if (inherited) FreeEnvironmentStringsW(inherited);
-  for (const std::string& s : spec.env) block.append(widen(s)).push_back(L'\0');
+  for (const std::string& s : setup.env) block.append(widen(s)).push_back(L'\0');
   block.push_back(L'\0');
   return block;
 }
@@ -101,25 +101,25 @@ HANDLE inheritable_file(const fs::path& path, bool write) {
 
 }  // namespace
 
-ProcessOutcome run_process(const ProcessSpec& spec, int idle_limit, const std::function<bool()>& watch) {
-  const std::string shown = spec.program.string();
+ProcessOutcome run_process(const ProcessSetup& setup, int idle_limit, const std::function<bool()>& watch) {
+  const std::string shown = setup.program.string();
   std::wstring line;
   // The program's own name: quoted whole (a file name holds no quote).
   line += L'"';
-  line += spec.program.wstring();
+  line += setup.program.wstring();
   line += L'"';
-  for (const std::string& a : spec.args) {
+  for (const std::string& a : setup.args) {
     line += L' ';
     append_argument(line, widen(a));
   }
-  std::wstring env = environment_block(spec);
+  std::wstring env = environment_block(setup);
 
-  Handle in(inheritable_file(spec.in_file.empty() ? fs::path(L"NUL") : spec.in_file, false));
-  if (!in.ok()) throw std::runtime_error("cannot open " + spec.in_file.string() + ": " + last_error());
-  Handle out(inheritable_file(spec.out_file, true));
-  if (!out.ok()) throw std::runtime_error("cannot create " + spec.out_file.string() + ": " + last_error());
-  Handle err(inheritable_file(spec.err_file, true));
-  if (!err.ok()) throw std::runtime_error("cannot create " + spec.err_file.string() + ": " + last_error());
+  Handle in(inheritable_file(setup.in_file.empty() ? fs::path(L"NUL") : setup.in_file, false));
+  if (!in.ok()) throw std::runtime_error("cannot open " + setup.in_file.string() + ": " + last_error());
+  Handle out(inheritable_file(setup.out_file, true));
+  if (!out.ok()) throw std::runtime_error("cannot create " + setup.out_file.string() + ": " + last_error());
+  Handle err(inheritable_file(setup.err_file, true));
+  if (!err.ok()) throw std::runtime_error("cannot create " + setup.err_file.string() + ": " + last_error());
 
   STARTUPINFOW si{};
   si.cb = sizeof si;
@@ -131,7 +131,7 @@ ProcessOutcome run_process(const ProcessSpec& spec, int idle_limit, const std::f
   std::cout.flush();
   std::cerr.flush();
   const auto start = std::chrono::steady_clock::now();
-  const std::wstring app = spec.program.wstring(), dir = spec.dir.wstring();
+  const std::wstring app = setup.program.wstring(), dir = setup.dir.wstring();
   if (!CreateProcessW(app.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT, env.data(),
                       dir.empty() ? nullptr : dir.c_str(), &si, &pi))
     throw std::runtime_error("cannot start " + shown + ": " + last_error());

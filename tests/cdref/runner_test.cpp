@@ -56,15 +56,15 @@ TEST(Runner, ArgumentsEnvironmentExitCodesAndTheTimeLimit) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    cdref::ProcessSpec spec;
-    spec.program = echo;
-    spec.args = c.args;
-    spec.dir = work;
-    spec.env = c.env;
-    spec.env_removed = {"ECHO_SLEEP", "ECHO_EXIT"};
-    spec.out_file = work / "out.txt";
-    spec.err_file = work / "err.txt";
-    const cdref::ProcessOutcome o = cdref::run_process(spec, c.idle_limit, [] { return false; });
+    cdref::ProcessSetup setup;
+    setup.program = echo;
+    setup.args = c.args;
+    setup.dir = work;
+    setup.env = c.env;
+    setup.env_removed = {"ECHO_SLEEP", "ECHO_EXIT"};
+    setup.out_file = work / "out.txt";
+    setup.err_file = work / "err.txt";
+    const cdref::ProcessOutcome o = cdref::run_process(setup, c.idle_limit, [] { return false; });
     if (c.exit_code < 0) {
       EXPECT_TRUE(o.timed_out);
       EXPECT_FALSE(o.exited);
@@ -83,23 +83,23 @@ TEST(Runner, ArgumentsEnvironmentExitCodesAndTheTimeLimit) {
     for (const std::string& e : c.env)
       if (e.starts_with("ECHO_VALUE=")) value = e.substr(11);
     want += "ECHO_VALUE " + value + "\n";
-    EXPECT_EQ(read(spec.out_file), want);
-    EXPECT_EQ(read(spec.err_file), "stdin 0 bytes\n");
+    EXPECT_EQ(read(setup.out_file), want);
+    EXPECT_EQ(read(setup.err_file), "stdin 0 bytes\n");
   }
 
   // Standard input from a file, and a variable of this process removed.
-  cdref::ProcessSpec spec;
-  spec.program = echo;
-  spec.dir = work;
-  spec.in_file = work / "in.txt";
-  std::ofstream(spec.in_file, std::ios::binary) << "12345";
-  spec.out_file = work / "out.txt";
-  spec.err_file = work / "err.txt";
-  spec.env_removed = {"ECHO_VALUE"};
-  const cdref::ProcessOutcome o = cdref::run_process(spec, 0, nullptr);
+  cdref::ProcessSetup setup;
+  setup.program = echo;
+  setup.dir = work;
+  setup.in_file = work / "in.txt";
+  std::ofstream(setup.in_file, std::ios::binary) << "12345";
+  setup.out_file = work / "out.txt";
+  setup.err_file = work / "err.txt";
+  setup.env_removed = {"ECHO_VALUE"};
+  const cdref::ProcessOutcome o = cdref::run_process(setup, 0, nullptr);
   EXPECT_TRUE(o.exited);
-  EXPECT_EQ(read(spec.err_file), "stdin 5 bytes\n");
-  EXPECT_EQ(read(spec.out_file), "dir wörk dir\nECHO_VALUE unset\n");
+  EXPECT_EQ(read(setup.err_file), "stdin 5 bytes\n");
+  EXPECT_EQ(read(setup.out_file), "dir wörk dir\nECHO_VALUE unset\n");
 
   std::error_code ec;
   fs::remove_all(scratch, ec);

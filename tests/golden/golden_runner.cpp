@@ -126,17 +126,17 @@ int main(int argc, char** argv) {
       env[line.substr(0, eq)] = v;
     }
   }
-  cdref::ProcessSpec spec;
-  spec.program = program;
-  spec.dir = work;
-  for (auto& [k, v] : env) spec.env.push_back(k + "=" + v);
-  spec.env_removed = removed;
-  spec.in_file = stdin_file;
-  spec.out_file = root / "console";
-  spec.err_file = root / "stderr";
+  cdref::ProcessSetup setup;
+  setup.program = program;
+  setup.dir = work;
+  for (auto& [k, v] : env) setup.env.push_back(k + "=" + v);
+  setup.env_removed = removed;
+  setup.in_file = stdin_file;
+  setup.out_file = root / "console";
+  setup.err_file = root / "stderr";
   cdref::ProcessOutcome r;
   try {
-    r = cdref::run_process(spec, timeout_s, nullptr);  // no progress: the idle limit bounds the run
+    r = cdref::run_process(setup, timeout_s, nullptr);  // no progress: the idle limit bounds the run
   } catch (const std::exception& e) {
     std::cerr << e.what() << "\n";
     return 2;

@@ -55,18 +55,6 @@ inline RunResult run(const std::string& command, const ScratchDir& scratch) {
   return r;
 }
 
-// The reviewed text `got` is compared with: the file `expected`, or, when
-// CDSEC_UPDATE_EXPECTED is set in the environment, `got` itself, written
-// there for review with git diff.  Use as
-// EXPECT_EQ(reviewed(path, got), got).
-inline std::string reviewed(const fs::path& expected, const std::string& got) {
-  if (std::getenv("CDSEC_UPDATE_EXPECTED")) {
-    fs::create_directories(expected.parent_path());
-    write_file(expected, got);
-  }
-  return read_file(expected);
-}
-
 // Empty when `file` is well-formed XML by Python's parser, else its message.
 inline std::string xml_error(const fs::path& file, const ScratchDir& scratch) {
   const RunResult r =
@@ -84,47 +72,20 @@ inline std::string detached_copy(const std::string& build_binary, const fs::path
   return copy.string();
 }
 
-// Runs a reviewed golden case again in `work` (its in/ files copied there,
-// its stdin fed, `env` words added to the environment, CDSEC_REFDIR unset,
-// the program run from a copy in work/.bin, away from the build tree's
-// reference sets, as the golden runner does, `work` written @RUN@ in what
-// the program printed) and returns the names of the
-// expected outputs that came out differently, "console", "stderr" and
-// "status" included.  Empty: all as reviewed.
-inline std::vector<std::string> rerun_golden_case(const fs::path& case_dir, const std::string& build_binary,
-                                                  const std::string& env, const ScratchDir& work) {
-  for (const auto& f : fs::directory_iterator(case_dir / "in"))
-    fs::copy_file(f.path(), work / f.path().filename().string());
-  const std::string binary = detached_copy(build_binary, work / ".bin");
-  const fs::path console = work / ".console", errors = work / ".stderr";
-  const std::string in = fs::exists(case_dir / "stdin") ? (case_dir / "stdin").string() : "/dev/null";
-  const std::string cmd = "cd " + sh_quote(work.str()) + " && env -u CDSEC_REFDIR " + env + " " + sh_quote(binary) +
-                          " < " + sh_quote(in) + " > " + sh_quote(console.string()) + " 2> " +
-                          sh_quote(errors.string());
-  const int rc = std::system(cmd.c_str());
-  const int status = (rc != -1 && WIFEXITED(rc)) ? WEXITSTATUS(rc) : -1;
-  std::vector<std::string> differing;
-  int want_status = 0;
-  for (const auto& f : fs::directory_iterator(case_dir / "expected")) {
-    const std::string n = f.path().filename().string();
-    const std::string want = read_file(f.path());
-    if (n == "status")
-      want_status = std::stoi(want);
-    else if (n == "console" || n == "stderr") {
-      // The program's copy lies in work/.bin: its data directory, which the
-      // golden runner writes @RUN@/share/cdsec, is work/share/cdsec here.
-      std::string got = read_file(n == "console" ? console : errors);
-      for (auto p = got.find(work.str()); p != std::string::npos; p = got.find(work.str(), p))
-        got.replace(p, work.str().size(), "@RUN@");
-      if (got != want) differing.push_back(n);
-    } else if (read_file(work / n) != want) {
-      differing.push_back(n);
-    }
-  }
-  if (status != want_status) differing.push_back("status");
-  fs::remove(console);
-  fs::remove(errors);
-  return differing;
+#ifdef CDSEC_GOLDEN_RUNNER
+// Runs a reviewed golden case again through the golden runner, with `env`
+// (KEY=VALUE words) added to the case's environment, in the new directory
+// `root` (the program's files in root/work, kept).  Empty when every output
+// is as reviewed, else what the runner found different.
+inline std::string rerun_golden_case(const fs::path& case_dir, const std::string& program,
+                                     const std::vector<std::string>& env, const fs::path& root,
+                                     const ScratchDir& scratch) {
+  std::string cmd = sh_quote(CDSEC_GOLDEN_RUNNER) + " --program " + sh_quote(program) + " --case " +
+                    sh_quote(case_dir.string()) + " --work " + sh_quote(root.string());
+  for (const std::string& e : env) cmd += " --env " + sh_quote(e);
+  const RunResult r = run(cmd, scratch);
+  return r.status == 0 ? std::string() : r.err + "(status " + std::to_string(r.status) + ")";
 }
+#endif
 
 }  // namespace cdsec_test

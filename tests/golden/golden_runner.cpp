@@ -1,7 +1,7 @@
 // Runs one program on one golden case and compares what it wrote with the
 // reviewed expected files, byte for byte.
 //
-//   cdsec_golden --program BIN --case DIR [--update] [--keep]
+//   cdsec_golden --program BIN --case DIR [--update] [--keep] [--env KEY=VALUE]... [--work DIR]
 //
 // DIR/in/        copied into a fresh working directory before the run (the
 //                program runs from a copy outside the build tree)
@@ -13,7 +13,9 @@
 //                temporary directory is written @RUN@ in console and stderr
 // With --update the run's outputs are written into expected/ instead (all
 // files already listed there; for a new case every file the run wrote or
-// changed), to be reviewed with git diff before committing.
+// changed), to be reviewed with git diff before committing.  --env adds to
+// the case's environment (the same expected files hold with it); --work runs
+// in the given new directory and keeps it, for a caller that reads more.
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -67,6 +69,8 @@ int main(int argc, char** argv) {
   std::string program, case_dir;
   bool update = false, keep = false;
   int timeout_s = 600;
+  std::vector<std::string> extra_env;
+  fs::path given_root;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--program" && i + 1 < argc) program = argv[++i];
@@ -74,13 +78,16 @@ int main(int argc, char** argv) {
     else if (a == "--update") update = true;
     else if (a == "--keep") keep = true;
     else if (a == "--timeout" && i + 1 < argc) timeout_s = std::atoi(argv[++i]);
+    else if (a == "--env" && i + 1 < argc) extra_env.push_back(argv[++i]);
+    else if (a == "--work" && i + 1 < argc) given_root = fs::absolute(argv[++i]);
     else {
       program.clear();  // anything else: the usage below
       break;
     }
   }
   if (program.empty() || case_dir.empty()) {
-    std::cerr << "usage: cdsec_golden --program BIN --case DIR [--update] [--keep] [--timeout S]\n";
+    std::cerr << "usage: cdsec_golden --program BIN --case DIR [--update] [--keep] [--timeout S] [--env K=V]... "
+                 "[--work DIR]\n";
     return 2;
   }
   program = fs::absolute(program).string();
@@ -90,9 +97,11 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  fs::path root;
+  fs::path root = given_root;
+  keep |= !root.empty();
   try {
-    root = cdref::make_temp_dir("cdsec-golden");
+    if (root.empty()) root = cdref::make_temp_dir("cdsec-golden");
+    else fs::create_directories(root);
   } catch (const std::exception& e) {
     std::cerr << e.what() << "\n";
     return 2;
@@ -126,6 +135,7 @@ int main(int argc, char** argv) {
       env[line.substr(0, eq)] = v;
     }
   }
+  for (const std::string& e : extra_env) env[e.substr(0, e.find('='))] = e.substr(e.find('=') + 1);
   cdref::ProcessSetup setup;
   setup.program = program;
   setup.dir = work;

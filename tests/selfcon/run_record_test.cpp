@@ -267,9 +267,10 @@ TEST(Morvan3RecordGolden, EveryCaseKeepsItsOutputs) {
     ++cases;
     const std::string name = c.filename().string();
     SCOPED_TRACE(name);
-    ScratchDir work("rec-golden"), details("rec-gdetails");
-    EXPECT_EQ(cdsec_test::rerun_golden_case(c, MORVAN3_BINARY, "CDSEC_DETAILS=" + sh_quote(details.str()), work),
-              std::vector<std::string>{});
+    ScratchDir scratch("rec-golden"), details("rec-gdetails");
+    EXPECT_EQ(cdsec_test::rerun_golden_case(c, MORVAN3_BINARY, {"CDSEC_DETAILS=" + details.str()}, scratch / "r", scratch),
+              "");
+    const fs::path work = scratch / "r" / "work";
 
     // Records: jobs 1..N, each valid JSON; completed ones match the summary records written.
     std::vector<std::string> records = names_in(details.path());

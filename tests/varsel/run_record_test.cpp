@@ -28,15 +28,6 @@ using nlohmann::json;
 
 const fs::path kGolden = fs::path(CDSEC_SOURCE_DIR) / "tests/golden/KESTRA";
 
-std::string env_of(const fs::path& case_dir) {
-  std::string env;
-  if (!fs::exists(case_dir / "env")) return env;
-  std::istringstream in(read_file(case_dir / "env"));
-  for (std::string l; std::getline(in, l);)
-    if (!l.empty()) (env += " ") += sh_quote(l);
-  return env;
-}
-
 // A line as a layout writes it, without its newline.
 template <class... A>
 std::string line(std::string_view layout, const A&... a) {
@@ -46,21 +37,22 @@ std::string line(std::string_view layout, const A&... a) {
 
 std::vector<float> floats(const json& j) { return j.get<std::vector<float>>(); }
 
-// A golden case run again with CDSEC_DETAILS (and `extra` environment words).
+// A golden case run again with CDSEC_DETAILS (and `extra` KEY=VALUE words).
 struct Rerun {
-  std::unique_ptr<ScratchDir> work, details;
-  std::vector<std::string> differing;
+  std::unique_ptr<ScratchDir> scratch, details;
+  fs::path work;
+  std::string differing;
   std::vector<json> records;  // in job order
   std::vector<std::string> names;
 };
 
-Rerun rerun(const std::string& name, const std::string& extra = "") {
+Rerun rerun(const std::string& name, std::vector<std::string> extra = {}) {
   Rerun r;
-  r.work = std::make_unique<ScratchDir>("krec-work");
+  r.scratch = std::make_unique<ScratchDir>("krec-work");
   r.details = std::make_unique<ScratchDir>("krec-details");
-  const fs::path c = kGolden / name;
-  r.differing = cdsec_test::rerun_golden_case(
-      c, KESTRA_BINARY, env_of(c) + " CDSEC_DETAILS=" + sh_quote(r.details->str()) + extra, *r.work);
+  extra.push_back("CDSEC_DETAILS=" + r.details->str());
+  r.differing = cdsec_test::rerun_golden_case(kGolden / name, KESTRA_BINARY, extra, *r.scratch / "r", *r.scratch);
+  r.work = *r.scratch / "r" / "work";
   r.names = names_in(r.details->path());
   for (const std::string& n : r.names) r.records.push_back(json::parse(read_file(r.details->path() / n)));
   return r;
@@ -77,7 +69,7 @@ TEST(KestraRecordGolden, EveryCaseKeepsItsOutputsAndWritesValidRecords) {
     ++cases;
     SCOPED_TRACE(c.filename().string());
     const Rerun r = rerun(c.filename().string());
-    EXPECT_EQ(r.differing, std::vector<std::string>{});
+    EXPECT_EQ(r.differing, "");
     for (std::size_t i = 0; i < r.records.size(); ++i) {
       char prefix[32];
       std::snprintf(prefix, sizeof prefix, "KESTRA-%04d-", static_cast<int>(i + 1));
@@ -99,7 +91,7 @@ TEST(KestraRecord, CompletedJobAgreesWithTheReports) {
   const Rerun r = rerun("set1_400_valid");
   ASSERT_EQ(r.records.size(), 1u);
   const json& j = r.records[0];
-  const std::string report = read_file(*r.work / "Kestra.out");
+  const std::string report = read_file(r.work / "Kestra.out");
   EXPECT_EQ(j["status"], "completed");
   EXPECT_EQ(j["ibasis"], 1);
   ASSERT_EQ(j["references"].size(), 2u);
@@ -134,7 +126,7 @@ TEST(KestraRecord, CompletedJobAgreesWithTheReports) {
   for (std::size_t k = 0; k < ns; ++k) EXPECT_NEAR(fin[k], mean[k], 1e-5);
 
   // The spectra are reconCD.out's experimental and calculated columns.
-  const std::vector<std::string> recon = lines_of(read_file(*r.work / "reconCD.out"));
+  const std::vector<std::string> recon = lines_of(read_file(r.work / "reconCD.out"));
   const std::vector<float> wl = floats(j["spectra"]["wavelength_nm"]), ex = floats(j["spectra"]["experimental"]),
                            calc = floats(j["spectra"]["calculated"]);
   ASSERT_EQ(recon.size(), wl.size() + 1);
@@ -145,7 +137,7 @@ TEST(KestraRecord, CompletedJobAgreesWithTheReports) {
   }
 
   // ...and the summary record holds the fractions and the RMSD.
-  const std::vector<cdsec::SummaryEntry> s = cdsec::read_summary_records((*r.work / "ProtSS.out").string());
+  const std::vector<cdsec::SummaryEntry> s = cdsec::read_summary_records((r.work / "ProtSS.out").string());
   ASSERT_EQ(s.size(), 1u);
   for (std::size_t k = 0; k < ns; ++k) EXPECT_NEAR(s[0].fractions(static_cast<int>(k + 1)), fin[k], 0.0005f);
   EXPECT_NEAR(s[0].rmsd, j["rmsd"].get<float>(), 0.0005f);
@@ -175,8 +167,8 @@ TEST(KestraRecord, FailedAndStoppedJobsSayWhy) {
 }
 
 TEST(KestraRecord, RecordsDoNotDependOnTheThreadCount) {
-  const Rerun one = rerun("set1_400_valid", " CDSEC_THREADS=1");
-  const Rerun three = rerun("set1_400_valid", " CDSEC_THREADS=3");
+  const Rerun one = rerun("set1_400_valid", {"CDSEC_THREADS=1"});
+  const Rerun three = rerun("set1_400_valid", {"CDSEC_THREADS=3"});
   ASSERT_EQ(one.names, three.names);
   for (const std::string& n : one.names)
     EXPECT_EQ(read_file(*one.details / n), read_file(*three.details / n)) << n;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "frame/platform.hpp"
+#include "tests/varsel/script.hpp"
 
 namespace {
 
@@ -26,6 +27,7 @@ using cdsec::FCTRL;
 using cdsec::KestraRandom;
 using cdsec::Matrix;
 using cdsec::RNDM;
+using cdsec_test::Script;
 using cdsec::trial_budget;
 using cdsec::Vector;
 
@@ -114,31 +116,6 @@ TEST(Seed, FixedSeedFromTheEnvironmentValue) {
   }
 }
 
-// A generator that returns a fixed script of reals and fails when asked for
-// more than the script holds.
-class Script final : public cdsec::UniformSource {
- public:
-  explicit Script(std::vector<float> v) : v_(std::move(v)) {}
-  float uniform() override {
-    if (next_ >= v_.size()) throw std::runtime_error("script exhausted");
-    return v_[next_++];
-  }
-  std::size_t used() const { return next_; }
-
- private:
-  std::vector<float> v_;
-  std::size_t next_ = 0;
-};
-
-// The real that draws protein p out of n.
-float for_protein(int p, int n) { return (static_cast<float>(p) - 0.5f) / static_cast<float>(n); }
-
-std::vector<float> reals(std::initializer_list<int> proteins, int n) {
-  std::vector<float> v;
-  for (int p : proteins) v.push_back(for_protein(p, n));
-  return v;
-}
-
 // Reference sets whose protein i is recognisable in every column and row it
 // is copied to, and one trial's arrays.
 struct References {
@@ -165,7 +142,7 @@ struct ScriptedSearch {
   std::unique_ptr<CombinationHistory> history = std::make_unique<CombinationHistory>();
   Trial t;
   Script rng;
-  ScriptedSearch(int n_, std::initializer_list<int> proteins) : n(n_), rng(reals(proteins, n_)) {}
+  ScriptedSearch(int n_, std::initializer_list<int> proteins) : n(n_), rng(proteins, n_) {}
   void trial(int icomb) {
     RNDM(n, 8, 20, 6, refs.cd.view(), refs.ss.view(), icomb, rng, *history, t.drawn.view(), t.a.view(), t.f.view());
   }

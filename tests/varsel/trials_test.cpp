@@ -14,11 +14,13 @@
 #include <vector>
 
 #include "frame/text_input.hpp"
+#include "tests/varsel/script.hpp"
 
 namespace {
 
 using cdsec::Matrix;
 using cdsec::Vector;
+using cdsec_test::Script;
 
 float below(float v) { return std::nextafter(v, -1.0e9f); }
 float above(float v) { return std::nextafter(v, 1.0e9f); }
@@ -92,21 +94,6 @@ struct LinearModel {
     for (int k = 0; k < kS; ++k) truth(k + 1) = t[k];
     mix(t, 0, true);
   }
-};
-
-class Script final : public cdsec::UniformSource {
- public:
-  explicit Script(std::vector<int> proteins, int n) {
-    for (int p : proteins) v_.push_back((static_cast<float>(p) - 0.5f) / static_cast<float>(n));
-  }
-  float uniform() override {
-    if (next_ >= v_.size()) throw std::runtime_error("script exhausted");
-    return v_[next_++];
-  }
-
- private:
-  std::vector<float> v_;
-  std::size_t next_ = 0;
 };
 
 struct Fixture {

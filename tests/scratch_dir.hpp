@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -64,6 +65,18 @@ inline std::vector<std::string> lines_of(const std::string& text) {
   std::istringstream in(text);
   for (std::string l; std::getline(in, l);) v.push_back(l);
   return v;
+}
+
+// The reviewed text `got` is compared with: the file `expected`, or, when
+// CDSEC_UPDATE_EXPECTED is set in the environment, `got` itself, written
+// there for review with git diff.  Use as
+// EXPECT_EQ(reviewed(path, got), got).
+inline std::string reviewed(const std::filesystem::path& expected, const std::string& got) {
+  if (std::getenv("CDSEC_UPDATE_EXPECTED")) {
+    std::filesystem::create_directories(expected.parent_path());
+    write_file(expected, got);
+  }
+  return read_file(expected);
 }
 
 }  // namespace cdsec_test

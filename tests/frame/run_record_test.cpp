@@ -133,29 +133,17 @@ ordered_json parsed(const RunRecord& r) {
   return j;
 }
 
-constexpr const char* kHead = R"("format": "cdsec-run-record", "format_version": 1, "package_version": "@", "package_commit": "@", )";
+// The whole record, parsed, against the reviewed one (tests/frame/expected).
+void expect_as_reviewed(const RunRecord& r, const std::string& name) {
+  const ordered_json got = parsed(r);
+  const fs::path file = fs::path(CDSEC_SOURCE_DIR) / "tests" / "frame" / "expected" / name;
+  EXPECT_EQ(ordered_json::parse(cdsec_test::reviewed(file, got.dump(1) + "\n")), got) << file;
+}
 
 TEST(RunRecordJson, CompletedRecordWhole) {
   // Keys in order; floats come back bit for bit; the title loses its
   // trailing blanks, the labels theirs; a digest never taken is null.
-  const ordered_json want = ordered_json::parse(std::string("{") + kHead + R"j(
-      "program": "MORVAN3", "job": 2, "title": "Test \"protein\"", "ibasis": 4,
-      "input": {"path": "INPUT", "sha256": "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"},
-      "references": [
-        {"name": "CDDATA.43", "path": "/data/CDDATA.43", "origin": "installed",
-         "sha256": "bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb"},
-        {"name": "SSDATA.43", "path": "SSDATA.43", "origin": "working directory", "sha256": null}],
-      "range_nm": {"longer": 240.0, "shorter": 190.0, "points": 51}, "factor": 1.5,
-      "labels": ["H(r)", "H(d)", "Trn"], "status": "completed", "failure": null, "warnings": ["a note"],
-      "all_basis": {"fractions": [0.3, 0.2, 0.45], "sum": 0.95},
-      "fractions": [0.5, 0.1, 0.4], "rmsd": 0.123,
-      "solutions": [{"nbas": 7, "ns": 3, "fractions": [0.25, 0.5, 0.25]},
-                    {"nbas": 9, "ns": 2, "fractions": [0.75, 0.5, 0.5]}],
-      "statistics": {"count": 2, "mean": [0.5, 0.5, 0.375], "sd": [0.3535533905932738, 0.0, 0.1767766952966369],
-                     "min": [0.25, 0.5, 0.25], "max": [0.75, 0.5, 0.5]},
-      "spectra": {"wavelength_nm": [240.0, 239.0, 238.0], "experimental": [1.0, 2.5, -0.1],
-                  "calculated": [1.1, 2.4, 0.0]}})j");
-  EXPECT_EQ(parsed(completed_record()), want);
+  expect_as_reviewed(completed_record(), "completed.json");
 }
 
 // Failed and stopped jobs: the programs' records (tests/selfcon and
@@ -173,16 +161,7 @@ TEST(RunRecordJson, KestraRecordsWhole) {
   cdsec::add_trial_solution(k, 4711, t2);
   const std::vector<float> exp = {1.0f, 2.0f};
   cdsec::set_spectra(k, 190.0f, exp, {});
-  const ordered_json done = ordered_json::parse(std::string("{") + kHead + R"j(
-      "program": "KESTRA", "job": 5, "title": "", "ibasis": 0, "input": {"path": "", "sha256": null},
-      "references": [], "range_nm": {"longer": 240.0, "shorter": 190.0, "points": 51}, "factor": 2.0,
-      "labels": [], "status": "completed", "failure": null, "warnings": [],
-      "all_basis": {"fractions": [0.1, 0.2], "sum": 0.3}, "fractions": [0.3, 0.4], "rmsd": 0.07,
-      "solutions": [{"trial": 17, "fractions": [0.25, 0.5]}, {"trial": 4711, "fractions": [0.75, 0.5]}],
-      "statistics": {"count": 2, "mean": [0.5, 0.5], "sd": [0.3535533905932738, 0.0],
-                     "min": [0.25, 0.5], "max": [0.75, 0.5]},
-      "spectra": {"wavelength_nm": [190.0, 189.0], "experimental": [1.0, 2.0], "calculated": []}})j");
-  EXPECT_EQ(parsed(k), done);
+  expect_as_reviewed(k, "kestra.json");
 }
 
 TEST(RunRecordJson, AlwaysValidJson) {

@@ -67,6 +67,20 @@ inline std::vector<std::string> lines_of(const std::string& text) {
   return v;
 }
 
+// Lines joined, each ended by a newline.
+inline std::string joined(const std::vector<std::string>& lines) {
+  std::string s;
+  for (const std::string& l : lines) s += l + "\n";
+  return s;
+}
+
+// How often `what` occurs in `text`, overlaps counted.
+inline int count_of(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
 // The reviewed text `got` is compared with: the file `expected`, or, when
 // CDSEC_UPDATE_EXPECTED is set in the environment, `got` itself, written
 // there for review with git diff.  Use as

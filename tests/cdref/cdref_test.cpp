@@ -6,10 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdlib>
 #include <functional>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -358,12 +356,6 @@ std::vector<std::string> problems_of(const cdref::CheckResult& r) {
   return out;
 }
 
-std::string all(const std::vector<std::string>& v) {
-  std::string s;
-  for (const std::string& x : v) s += x + "\n";
-  return s;
-}
-
 TEST(CdrefCheck, CleanSetsHaveNoProblems) {
   NoFallback none;
   {
@@ -377,7 +369,7 @@ TEST(CdrefCheck, CleanSetsHaveNoProblems) {
   InDir in(kData);
   for (int k = 1; k <= 8; ++k) {
     cdref::CheckResult r = cdref::check_set(*cdsec::find_ref_set(k), {});
-    EXPECT_EQ(r.problems(), 0) << "set " << k << ": " << all(problems_of(r));
+    EXPECT_EQ(r.problems(), 0) << "set " << k << ": " << joined(problems_of(r));
     EXPECT_GT(r.proteins, 20);
   }
 }
@@ -459,7 +451,7 @@ TEST(CdrefCheck, EachFaultIsNamedWithFileAndLine) {
     for (const std::string& want : b.expected) {
       bool found = false;
       for (const std::string& t : texts) found = found || t.find(want) != std::string::npos;
-      EXPECT_TRUE(found) << "wanted: " << want << "\ngot:\n" << all(texts);
+      EXPECT_TRUE(found) << "wanted: " << want << "\ngot:\n" << joined(texts);
     }
   }
 }
@@ -502,8 +494,8 @@ TEST(CdrefCheck, CountsScaleFactorsAndTheFiveClassSet) {
     const cdref::CheckResult c = cdref::check_set(*cdsec::find_ref_set(set), {});
     std::string notes;
     for (const auto& f : c.findings) notes += f.text + "\n";
-    EXPECT_NE(all(problems_of(c)).find(problem), std::string::npos) << all(problems_of(c));
-    EXPECT_EQ(c.problems() == 0, problem.empty()) << all(problems_of(c));
+    EXPECT_NE(joined(problems_of(c)).find(problem), std::string::npos) << joined(problems_of(c));
+    EXPECT_EQ(c.problems() == 0, problem.empty()) << joined(problems_of(c));
     EXPECT_NE(notes.find(note), std::string::npos) << notes;
   }
 }

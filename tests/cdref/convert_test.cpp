@@ -287,13 +287,10 @@ TEST(CdrefConvertReaders, ChannelBlocksInEveryVariant) {
       EXPECT_TRUE(found);
       if (!st.extended) {
         EXPECT_EQ(m.extended_line, 0);
-      }
-      if (st.extended) {
+      } else {
         ASSERT_EQ(m.extended.size(), 4u);
-      }
-      if (st.extended) {
         EXPECT_EQ(m.extended[1].key + "=" + m.extended[1].value + "|" + m.extended[2].value,
-            "Sample name=lysozyme|" + fmt(0.2, 1, st.comma) + " mg/mL");
+                  "Sample name=lysozyme|" + fmt(0.2, 1, st.comma) + " mg/mL");
       }
     }
   }
@@ -819,9 +816,7 @@ TEST(CdrefConvertEndToEnd, SeriesThroughBothProgramsAndTheSeriesSummary) {
     EXPECT_GT(s["groups"]["Strand"]["change"]["first_to_last"].get<double>(), 0.2);
     const std::string csv = read_file(dir / "s.csv"), svg = read_file(dir / "s.svg");
     EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 1 + 5 * 4 * 3);  // 5 points, 4 groups, 2 methods + consensus
-    std::size_t bands = 0;
-    for (std::size_t q = svg.find("class=\"band\""); q != std::string::npos; q = svg.find("class=\"band\"", q + 1)) ++bands;
-    EXPECT_EQ(bands, 4u);
+    EXPECT_EQ(count_of(svg, "class=\"band\""), 4);
     EXPECT_EQ(xml_error(dir / "s.svg", dir), "");
   }
 }

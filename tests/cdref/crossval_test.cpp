@@ -9,8 +9,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstdlib>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -35,12 +33,6 @@ using cdref::Program;
 using cdref::Status;
 
 const std::string kCdref = CDREF_BINARY, kMkrefs = CDSEC_MKREFS, kMorvan = CDSEC_MORVAN3, kKestra = CDSEC_KESTRA;
-
-int count_of(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
 
 // ---------------------------------------------------------------- statistics
 

@@ -30,13 +30,6 @@ class InDir {
   std::filesystem::path old_;
 };
 
-// Lines joined, each ended by a newline.
-inline std::string joined(const std::vector<std::string>& lines) {
-  std::string s;
-  for (const std::string& l : lines) s += l + "\n";
-  return s;
-}
-
 struct Job {
   std::string title;  // trailing blanks removed
   int ibasis = 0;

@@ -19,7 +19,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -35,15 +34,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using cdsec_test::lines_of;
-using cdsec_test::read_file;
-using cdsec_test::write_file;
-
-std::string join_lines(const std::vector<std::string>& v) {
-  std::string t;
-  for (const std::string& l : v) t += l + "\n";
-  return t;
-}
+using namespace cdsec_test;
 
 // Values that have found faults before, or sit on a limit.
 const std::vector<std::string> kSpecial = {
@@ -97,7 +88,7 @@ class Mutator {
                   lines[static_cast<std::size_t>(pick(static_cast<int>(lines.size())))]);
         break;
       case 6: {  // cut short
-        text = join_lines(lines);
+        text = joined(lines);
         text.resize(static_cast<std::size_t>(pick(static_cast<int>(text.size()) + 1)));
         return;
       }
@@ -110,7 +101,7 @@ class Mutator {
         l.clear();
         break;
     }
-    text = join_lines(lines);
+    text = joined(lines);
   }
 
   // Every CD field of a CDDATA file set to one value.
@@ -122,7 +113,7 @@ class Mutator {
       for (std::size_t k = 0; k + 6 <= lines[i].size(); k += 6) c += "  1.00";
       lines[i] = c;
     }
-    return join_lines(lines);
+    return joined(lines);
   }
 
  private:
@@ -225,7 +216,7 @@ int main(int argc, char** argv) {
     fs::create_directories(work);
     // One job of the example and set 1, which its jobs use.
     const std::size_t j = static_cast<std::size_t>(m.pick(static_cast<int>(jobs)));
-    std::string input = join_lines({example.begin() + static_cast<long>(j * kJobLines),
+    std::string input = joined({example.begin() + static_cast<long>(j * kJobLines),
                                     example.begin() + static_cast<long>((j + 1) * kJobLines)});
     std::string cd = read_file(src / "data/CDDATA.29"), ss = read_file(src / "data/SSDATA.29");
     const int changes = 1 + m.pick(3);

@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -22,11 +21,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using cdsec_test::read_file;
-using cdsec_test::RunResult;
-using cdsec_test::ScratchDir;
-using cdsec_test::sh_quote;
-using cdsec_test::write_file;
+using namespace cdsec_test;
 
 const fs::path kSource = CDSEC_SOURCE_DIR;
 const fs::path kData = kSource / "data";
@@ -46,12 +41,6 @@ std::vector<std::string> example_job() {
   std::vector<std::string> l = cdsec_test::lines_of(read_file(kSource / "examples/INPUT"));
   l.resize(kJobLines);
   return l;
-}
-
-std::string joined(const std::vector<std::string>& lines) {
-  std::string t;
-  for (const std::string& l : lines) t += l + "\n";
-  return t;
 }
 
 // A run in `dir` with the bundled sets reachable through CDSEC_REFDIR (unless

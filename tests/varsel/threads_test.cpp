@@ -62,12 +62,6 @@ Outputs run(const fs::path& dir, const std::vector<std::string>& env) {
   return o;
 }
 
-int count(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (auto p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-  return n;
-}
-
 TEST(ThreadCount, LaterJobsAreThoseOfTheirOwnRun) {
   // A job that stops at 400 valid trials (its search drew ahead of the
   // stopping trial), then a job on another set, then the first one again:
@@ -86,7 +80,7 @@ TEST(ThreadCount, LaterJobsAreThoseOfTheirOwnRun) {
     cdsec_test::write_file(wd.path() / "INPUT", a + b + a);
     const Outputs all = run(wd.path(), {"KESTRA_SEED=77", threads});
     ASSERT_EQ(all.status, 0) << all.err;
-    ASSERT_NE(count(ra.kestra, "isstr=400"), 0) << "the first job no longer stops early";
+    ASSERT_NE(cdsec_test::count_of(ra.kestra, "isstr=400"), 0) << "the first job no longer stops early";
     EXPECT_EQ(all.kestra, ra.kestra + rb.kestra + ra.kestra);
     EXPECT_EQ(all.recon, ra.recon + rb.recon + ra.recon);
     EXPECT_EQ(all.protss, ra.protss + rb.protss + ra.protss);
@@ -113,7 +107,7 @@ TEST(ThreadCount, UnusableValuesAreRefusedBeforeAnythingIsWritten) {
   // The largest accepted count still runs.
   const Outputs ok = run(wd.path(), {"KESTRA_SEED=1", "CDSEC_THREADS=256"});
   EXPECT_EQ(ok.status, 0);
-  EXPECT_NE(count(ok.kestra, "isstr=400"), 0);
+  EXPECT_NE(cdsec_test::count_of(ok.kestra, "isstr=400"), 0);
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <cstdio>
 #include <string>
 
 #include "frame/package.hpp"
@@ -14,11 +13,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using cdsec_test::names_in;
-using cdsec_test::read_file;
-using cdsec_test::RunResult;
-using cdsec_test::ScratchDir;
-using cdsec_test::sh_quote;
+using namespace cdsec_test;
 using nlohmann::json;
 
 const fs::path kSource(CDSEC_SOURCE_DIR);

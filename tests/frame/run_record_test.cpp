@@ -23,9 +23,7 @@ using cdsec::RecordProgram;
 using cdsec::RecordSolution;
 using cdsec::RunRecord;
 using cdsec::run_record_file_name;
-using cdsec_test::names_in;
-using cdsec_test::read_file;
-using cdsec_test::ScratchDir;
+using namespace cdsec_test;
 using nlohmann::ordered_json;
 
 namespace {

@@ -6,9 +6,7 @@
 #include <array>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <string>
-#include <vector>
 
 #include "frame/summary.hpp"
 #include "frame/text_input.hpp"

@@ -6,9 +6,6 @@
 #include <array>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <vector>
 
 #include "frame/layout.hpp"
 #include "frame/refsets.hpp"

@@ -5,11 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <array>
 #include <climits>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <vector>
 

@@ -9,7 +9,6 @@
 #include <limits>
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include "tests/scratch_dir.hpp"
 

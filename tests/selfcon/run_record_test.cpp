@@ -17,12 +17,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using cdsec_test::lines_of;
-using cdsec_test::names_in;
-using cdsec_test::read_file;
-using cdsec_test::RunResult;
-using cdsec_test::ScratchDir;
-using cdsec_test::sh_quote;
+using namespace cdsec_test;
 using nlohmann::json;
 
 const fs::path kGolden = fs::path(CDSEC_SOURCE_DIR) / "tests/golden/MORVAN3";

@@ -14,7 +14,6 @@
 #include <optional>
 #include <random>
 #include <set>
-#include <stdexcept>
 #include <vector>
 
 #include "frame/platform.hpp"

@@ -9,9 +9,7 @@
 #include <limits>
 #include <memory>
 #include <sstream>
-#include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "frame/text_input.hpp"
 #include "tests/varsel/script.hpp"

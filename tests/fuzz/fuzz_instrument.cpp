@@ -23,9 +23,7 @@
 
 namespace {
 
-void check(bool ok) {
-  if (!ok) __builtin_trap();
-}
+using cdsec_fuzz::check;
 
 void follow_steps(const cdref::Measurement& m) {
   check(!m.points.empty());

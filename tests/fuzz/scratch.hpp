@@ -1,5 +1,6 @@
 // A private scratch directory for a fuzz target's files (one per process,
-// so that parallel fuzzing jobs do not share files), removed at exit.
+// so that parallel fuzzing jobs do not share files), removed at exit, and
+// the check that stops the fuzzer on a broken property.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,10 @@
 #include <unistd.h>
 
 namespace cdsec_fuzz {
+
+inline void check(bool ok) {
+  if (!ok) __builtin_trap();
+}
 
 inline const std::filesystem::path& scratch_dir() {
   static const std::filesystem::path dir = [] {

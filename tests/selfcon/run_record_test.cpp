@@ -234,18 +234,6 @@ TEST_F(Morvan3Record, WriteFailureDoesNotStopTheRun) {
   EXPECT_EQ(names_in(details.path()), kNames) << "the other records are written";
 }
 
-// An empty value is the same as none (a directory that does not exist is
-// refused: the golden case details_refused, the other refusals the frame's).
-TEST(Morvan3RecordRefusal, EmptyValueIsUnset) {
-  ScratchDir work("rec-refuse");
-  prepare(work.path());
-  const RunResult e = morvan3(work.path(), "CDSEC_DETAILS=", work);
-  EXPECT_EQ(e.status, 1);
-  EXPECT_EQ(e.err.find("CDSEC_DETAILS"), std::string::npos) << e.err;
-  EXPECT_TRUE(fs::exists(work / "ProtSS.out"));
-  for (const std::string& n : names_in(work.path())) EXPECT_EQ(n.find(".json"), std::string::npos) << n;
-}
-
 // Every reviewed MORVAN3 case, run again with CDSEC_DETAILS: the same
 // outputs as reviewed, a readable record for each job, completed records
 // exactly where a summary record was appended, and the failure named.

@@ -111,36 +111,20 @@ TEST(JsonWriter, LayoutWithTwoSpaceIndentationAndTenNumbersToALine) {
   std::string out;
   JsonWriter w(out);
   w.begin_object();
-  w.key("name");
-  w.value("x");
-  w.key("n");
-  w.value(3);
-  w.key("ok");
-  w.value(true);
-  w.key("none");
-  w.null();
-  w.key("short");
-  w.numbers(std::vector<float>{0.25f, 0.5f});
-  w.key("long");
-  w.numbers(long_array);
-  w.key("labels");
-  w.strings(std::vector<std::string>{"H(r)", "Trn"});
-  w.key("list");
-  w.begin_array();
-  w.begin_object();
-  w.key("a");
-  w.value(1.5);
-  w.end_object();
+  w.key("name"); w.value("x");
+  w.key("n"); w.value(3);
+  w.key("ok"); w.value(true);
+  w.key("none"); w.null();
+  w.key("short"); w.numbers(std::vector<float>{0.25f, 0.5f});
+  w.key("long"); w.numbers(long_array);
+  w.key("labels"); w.strings(std::vector<std::string>{"H(r)", "Trn"});
+  w.key("list"); w.begin_array();
+  w.begin_object(); w.key("a"); w.value(1.5); w.end_object();
   w.value(false);
   w.end_array();
-  w.key("empty");
-  w.begin_array();
-  w.end_array();
-  w.key("nothing");
-  w.begin_object();
-  w.end_object();
-  w.key("k\"\xFF");  // keys are escaped too
-  w.value(1);
+  w.key("empty"); w.begin_array(); w.end_array();
+  w.key("nothing"); w.begin_object(); w.end_object();
+  w.key("k\"\xFF"); w.value(1);  // keys are escaped too
   w.end_object();
   EXPECT_TRUE(w.done());
   EXPECT_EQ(out,

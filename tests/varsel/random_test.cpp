@@ -57,19 +57,13 @@ TEST(TrialBudget, CombinationsOfEightCapTheBudget) {
 
 TEST(KestraRandom, TopTwentyFourBitsOfTheTwister) {
   // The C++ standard fixes the 10000th output of a default-seeded mt19937.
+  // (That a given seed starts its own sequence, the KESTRA golden cases run
+  // with KESTRA_SEED show.)
   KestraRandom r;
   r.seed(5489u);
   float u = 0;
   for (int i = 0; i < 10000; ++i) u = r.uniform();
   EXPECT_EQ(u, static_cast<float>(4123659995u >> 8) * 0x1p-24f);
-
-  std::mt19937 ref(12345u);
-  r.seed(12345u);
-  for (int i = 0; i < 1000; ++i) {
-    const std::uint32_t out = ref();
-    const float v = r.uniform();
-    ASSERT_EQ(v, std::ldexp(static_cast<float>(out >> 8), -24));
-  }
 }
 
 TEST(Seed, TimeOfDayIsHundredthsSinceLocalMidnight) {

@@ -1,8 +1,8 @@
 // Both analysis programs run end to end on damaged or hostile input, a full
 // disk, planted links and a concurrent run: every run ends within its time
 // limit, says what is wrong on standard error with a non-zero status, and
-// loses nothing that earlier runs wrote.  (An empty INPUT and jobs without a
-// result: the golden cases.)
+// loses nothing that earlier runs wrote.  (An empty INPUT, jobs without a
+// result and a summary record after a line cut short: the golden cases.)
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -15,7 +15,6 @@
 #include <thread>
 #include <vector>
 
-#include "frame/summary.hpp"
 #include "tests/tool_run.hpp"
 
 namespace {
@@ -116,22 +115,6 @@ TEST(Hardening, FullDiskStopsTheRunNamingTheReport) {
 }
 
 // ---------------------------------------------------------------- summary records, run records, a second run
-
-TEST(Hardening, SummaryRecordStartsOnItsOwnLine) {
-  for (const std::string program : {"MORVAN3", "KESTRA"}) {
-    SCOPED_TRACE(program);
-    ScratchDir dir("line");
-    example_input(dir.path());
-    write_file(dir / "ProtSS.out", "half a record without its newline");
-    const RunResult r = run_in(dir.path(), program, dir);
-    ASSERT_EQ(r.status, 0) << r.err;
-    const std::string text = read_file(dir / "ProtSS.out");
-    EXPECT_EQ(text.rfind("half a record without its newline\n" + std::string(80, '_') + "\n", 0), 0u) << text;
-    // The reader loses the damaged line, not the new record.
-    std::vector<cdsec::SummaryDamage> damaged;
-    EXPECT_EQ(cdsec::read_summary_records((dir / "ProtSS.out").string(), damaged).size(), 1u);
-  }
-}
 
 TEST(Hardening, FailedAppendLeavesNoHalfRecord) {
   ScratchDir dir("half");

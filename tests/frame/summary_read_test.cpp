@@ -7,6 +7,7 @@
 #include <cmath>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "frame/summary.hpp"
 #include "frame/text_input.hpp"
@@ -79,6 +80,14 @@ TEST(SummaryRead, RecordsOfBothProgramsComeBackAsWritten) {
   EXPECT_EQ(recs[1].labels[3], "PP2 ");
   EXPECT_FLOAT_EQ(recs[1].fractions(2), 0.30f);
   EXPECT_FLOAT_EQ(recs[1].rmsd, 1.5f);
+}
+
+// A record after a line cut short, as the programs append it (the golden
+// cases summary_own_line): the damaged line is lost, not the record.
+TEST(SummaryRead, ARecordAfterALineCutShortIsRead) {
+  const fs::path p = fs::path(CDSEC_SOURCE_DIR) / "tests/golden/MORVAN3/summary_own_line/expected/ProtSS.out";
+  std::vector<cdsec::SummaryDamage> damaged;
+  EXPECT_EQ(cdsec::read_summary_records(p.string(), damaged).size(), 1u);
 }
 
 TEST(SummaryRead, AnEmptyFileHoldsNoRecordAndAMissingOneIsNamed) {

@@ -1,6 +1,8 @@
 // The builder's parts: the Job text in the job-file layout and read back by
 // the job reader, reading points from instrument files, and INPUT replaced
-// or extended without ever holding half a Job.
+// or extended without ever holding half a Job.  (Appending to a new INPUT,
+// to an earlier one and after a last line without its newline: the golden
+// cases append_no_input, append_existing and summary_own_line.)
 #include "inbuild/builder.hpp"
 
 #include <gtest/gtest.h>
@@ -206,16 +208,6 @@ TEST(InbuildInputFile, ReplaceLeavesOnlyTheNewTextAndNoTemporaryFile) {
 #endif
   EXPECT_EQ(replace_file(dir / "NEW", "created\n"), "");
   EXPECT_EQ(dir.read("NEW"), "created\n");
-}
-
-TEST(InbuildInputFile, AppendCreatesOrExtendsOnANewLine) {
-  TempDir dir;
-  EXPECT_EQ(append_file(dir / "INPUT", "one\n"), "");
-  EXPECT_EQ(append_file(dir / "INPUT", "two\n"), "");
-  EXPECT_EQ(dir.read("INPUT"), "one\ntwo\n");
-  dir.write("OPEN", "last line without newline");
-  EXPECT_EQ(append_file(dir / "OPEN", "job\n"), "");
-  EXPECT_EQ(dir.read("OPEN"), "last line without newline\njob\n");
 }
 
 TEST(InbuildInputFile, FailuresSayWhyAndTouchNothing) {

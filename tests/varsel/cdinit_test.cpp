@@ -18,7 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using cdsec::KestraJob;
-using cdsec::ReadError;
 
 // Protein i of a test set has the value i + k/100 at database point k.
 std::string cd_value(int i, int k) {
@@ -66,7 +65,6 @@ std::vector<std::string> protein_values(int p, int from, int to) {
   return v;
 }
 
-std::vector<std::string> constant_values(int n, const char* v) { return std::vector<std::string>(static_cast<std::size_t>(n), v); }
 
 class Cdinit : public ::testing::Test {
  protected:
@@ -118,20 +116,6 @@ TEST_F(Cdinit, RangeInsideTheSetDropsTheSampleItselfAndIgnoresScales) {
   EXPECT_TRUE(report_has(" Beginning wavelength:  250.00; Ending wavelength:  200.00"));
   EXPECT_FALSE(report_has(" The wavelengths are modified to be within the valid range"));
   EXPECT_FALSE(next());  // the end of INPUT
-}
-
-TEST_F(Cdinit, RangeOutsideTheSetStopsNamingTheRangeLine) {
-  write_set(dir_, "37", 3, 6);
-  input(job(0, 3, "Far", "182 175 1", constant_values(8, "1.0")));
-  try {
-    next();
-    FAIL() << "no error";
-  } catch (const ReadError& e) {
-    EXPECT_EQ(e.line(), 9);
-    EXPECT_NE(std::string(e.what()).find("fitted to the valid range 240.0 to 185.0 nm of reference set 3"),
-              std::string::npos)
-        << e.what();
-  }
 }
 
 TEST(FitRange, Cases) {

@@ -2,7 +2,8 @@
 // on small sets written in the data files' layouts.  The listing in BASIS,
 // the offset of a range starting at 240 nm and a sample that is one of the
 // references are pinned by the MORVAN3 golden cases (range_clipping,
-// set5_then_set1, sample_is_reference).
+// set5_then_set1, sample_is_reference), and files that end early by
+// truncated_reference of both programs and MORVAN3's ssdata_ends_early.
 #include "frame/refsets.hpp"
 
 #include <gtest/gtest.h>
@@ -314,26 +315,6 @@ TEST_F(RefDirTest, SelbasRefusesWhatItCannotHold) {
   EXPECT_THROW(selbas(4, 240.0f), ReadError);
 }
 
-// A fractions file that ends early names file, line and protein; what was
-// listed stays.  (CD data ending inside a protein: golden truncated_reference.)
-TEST_F(RefDirTest, SelbasFailureInsideAProteinKeepsWhatWasListed) {
-  write_set(dir(), "29", family(2));
-  {  // The fractions line of protein 2 is missing.
-    std::ifstream in(dir() / "SSDATA.29");
-    std::vector<std::string> keep;
-    for (std::string l; std::getline(in, l) && keep.size() < 3;) keep.push_back(l);
-    std::ofstream out(dir() / "SSDATA.29", std::ios::trunc);
-    for (auto& l : keep) out << l << '\n';
-  }
-  set_sample(nullptr, 0, 83);
-  ReadError e = read_error_of([&] { selbas(1, 260.0f); });
-  EXPECT_EQ(e.kind(), ReadError::Kind::kEndOfFile);
-  EXPECT_EQ(e.path(), "SSDATA.29");
-  EXPECT_EQ(e.line(), 4);
-  EXPECT_NE(std::string(e.what()).find("P002"), std::string::npos) << e.what();
-  EXPECT_EQ(basis_.str(), "  P001\n  P002\n");
-}
-
 // ---------------------------------------------------------------- variable-selection loading
 
 TEST_F(RefDirTest, VsLoadingReadsOnlyTheFirstFiftyAndIgnoresTheNameLine) {
@@ -359,16 +340,6 @@ TEST_F(RefDirTest, VsLoadingReadsOnlyTheFirstFiftyAndIgnoresTheNameLine) {
   ASSERT_EQ(refs.nbascd, 49);
   EXPECT_EQ(refs.cd(9, 9), cd_value(prots[8].cd[28]));
   EXPECT_EQ(refs.cd(1, 10), cd_value(prots[10].cd[20]));
-}
-
-TEST_F(RefDirTest, VsLoadingStopsOnATruncatedFile) {
-  write_set(dir(), "29", family(2));
-  fs::resize_file(dir() / "CDDATA.29", fs::file_size(dir() / "CDDATA.29") - 200);
-  cdsec::Vector<100> sample;
-  cdsec::VsReferenceSet refs;
-  ReadError e = read_error_of([&] { cdsec::load_vs_references(*cdsec::find_ref_set(1), sample, 83, 260.0f, refs); });
-  EXPECT_EQ(e.path(), "CDDATA.29");
-  EXPECT_GT(e.line(), 10);
 }
 
 }  // namespace

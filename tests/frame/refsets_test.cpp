@@ -2,8 +2,10 @@
 // on small sets written in the data files' layouts.  The listing in BASIS,
 // the offset of a range starting at 240 nm and a sample that is one of the
 // references are pinned by the MORVAN3 golden cases (range_clipping,
-// set5_then_set1, sample_is_reference), and files that end early by
-// truncated_reference of both programs and MORVAN3's ssdata_ends_early.
+// set5_then_set1, sample_is_reference), files that end early by
+// truncated_reference of both programs and MORVAN3's ssdata_ends_early and
+// cddata_one_line, an unreadable value by unreadable_cd_value, names that
+// differ between the files by names_differ.
 #include "frame/refsets.hpp"
 
 #include <gtest/gtest.h>
@@ -215,31 +217,6 @@ TEST_F(RefDirTest, ReaderReturnsEachProteinAsWritten) {
   EXPECT_EQ(rd.cd_file().path, "CDDATA.29");
 }
 
-TEST_F(RefDirTest, UnreadableValueNamesTheColumns) {
-  write_set(dir(), "29", family(1));
-  std::string text = cdsec_test::read_file(dir() / "CDDATA.29");
-  // Line 5 (the second line of values), field 3: columns 13-18.
-  std::size_t at = 0;
-  for (int l = 1; l < 5; ++l) at = text.find('\n', at) + 1;
-  text.replace(at + 12, 6, "  1x.2");
-  std::ofstream(dir() / "CDDATA.29", std::ios::trunc) << text;
-  cdsec::RefSetReader rd;
-  rd.open(*cdsec::find_ref_set(1));
-  cdsec::RefProtein p;
-  const std::string m = read_error_of([&] { rd.next(p, true, 6); }).what();
-  EXPECT_EQ(m.rfind("CDDATA.29, line 5, columns 13-18", 0), 0u) << m;
-  EXPECT_NE(m.find("1x.2"), std::string::npos) << m;
-}
-
-TEST_F(RefDirTest, MissingHeaderLinesAreAnError) {
-  std::ofstream(dir() / "CDDATA.29") << "only one line\n";
-  std::ofstream(dir() / "SSDATA.29") << "";
-  cdsec::RefSetReader rd;
-  ReadError e = read_error_of([&] { rd.open(*cdsec::find_ref_set(1)); });
-  EXPECT_EQ(e.path(), "CDDATA.29");
-  EXPECT_EQ(e.line(), 2);
-}
-
 // ---------------------------------------------------------------- SELBAS
 
 TEST_F(RefDirTest, SelbasLoadsInFileOrderWithDistances) {
@@ -285,18 +262,6 @@ TEST_F(RefDirTest, ScaleFactorAppliedWhenGivenBlankOrZeroLeavesValues) {
       ASSERT_EQ(ws_.cd(i, p), cd_value(prots[static_cast<std::size_t>(p - 2)].cd[static_cast<std::size_t>(i - 1)]) *
                                   factor[p - 2])
           << p << "," << i;
-}
-
-TEST_F(RefDirTest, NameMismatchWarnsAndPairsByPosition) {
-  auto prots = family(3);
-  prots[1].ss_name = "LYSO";
-  write_set(dir(), "29", prots);
-  set_sample(nullptr, 0, 83);
-  selbas(1, 260.0f);
-  EXPECT_EQ(report_.str(), " NAMES OF PROTEINS IN CDDATA:P002 AND SSDATA:LYSO DONOT MATCH !\n");
-  ASSERT_EQ(ws_.np, 4);
-  EXPECT_EQ(ws_.names[2], "P002");
-  EXPECT_EQ(ws_.ss(3, 1), ss_value(prots[1].ss[0]));
 }
 
 TEST_F(RefDirTest, SelbasRefusesWhatItCannotHold) {

@@ -5,7 +5,8 @@
 // set5_then_set1, sample_is_reference), files that end early by
 // truncated_reference of both programs and MORVAN3's ssdata_ends_early and
 // cddata_one_line, an unreadable value by unreadable_cd_value, names that
-// differ between the files by names_differ.
+// differ between the files by names_differ; the variable-selection loading
+// by KESTRA's sixty_proteins and sample_is_reference.
 #include "frame/refsets.hpp"
 
 #include <gtest/gtest.h>
@@ -278,33 +279,6 @@ TEST_F(RefDirTest, SelbasRefusesWhatItCannotHold) {
   EXPECT_THROW(selbas(1, 261.0f), std::invalid_argument);
   // A set whose files are not there.
   EXPECT_THROW(selbas(4, 240.0f), ReadError);
-}
-
-// ---------------------------------------------------------------- variable-selection loading
-
-TEST_F(RefDirTest, VsLoadingReadsOnlyTheFirstFiftyAndIgnoresTheNameLine) {
-  auto prots = family(60);
-  prots[0].scale_field = " 9.999";  // ignored
-  prots[1].scale_field = " x?!  ";  // not even read
-  prots[4].ss_name = "ZZZZ";        // no name check
-  write_set(dir(), "29", prots);
-  cdsec::Vector<100> sample;
-  for (int i = 1; i <= 83; ++i) sample(i) = 0.25f * static_cast<float>(i);
-  cdsec::VsReferenceSet refs;
-  cdsec::load_vs_references(*cdsec::find_ref_set(1), sample, 83, 260.0f, refs);
-  ASSERT_EQ(refs.nbascd, 50);
-  for (int n = 1; n <= 50; ++n) {
-    const auto& tp = prots[static_cast<std::size_t>(n - 1)];
-    for (int i = 1; i <= 83; ++i) ASSERT_EQ(refs.cd(i, n), cd_value(tp.cd[static_cast<std::size_t>(i - 1)])) << n;
-    for (int j = 1; j <= 6; ++j) ASSERT_EQ(refs.ss(n, j), ss_value(tp.ss[static_cast<std::size_t>(j - 1)])) << n;
-  }
-
-  // A sample equal to protein 10 over 240..200 nm: 49 of the first 50.
-  for (int i = 1; i <= 41; ++i) sample(i) = cd_value(prots[9].cd[static_cast<std::size_t>(19 + i)]);
-  cdsec::load_vs_references(*cdsec::find_ref_set(1), sample, 41, 240.0f, refs);
-  ASSERT_EQ(refs.nbascd, 49);
-  EXPECT_EQ(refs.cd(9, 9), cd_value(prots[8].cd[28]));
-  EXPECT_EQ(refs.cd(1, 10), cd_value(prots[10].cd[20]));
 }
 
 }  // namespace

@@ -6,7 +6,8 @@
 // truncated_reference of both programs and MORVAN3's ssdata_ends_early and
 // cddata_one_line, an unreadable value by unreadable_cd_value, names that
 // differ between the files by names_differ; the variable-selection loading
-// by KESTRA's sixty_proteins and sample_is_reference.
+// by KESTRA's sixty_proteins and sample_is_reference; scale factors by
+// MORVAN3's scale_factors.
 #include "frame/refsets.hpp"
 
 #include <gtest/gtest.h>
@@ -244,25 +245,6 @@ TEST_F(RefDirTest, SelbasLoadsInFileOrderWithDistances) {
   }
   for (int i = 1; i <= 12; ++i) EXPECT_EQ(ws_.cd(i, 1), sample_(i));
   EXPECT_EQ(report_.str(), "");
-}
-
-TEST_F(RefDirTest, ScaleFactorAppliedWhenGivenBlankOrZeroLeavesValues) {
-  auto prots = family(5);
-  prots[0].scale_field = " 2.000";
-  prots[1].scale_field = "";        // blank: as read
-  prots[2].scale_field = "  2000";  // three implied decimals: 2.000
-  prots[3].scale_field = " 0.000";  // zero: as read
-  prots[4].scale_field = "   0.5";  // a decimal point: as written
-  write_set(dir(), "29", prots);
-  set_sample(nullptr, 0, 83);
-  selbas(1, 260.0f);
-  ASSERT_EQ(ws_.np, 6);
-  const float factor[5] = {2.0f, 1.0f, 2.0f, 1.0f, 0.5f};
-  for (int p = 2; p <= 6; ++p)
-    for (int i = 1; i <= 83; ++i)
-      ASSERT_EQ(ws_.cd(i, p), cd_value(prots[static_cast<std::size_t>(p - 2)].cd[static_cast<std::size_t>(i - 1)]) *
-                                  factor[p - 2])
-          << p << "," << i;
 }
 
 TEST_F(RefDirTest, SelbasRefusesWhatItCannotHold) {

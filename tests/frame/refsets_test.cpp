@@ -7,7 +7,7 @@
 // cddata_one_line, an unreadable value by unreadable_cd_value, names that
 // differ between the files by names_differ; the variable-selection loading
 // by KESTRA's sixty_proteins and sample_is_reference; scale factors by
-// MORVAN3's scale_factors.
+// MORVAN3's scale_factors, values without decimal points by implied_decimals.
 #include "frame/refsets.hpp"
 
 #include <gtest/gtest.h>
@@ -39,11 +39,9 @@ namespace {
 // in thousandths (F8.3 fields), so that every value is exact in the file.
 struct TestProtein {
   std::string name;
-  std::string ss_name;  // empty: the same as name
   std::string scale_field = "";  // columns 6-11 verbatim ("" leaves them blank)
   std::array<int, 83> cd{};
   std::array<int, 6> ss{};
-  bool implied = false;  // write CD values without decimal points
 };
 
 float cd_value(int hundredths) { return static_cast<float>(hundredths) / 100.0f; }
@@ -65,14 +63,10 @@ void write_set(const fs::path& dir, std::string_view suffix, const std::vector<T
   cdsec::put(cd, R"(["  delta epsilon, 15 values per line"])");
   for (const auto& p : prots) {
     cdsec::put(cd, R"([1X, A4, A])", p.name, p.scale_field);
-    if (p.implied) {
-      cdsec::put(cd, R"([(15I6)])", std::span<const int>(p.cd));
-    } else {
-      std::array<float, 83> v{};
-      for (std::size_t i = 0; i < 83; ++i) v[i] = cd_value(p.cd[i]);
-      cdsec::put(cd, R"([(15F6.2)])", std::span<const float>(v));
-    }
-    cdsec::put(ss, R"([1X, A4])", p.ss_name.empty() ? p.name : p.ss_name);
+    std::array<float, 83> v{};
+    for (std::size_t i = 0; i < 83; ++i) v[i] = cd_value(p.cd[i]);
+    cdsec::put(cd, R"([(15F6.2)])", std::span<const float>(v));
+    cdsec::put(ss, R"([1X, A4])", p.name);
     std::array<float, 6> f{};
     for (std::size_t j = 0; j < 6; ++j) f[j] = ss_value(p.ss[j]);
     cdsec::put(ss, R"([6F8.3])", std::span<const float>(f.data(), static_cast<std::size_t>(nfrac)));
@@ -195,28 +189,6 @@ TEST_F(RefDirTest, AMissingFileNamesEveryPlaceTried) {
   ::unsetenv("CDSEC_REFDIR");
   const std::string m2 = read_error_of([] { cdsec::locate_ref_file("SSDATA.48"); }).what();
   EXPECT_NE(m2.find("CDSEC_REFDIR (not set)"), std::string::npos) << m2;
-}
-
-// ---------------------------------------------------------------- RefSetReader
-
-TEST_F(RefDirTest, ReaderReturnsEachProteinAsWritten) {
-  auto prots = family(3);
-  prots[1].implied = true;  // "  -523" in an F6.2 field is -5.23
-  prots[2].scale_field = " 1.500";
-  write_set(dir(), "29", prots);
-  cdsec::RefSetReader rd;
-  rd.open(*cdsec::find_ref_set(1));
-  cdsec::RefProtein p;
-  for (const auto& want : prots) {
-    ASSERT_TRUE(rd.next(p, true, 6));
-    EXPECT_EQ(p.name, want.name);
-    EXPECT_EQ(p.ss_name, want.name);
-    for (int i = 1; i <= 83; ++i) ASSERT_EQ(p.cd(i), cd_value(want.cd[static_cast<std::size_t>(i - 1)])) << i;
-    for (int j = 1; j <= 6; ++j) EXPECT_EQ(p.ss(j), ss_value(want.ss[static_cast<std::size_t>(j - 1)])) << j;
-  }
-  EXPECT_EQ(p.scale, 1.5f);
-  EXPECT_FALSE(rd.next(p, true, 6));
-  EXPECT_EQ(rd.cd_file().path, "CDDATA.29");
 }
 
 // ---------------------------------------------------------------- SELBAS

@@ -1,7 +1,8 @@
 // The whole dialogue driven with answer texts in a scratch directory: a run
-// that stops at any question, or finds INPUT write-protected, never changes
-// INPUT.  The INPUT written is pinned by the INBUILD golden cases (and read
-// back by the job reader in the builder's test).
+// that finds INPUT write-protected never changes it.  The INPUT written, and
+// the answers ending at every question (answers_end_choice ... _set and
+// stdin_ends), are pinned by the INBUILD golden cases; the INPUT is read back
+// by the job reader in the builder's test.
 #include "inbuild/dialogue.hpp"
 
 #include <gtest/gtest.h>
@@ -10,7 +11,6 @@
 #include <filesystem>
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include "frame/layout.hpp"
 #include "tests/scratch_dir.hpp"
@@ -63,33 +63,6 @@ const std::string kAnswers = "0\nsynthetic helix\n1\n178\n260\n0\ncd.dat\n0\n";
 std::string tail_line(const std::string& console) {
   std::string t = console.substr(0, console.find_last_not_of('\n') + 1);
   return t.substr(t.rfind('\n') + 1);
-}
-
-// The answers cut after each of their lines: every cut stops with a message
-// naming the open question, and INPUT is untouched.
-TEST(InbuildDialogue, EndOfAnswersAtEveryQuestionStopsCleanly) {
-  const std::vector<std::string> answers = {"0", "t", "1", "260", "178", "0", "cd.dat", "0"};
-  const std::vector<std::string> waiting = {"0 (new INPUT) or 1 (append)",
-                                            "the TITLE",
-                                            "the number of CD values per nm",
-                                            "the INITIAL wavelength",
-                                            "the FINAL wavelength",
-                                            "1 (molar ellipticity) or 0 (delta(e))",
-                                            "the name of the CD data file",
-                                            "the number of the reference set"};
-  for (std::size_t cut = 0; cut < answers.size(); ++cut) {
-    SCOPED_TRACE("answers cut after " + std::to_string(cut) + " lines");
-    Scratch dir;
-    dir.write("cd.dat", data_file(260, 178));
-    dir.write("INPUT", "kept\n");
-    std::string text;
-    for (std::size_t i = 0; i < cut; ++i) text += answers[i] + "\n";
-    if (cut != 1) text += "   \n\n";  // blank lines are no number (but a title)
-    Outcome r = dialogue(dir, text);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(tail_line(r.console), "  END OF INPUT while waiting for " + waiting[cut] + "; INPUT not changed");
-    EXPECT_EQ(dir.read("INPUT"), "kept\n");
-  }
 }
 
 // A write-protected INPUT is refused in both modes before any question is

@@ -1,13 +1,13 @@
 // The builder's parts: the Job text in the job-file layout and read back by
-// the job reader, reading points from instrument files, and INPUT replaced
-// or extended without ever holding half a Job.  (Appending to a new INPUT,
+// the job reader, and INPUT replaced without ever holding half a Job.
+// (Reading points from data files: the INBUILD golden cases, among them
+// skip_lines_end_at_eof, text_column_after_values and fewer_lines_per_nm.)  (Appending to a new INPUT,
 // to an earlier one and after a last line without its newline: the golden
 // cases append_no_input, append_existing and summary_own_line.)
 #include "inbuild/builder.hpp"
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <climits>
 #include <filesystem>
 #include <sstream>
@@ -129,68 +129,6 @@ TEST(InbuildRange, LinesPerNmIsTheIntegerPart) {
   const std::pair<float, int> cases[] = {{1.0f, 1},   {5.0f, 5},          {2.7f, 2},         {0.5f, 0},
                                          {-3.5f, -3}, {1.0e12f, INT_MAX}, {-1.0e12f, INT_MIN}};
   for (auto [per_nm, lines] : cases) EXPECT_EQ(lines_per_nm(per_nm), lines) << per_nm;
-}
-
-// ------------------------------------------------------------ data file
-
-struct Read {
-  PointsRead r;
-  std::array<float, 100> cd{};
-  std::array<int, 100> line{};
-  std::string console;
-};
-
-// n points from `initial` down.
-Read read_file(const std::string& text, float initial, int n, int per_nm, float divisor) {
-  TempDir dir;
-  dir.write("cd.dat", text);
-  LineReader in;
-  in.open((dir / "cd.dat").string(), "cd.dat");
-  Read out;
-  std::ostringstream console;
-  const float final_wl = initial + static_cast<float>(1 - n);
-  out.r = read_points(in, initial, final_wl, per_nm, divisor, std::span<float>(out.cd.data(), static_cast<std::size_t>(n)),
-                      std::span<int>(out.line.data(), static_cast<std::size_t>(n)), console);
-  out.console = console.str();
-  return out;
-}
-
-TEST(InbuildDataFile, EndOfFileWhileSkippingOnlyEndsTheSkipping) {
-  // The last point is the last line; the 4 lines after it are missing.
-  Read d = read_file("240 1\n1\n2\n3\n4\n239 2\n", 240.0f, 2, 5, 1.0f);
-  ASSERT_EQ(d.r.status, PointsRead::Status::kOk);
-  EXPECT_EQ(d.cd[1], 2.0f);
-}
-
-// The wavelength column against the range entered, where the INBUILD golden
-// cases do not reach (a date line, a file starting elsewhere or running the
-// other way, two lines per nm against one entered: wavelengths_asked_again,
-// wavelengths_keep_input, reversed_178_260): a text column after the
-// values, and fewer lines per nm than entered, refused naming the line.
-TEST(InbuildDataFile, WavelengthsMustFollowTheRange) {
-  struct Case {
-    const char* what;
-    std::string text;
-    float initial;
-    int per_nm;
-    std::string detail;  // "" when the points are read
-  } cases[] = {
-      {"a text column after each value", "250 1 ok\n249 2 ok\n", 250.0f, 1, ""},
-      {"one line per nm, 2 entered", "250 1\n249 9\n248 2\n", 250.0f, 2,
-       "cd.dat, line 3: point 2 is at 248 nm where 249 nm is expected (from 250 nm, 2 lines per nm)"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    Read d = read_file(c.text, c.initial, 2, c.per_nm, 1.0f);
-    if (c.detail.empty()) {
-      ASSERT_EQ(d.r.status, PointsRead::Status::kOk) << d.r.detail;
-      EXPECT_EQ(d.cd[0], 1.0f);
-      EXPECT_EQ(d.cd[1], 2.0f);
-    } else {
-      EXPECT_EQ(d.r.status, PointsRead::Status::kWrongWavelength);
-      EXPECT_EQ(d.r.detail, c.detail);
-    }
-  }
 }
 
 // ------------------------------------------------------------ INPUT on disk

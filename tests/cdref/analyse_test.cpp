@@ -126,8 +126,15 @@ TEST(CdrefAnalyse, TheExampleExportGivesAReportWhoseNumbersAreTheCsvs) {
   if (!have_python()) GTEST_SKIP() << "python3 is needed to read the report as XML";
   ScratchDir dir("cdref-analyse");
   const fs::path out = dir / "ab";
-  const RunResult r = run(analyse(sh_quote(kExample) + kParameters + " --out " + sh_quote(out.string())), dir);
+  // Run where the user keeps a job file and results of their own: the jobs
+  // are written and run in a folder of cdref's, and these stay as they were.
+  write_file(dir / "INPUT", "the user's jobs\n");
+  write_file(dir / "ProtSS.out", "the user's results\n");
+  const RunResult r =
+      run("cd " + sh_quote(dir.str()) + " && " + analyse(sh_quote(kExample) + kParameters + " --out ab"), dir);
   ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"INPUT", "ProtSS.out", "ab"}));
+  EXPECT_EQ(read_file(dir / "INPUT") + read_file(dir / "ProtSS.out"), "the user's jobs\nthe user's results\n");
   // The HT cut at the short end leaves 260-182 nm: the native sets whose
   // range that covers, and the report says why.
   EXPECT_NE(r.out.find("Sets 3, 4, 5 and 8: the sets for native proteins"), std::string::npos) << r.out;

@@ -49,10 +49,12 @@ for sec in ET.parse(sys.argv[1]).getroot().iter(H + 'section'):
             print('card', t, card.text, sep='\t')
     for tr in sec.iter(H + 'tr'):
         m, c = tr.get('data-method'), tr.get('data-consensus')
-        for td in tr.iter(H + 'td'):
+        tds = list(tr.iter(H + 'td'))
+        for i, td in enumerate(tds):
             g, v = td.get('data-group'), (td.text or '').strip()
             if m and td.get('data-field') == 'rmsd':
                 print('rmsd', t, m, v, sep='\t')
+                print('norm', t, v, (tds[i + 1].text or '').strip(), sep='\t')
             if (m or c) and g:
                 print('cell' if m else 'consensus', t, m or c, g, v, sep='\t')
     for li in sec.iter(H + 'li'):
@@ -126,8 +128,15 @@ TEST(CdrefAnalyse, TheExampleExportGivesAReportWhoseNumbersAreTheCsvs) {
   if (!have_python()) GTEST_SKIP() << "python3 is needed to read the report as XML";
   ScratchDir dir("cdref-analyse");
   const fs::path out = dir / "ab";
-  const RunResult r = run(analyse(sh_quote(kExample) + kParameters + " --out " + sh_quote(out.string())), dir);
+  // Run where the user keeps a job file and results of their own: the jobs
+  // are written and run in a folder of cdref's, and these stay as they were.
+  write_file(dir / "INPUT", "the user's jobs\n");
+  write_file(dir / "ProtSS.out", "the user's results\n");
+  const RunResult r =
+      run("cd " + sh_quote(dir.str()) + " && " + analyse(sh_quote(kExample) + kParameters + " --out ab"), dir);
   ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"INPUT", "ProtSS.out", "ab"}));
+  EXPECT_EQ(read_file(dir / "INPUT") + read_file(dir / "ProtSS.out"), "the user's jobs\nthe user's results\n");
   // The HT cut at the short end leaves 260-182 nm: the native sets whose
   // range that covers, and the report says why.
   EXPECT_NE(r.out.find("Sets 3, 4, 5 and 8: the sets for native proteins"), std::string::npos) << r.out;
@@ -143,6 +152,16 @@ TEST(CdrefAnalyse, TheExampleExportGivesAReportWhoseNumbersAreTheCsvs) {
     const int n = std::atoi(text.substr(text.rfind(", ") + 2).c_str());
     EXPECT_TRUE(text.ends_with(n == 1 ? " 1 method" : " methods")) << text;
   }
+  // One spectrum: each method's normalised RMSD is its RMSD over the same
+  // RMS, so the two columns are proportional (to the rounding of 3 decimals).
+  double rmsd_sum = 0, norm_sum = 0;
+  for (auto [b, e] = rep.equal_range("norm"); b != e; ++b)
+    rmsd_sum += std::stod(b->second[1]), norm_sum += std::stod(b->second[2]);
+  ASSERT_EQ(rep.count("norm"), 8u);
+  for (auto [b, e] = rep.equal_range("norm"); b != e; ++b)
+    EXPECT_NEAR(std::stod(b->second[2]), std::stod(b->second[1]) * norm_sum / rmsd_sum, 0.002) << b->second[1];
+  // Nothing went wrong: standard error holds the progress lines alone.
+  for (const std::string& l : lines_of(r.err)) EXPECT_TRUE(l.starts_with("[")) << r.err;
   EXPECT_TRUE(any_of(rep, "note", "", "HT cut"));
   EXPECT_EQ(rep.count("magnitude"), 1u);
   EXPECT_TRUE(any_of(rep, "magnitude", "", "plausible"));

@@ -221,8 +221,22 @@ TEST(ScaleCommand, SpectraScaledBy10OrBy0point1AreWarnedAboutAndUnscaledOnesAreN
       const double c = job["combined_factor"].get<double>();
       EXPECT_EQ(job["warning"].get<bool>(), factor != 1.0) << job.dump();
       EXPECT_TRUE(factor == 1.0 || (factor > 1 ? c < 0.5 : c > 2.0)) << job.dump();  // pointing the right way
+      const json& m = job["programs"]["MORVAN3"];
+      EXPECT_FALSE(m["all_basis_beyond_ladder"].get<bool>() || m["fit_at_end_of_ladder"].get<bool>()) << job.dump();
     }
   }
+  // A ladder that starts above where the sum reaches 1 and the fit is best:
+  // both outputs say the crossing lies beyond it and the fit at its end.
+  write_file(dir / "INPUT", text);
+  const auto edge = run(kEnv + sh_quote(kCdref) + " scale " + sh_quote((dir / "INPUT").string()) +
+                            " --job 1 --factors 2,3,4 --only MORVAN3 --morvan " + sh_quote(kMorvan) + " --json " +
+                            sh_quote((dir / "e.json").string()),
+                        dir);
+  ASSERT_EQ(edge.status, 0) << edge.err;
+  EXPECT_NE(edge.out.find("above 1 down to factor 2.00 (beyond the ladder); fit <= factor 2.00"), std::string::npos)
+      << edge.out;
+  const json e = json::parse(read_file(dir / "e.json"))["jobs"][0]["programs"]["MORVAN3"];
+  EXPECT_TRUE(e["all_basis_beyond_ladder"].get<bool>() && e["fit_at_end_of_ladder"].get<bool>()) << e.dump();
 }
 
 TEST(ScaleCommand, KestraScansOneJob) {

@@ -137,6 +137,9 @@ TEST(FixedColumns, ImpliedDecimalsBlanksAndShortLines) {
   EXPECT_EQ(cd.F(13, 6, 2), -0.5f);
   EXPECT_EQ(cd.F(19, 6, 2), 2.5f);
   EXPECT_EQ(cd.A(1, 4), "  -1");
+  // A field wider than the reader's stack buffer (64) takes the string path.
+  const std::string wide = std::string(60, ' ') + "1 2 5" + std::string(15, ' ') + "7";
+  EXPECT_EQ(FixedLine(wide, "CDDATA.29", 4).F(1, 81, 3), 1.257f);
   EXPECT_EQ(FixedLine(" LYSO", "SSDATA.29", 1).A(2, 4), "LYSO");
   EXPECT_EQ(FixedLine(" LY", "SSDATA.29", 1).A(2, 4), "LY  ");
 }

@@ -17,6 +17,7 @@
 #include "frame/console.hpp"
 #include "frame/job.hpp"
 #include "frame/package.hpp"
+#include "frame/platform.hpp"
 #include "frame/refsets.hpp"
 #include "frame/run_record.hpp"
 #include "frame/safe_file.hpp"
@@ -31,6 +32,8 @@
 namespace cdref {
 
 namespace fs = std::filesystem;
+using cdsec::os::path_from_utf8;
+using cdsec::os::path_to_utf8;
 using json = nlohmann::ordered_json;
 
 std::vector<int> native_sets_covered(int longer, int shorter) {
@@ -65,12 +68,14 @@ class Staging {
   explicit Staging(const fs::path& dir) {
     const fs::path parent = fs::absolute(dir).parent_path();
     std::error_code ec;
-    if (!fs::is_directory(parent, ec)) throw Refusal(parent.string() + ": no such directory for " + dir.string());
+    if (!fs::is_directory(parent, ec))
+      throw Refusal(path_to_utf8(parent) + ": no such directory for " + path_to_utf8(dir));
     for (int i = 0;; ++i) {
-      path_ = parent / ("." + dir.filename().string() + ".partial" + (i ? "-" + std::to_string(i) : ""));
+      path_ =
+          parent / path_from_utf8("." + path_to_utf8(dir.filename()) + ".partial" + (i ? "-" + std::to_string(i) : ""));
       if (fs::create_directory(path_, ec)) break;
-      if (ec) throw Refusal(path_.string() + ": " + ec.message());
-      if (i > 100) throw Refusal(path_.string() + ": cannot make a working directory beside " + dir.string());
+      if (ec) throw Refusal(path_to_utf8(path_) + ": " + ec.message());
+      if (i > 100) throw Refusal(path_to_utf8(path_) + ": cannot make a working directory beside " + path_to_utf8(dir));
     }
   }
   ~Staging() {
@@ -82,7 +87,7 @@ class Staging {
   void commit(const fs::path& dir) {
     std::error_code ec;
     if (fs::exists(dir, ec)) {
-      const fs::path old = path_.string() + ".old";
+      const fs::path old = path_from_utf8(path_to_utf8(path_) + ".old");
       fs::rename(dir, old);
       fs::rename(path_, dir);
       fs::remove_all(old, ec);
@@ -182,11 +187,12 @@ int run_analyse(const AnalyseOptions& opt, std::ostream& out, std::ostream& prog
   try {
     if (opt.files.empty() == opt.input.empty()) throw Refusal("name the exports to analyse, or --input INPUT");
     const std::string& first = opt.input.empty() ? opt.files.front() : opt.input;
-    dir = opt.out.empty() ? fs::path(fs::path(first).stem().string() + "-analysis") : fs::path(opt.out);
+    dir = opt.out.empty() ? path_from_utf8(path_to_utf8(path_from_utf8(first).stem()) + "-analysis")
+                          : path_from_utf8(opt.out);
     dir = fs::absolute(dir).lexically_normal();
     if (dir.filename().empty()) dir = dir.parent_path();
     std::error_code ec;
-    if (fs::exists(dir, ec) && !opt.force) throw Refusal(dir.string() + " exists; add --force to replace it");
+    if (fs::exists(dir, ec) && !opt.force) throw Refusal(path_to_utf8(dir) + " exists; add --force to replace it");
     for (int pi = 0; pi < 2; ++pi)
       exe[static_cast<std::size_t>(pi)] = find_program(static_cast<Program>(pi), opt.exe[static_cast<std::size_t>(pi)]);
     staging = std::make_unique<Staging>(dir);
@@ -197,15 +203,15 @@ int run_analyse(const AnalyseOptions& opt, std::ostream& out, std::ostream& prog
     const fs::path converted = work / "converted.INPUT";
     std::vector<int> file_of_job;
     if (!opt.input.empty()) {
-      fs::copy_file(opt.input, converted, ec);
+      fs::copy_file(path_from_utf8(opt.input), converted, ec);
       if (ec) throw Refusal(opt.input + ": " + ec.message());
     }
     for (std::size_t f = 0; f < opt.files.size(); ++f) {
       ConvertOptions c = opt.convert;
       c.file = opt.files[f];
-      c.append = converted.string();
-      c.record = (work / ("conversion-" + std::to_string(f + 1) + ".json")).string();
-      std::string title = opt.title.empty() ? fs::path(c.file).stem().string() : opt.title;
+      c.append = path_to_utf8(converted);
+      c.record = path_to_utf8(work / path_from_utf8("conversion-" + std::to_string(f + 1) + ".json"));
+      std::string title = opt.title.empty() ? path_to_utf8(path_from_utf8(c.file).stem()) : opt.title;
       if (title.size() > 40) title.resize(40);
       c.title = title;
       c.args = opt.command;
@@ -216,16 +222,16 @@ int run_analyse(const AnalyseOptions& opt, std::ostream& out, std::ostream& prog
         err << log.str();
         throw Refusal("the conversion of " + c.file + " was refused:\n" + why.str());
       }
-      records.push_back(json::parse(read_text(c.record), nullptr, false));
+      records.push_back(json::parse(read_text(path_from_utf8(c.record)), nullptr, false));
       const std::size_t before = file_of_job.size();
-      file_of_job.resize(read_input(converted.string()).size(), static_cast<int>(f));
+      file_of_job.resize(read_input(path_to_utf8(converted)).size(), static_cast<int>(f));
       if (file_of_job.size() == before) throw Refusal(c.file + ": no spectrum was converted");
     }
     // Titles are what the summary tells samples by: at most 40 characters
     // (what both programs keep of a title) and each spectrum its own, or
     // the results of one would replace another's.
     std::set<std::string> titles;
-    for (InputJob& j : read_input(converted.string())) {
+    for (InputJob& j : read_input(path_to_utf8(converted))) {
       Spectrum s;
       const std::string base = trim(j.title.substr(0, std::min<std::size_t>(j.title.size(), 40)));
       s.title = base.empty() ? "spectrum" : base;
@@ -280,13 +286,13 @@ int run_analyse(const AnalyseOptions& opt, std::ostream& out, std::ostream& prog
     for (const Spectrum& s : spectra)
       for (int k : sets) cdsec::write_job(input, k, s.title, s.job.first, s.job.last, s.job.cd, s.job.factor);
     if (std::string why = cdsec::replace_file(work / "INPUT", input.str()); !why.empty()) {
-      err << "cdref analyse: " << (work / "INPUT").string() << ": " << why << "\n";
+      err << "cdref analyse: " << path_to_utf8(work / "INPUT") << ": " << why << "\n";
       return 1;
     }
   }
   out << "cdref analyse: " << spectra.size() << (spectra.size() == 1 ? " spectrum" : " spectra") << ", " << sets_note
       << "\n";
-  out << "Working in " << work.string() << ", to become " << dir.string() << "\n" << std::flush;
+  out << "Working in " << path_to_utf8(work) << ", to become " << path_to_utf8(dir) << "\n" << std::flush;
 
   const bool live = &progress_out == &std::cerr && stderr_is_terminal();
   Progress progress(progress_out, live, 2 * njobs + (opt.scale ? static_cast<int>(spectra.size()) : 0));
@@ -307,7 +313,7 @@ int run_analyse(const AnalyseOptions& opt, std::ostream& out, std::ostream& prog
     RunOutcome o;
     try {
       o = run_program(exe[static_cast<std::size_t>(pi)], work,
-                      {"KESTRA_SEED=" + opt.seed, "CDSEC_DETAILS=" + records_dir.string()}, opt.job_timeout,
+                      {"KESTRA_SEED=" + opt.seed, "CDSEC_DETAILS=" + path_to_utf8(records_dir)}, opt.job_timeout,
                       [&](int done) {
                         while (shown < std::min(done + 1, njobs)) progress.show(name + " " + job_text(++shown));
                       },
@@ -328,15 +334,16 @@ int run_analyse(const AnalyseOptions& opt, std::ostream& out, std::ostream& prog
     for (int j = 1; j <= njobs; ++j) {
       const Spectrum& s = spectra[static_cast<std::size_t>((j - 1) / nsets)];
       const int k = sets[static_cast<std::size_t>((j - 1) % nsets)];
-      const fs::path rec = records_dir / cdsec::run_record_file_name(
-                                             pi == 0 ? cdsec::RecordProgram::kMorvan3 : cdsec::RecordProgram::kKestra, j, s.title);
+      const fs::path rec =
+          records_dir / path_from_utf8(cdsec::run_record_file_name(
+                            pi == 0 ? cdsec::RecordProgram::kMorvan3 : cdsec::RecordProgram::kKestra, j, s.title));
       std::string why;
       std::error_code ec;
       if (!fs::exists(rec, ec)) {
         why = "no run record" + (stopped.empty() ? std::string() : " (" + name + " " + stopped + ")");
       } else {
         try {
-          const RunRecordData r = read_run_record(rec.string());
+          const RunRecordData r = read_run_record(path_to_utf8(rec));
           if (!r.completed) why = r.failure;
         } catch (const std::exception& e) {
           why = e.what();
@@ -359,14 +366,14 @@ int run_analyse(const AnalyseOptions& opt, std::ostream& out, std::ostream& prog
       for (const Spectrum& s : spectra)
         cdsec::write_job(input, s.job.ibasis, s.title, s.job.first, s.job.last, s.job.cd, s.job.factor);
       if (std::string why = cdsec::replace_file(scratch / "INPUT", input.str()); !why.empty())
-        throw std::runtime_error((scratch / "INPUT").string() + ": " + why);
+        throw std::runtime_error(path_to_utf8(scratch / "INPUT") + ": " + why);
       ScaleOptions sc;
-      sc.input = (scratch / "INPUT").string();
-      sc.json = (work / "scale.json").string();
-      sc.exe = {exe[0].string(), exe[1].string()};
+      sc.input = path_to_utf8(scratch / "INPUT");
+      sc.json = path_to_utf8(work / "scale.json");
+      sc.exe = {path_to_utf8(exe[0]), path_to_utf8(exe[1])};
       sc.seed = opt.seed;
       sc.job_timeout = opt.job_timeout;
-      sc.scratch = (scratch / "runs").string();
+      sc.scratch = path_to_utf8(scratch / "runs");
       sc.on_job = [&](int, const std::string& title) { progress.show("magnitude check: " + title); };
       std::ostringstream text, quiet;
       const int status = run_scale(sc, text, quiet, &scales);
@@ -384,15 +391,15 @@ int run_analyse(const AnalyseOptions& opt, std::ostream& out, std::ostream& prog
   // The summary, with paths as they will be in DIR.
   SummaryTable table;
   try {
-    table = build_summary((work / "ProtSS.out").string(), records_dir.string());
+    table = build_summary(path_to_utf8(work / "ProtSS.out"), path_to_utf8(records_dir));
   } catch (const std::exception& e) {
     err << "cdref analyse: " << e.what() << "\n";
-    table.source = (work / "ProtSS.out").string();
+    table.source = path_to_utf8(work / "ProtSS.out");
   }
   table.source = "ProtSS.out";
   for (SampleSummary& s : table.samples)
     for (Method& m : s.methods)
-      if (m.details) m.details->file = "records/" + fs::path(m.details->file).filename().string();
+      if (m.details) m.details->file = "records/" + path_to_utf8(path_from_utf8(m.details->file).filename());
   out << "\n" << summary_text(table);
   cdsec::replace_file(work / "summary.txt", summary_text(table));
   cdsec::replace_file(work / "summary.csv", summary_csv(table));
@@ -438,8 +445,9 @@ int run_analyse(const AnalyseOptions& opt, std::ostream& out, std::ostream& prog
   rd.version = cdsec::version_text();
   for (const std::string& a : opt.command) rd.command += (rd.command.empty() ? "" : " ") + a;
   for (int pi = 0; pi < 2; ++pi)
-    rd.steps.push_back("KESTRA_SEED=" + opt.seed + " CDSEC_DETAILS=records " + exe[static_cast<std::size_t>(pi)].string() +
-                       " < /dev/null  (in " + dir.string() + ", over INPUT)");
+    rd.steps.push_back("KESTRA_SEED=" + opt.seed + " CDSEC_DETAILS=records " +
+                       path_to_utf8(exe[static_cast<std::size_t>(pi)]) + " < /dev/null  (in " + path_to_utf8(dir) +
+                       ", over INPUT)");
   if (opt.scale)
     rd.steps.push_back("cdref scale INPUT --seed " + opt.seed + "  (each spectrum once, with the set suggested for it)");
   for (const Failure& f : failures)
@@ -459,7 +467,7 @@ int run_analyse(const AnalyseOptions& opt, std::ostream& out, std::ostream& prog
       for (const Method& m : rs.summary->methods) {
         if (!m.details) continue;
         try {
-          const RunRecordData r = read_run_record((work / m.details->file).string());
+          const RunRecordData r = read_run_record(path_to_utf8(work / path_from_utf8(m.details->file)));
           ReportFit fit;
           fit.method = m.name();
           fit.wavelength_nm = r.wavelength_nm;
@@ -487,8 +495,11 @@ int run_analyse(const AnalyseOptions& opt, std::ostream& out, std::ostream& prog
     rd.samples.push_back(std::move(rs));
   }
   // Provenance: every input and reference file with its digest.
-  for (const std::string& f : opt.files) rd.files.push_back({"export", f, cdsec::sha256_file_hex(f).value_or("unreadable")});
-  if (!opt.input.empty()) rd.files.push_back({"job file", opt.input, cdsec::sha256_file_hex(opt.input).value_or("unreadable")});
+  for (const std::string& f : opt.files)
+    rd.files.push_back({"export", f, cdsec::sha256_file_hex(path_from_utf8(f)).value_or("unreadable")});
+  if (!opt.input.empty())
+    rd.files.push_back(
+        {"job file", opt.input, cdsec::sha256_file_hex(path_from_utf8(opt.input)).value_or("unreadable")});
   rd.files.push_back({"job file", "INPUT", cdsec::sha256_file_hex(work / "INPUT").value_or("unreadable")});
   {
     std::map<std::string, std::string> refs;
@@ -518,11 +529,12 @@ int run_analyse(const AnalyseOptions& opt, std::ostream& out, std::ostream& prog
     staging->commit(dir);
   } catch (const std::exception& e) {
     staging->keep();
-    err << "cdref analyse: " << dir.string() << ": " << e.what() << "; the results are in " << work.string() << "\n";
+    err << "cdref analyse: " << path_to_utf8(dir) << ": " << e.what() << "; the results are in " << path_to_utf8(work)
+        << "\n";
     return 1;
   }
   const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  out << "\nReport: " << (dir / "report.html").string() << "\n";
+  out << "\nReport: " << path_to_utf8(dir / "report.html") << "\n";
   out << "Done in " << seconds_text(secs) << "\n";
   return without.empty() ? 0 : 3;
 }

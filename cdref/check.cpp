@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "frame/layout.hpp"
+#include "frame/platform.hpp"
 #include "frame/text_input.hpp"
 
 namespace cdref {
@@ -15,6 +16,8 @@ namespace {
 namespace fs = std::filesystem;
 using cdsec::FixedLine;
 using cdsec::LineReader;
+using cdsec::os::path_from_utf8;
+using cdsec::os::path_to_utf8;
 using cdsec::ReadError;
 
 // The fixed layout of the two files (the same as the programs' reader).
@@ -31,8 +34,8 @@ int ss_name_line(int k) { return 1 + (k - 1) * 2; }
 
 std::string display(const std::string& path) {
   std::error_code ec;
-  fs::path p = fs::absolute(path, ec);
-  return ec ? path : p.lexically_normal().string();
+  fs::path p = fs::absolute(path_from_utf8(path), ec);
+  return ec ? path : path_to_utf8(p.lexically_normal());
 }
 
 class Findings {
@@ -109,7 +112,7 @@ void check_name_line(Findings& f, const std::string& file, const LineReader& in,
 // The line-by-line layout of CDDATA.
 void lint_cd(Findings& f, const std::string& path, const std::string& file) {
   LineReader in;
-  in.open(path, file);
+  in.open(path_from_utf8(path), file);
   std::string line;
   if (!in.skip() || !in.skip()) {
     f.layout(file, in.line_no() + 1, "the file ends before its two header lines");
@@ -144,7 +147,7 @@ void lint_cd(Findings& f, const std::string& path, const std::string& file) {
 std::vector<std::string> lint_ss(Findings& f, const std::string& path, const std::string& file, int ns) {
   std::vector<std::string> names;
   LineReader in;
-  in.open(path, file);
+  in.open(path_from_utf8(path), file);
   std::string line;
   while (in.next(line)) {
     if (f.layout_full(file)) return names;

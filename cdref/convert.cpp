@@ -16,6 +16,7 @@
 #include "frame/layout.hpp"
 #include "frame/matrix.hpp"
 #include "frame/package.hpp"
+#include "frame/platform.hpp"
 #include "frame/refsets.hpp"
 #include "frame/safe_file.hpp"
 #include "frame/text_input.hpp"
@@ -24,6 +25,8 @@ namespace cdref {
 
 namespace fs = std::filesystem;
 using cdsec::ReadError;
+using cdsec::os::path_from_utf8;
+using cdsec::os::path_to_utf8;
 using json = nlohmann::ordered_json;
 
 namespace {
@@ -587,7 +590,7 @@ Resolved resolve_unit(const Measurement& m, const ConvertOptions& o) {
 // fault (or the file is not a job file at all).
 int jobs_in(const std::string& path) {
   cdsec::LineReader in;
-  in.open(path);
+  in.open(path_from_utf8(path));
   cdsec::JobReader jr(in);
   int jobs = 0;
   while (jr.begin()) {
@@ -607,7 +610,8 @@ int jobs_in(const std::string& path) {
 
 bool same_file(const std::string& a, const std::string& b) {
   std::error_code ec;
-  return fs::exists(a, ec) && fs::exists(b, ec) && fs::equivalent(a, b, ec);
+  const fs::path pa = path_from_utf8(a), pb = path_from_utf8(b);
+  return fs::exists(pa, ec) && fs::exists(pb, ec) && fs::equivalent(pa, pb, ec);
 }
 
 json wavelengths_json(const Grid& g) {
@@ -1172,13 +1176,13 @@ void write_output(const ConvertOptions& o, Done& d, Provenance& pv) {
     const int ibasis = d.spectra.front().ibasis;
     if (same_file(o.out_file, o.file)) throw ConvertError("--out " + o.out_file + " is the file being read");
     std::error_code ec;
-    if (!o.force && fs::exists(o.out_file, ec))
+    if (!o.force && fs::exists(path_from_utf8(o.out_file), ec))
       throw ConvertError("--out " + o.out_file + " exists; add --force to replace it");
     // Each value with the digits that give back the same single-precision
     // number, so that the builder writes exactly the job --append would.
     for (std::size_t i = 0; i < g.values.size(); ++i)
       cdsec::put(text, "[F6.1, 2X, A]", static_cast<float>(g.longer - static_cast<int>(i)), num(g.values[i]));
-    const std::string why = cdsec::replace_file(o.out_file, text.str());
+    const std::string why = cdsec::replace_file(path_from_utf8(o.out_file), text.str());
     if (!why.empty()) throw ConvertError(o.out_file + ": " + why);
     d.written = o.out_file;
     pv.step(
@@ -1197,10 +1201,11 @@ void write_output(const ConvertOptions& o, Done& d, Provenance& pv) {
   for (char c : o.title)
     if (static_cast<unsigned char>(c) < 32 || c == 127) throw ConvertError("--title holds a control character");
   if (same_file(o.append, o.file)) throw ConvertError("--append " + o.append + " is the file being read");
-  if (const std::string why = cdsec::job_file_refusal(o.append); !why.empty()) throw ConvertError(o.append + " " + why);
+  if (const std::string why = cdsec::job_file_refusal(path_from_utf8(o.append)); !why.empty())
+    throw ConvertError(o.append + " " + why);
   std::error_code ec;
   int jobs = 0;
-  if (fs::exists(o.append, ec)) {
+  if (fs::exists(path_from_utf8(o.append), ec)) {
     try {
       jobs = jobs_in(o.append);
     } catch (const ReadError& e) {
@@ -1217,7 +1222,7 @@ void write_output(const ConvertOptions& o, Done& d, Provenance& pv) {
                          " nm cannot be a job");
     cdsec::write_job(text, cs.ibasis, cs.title, static_cast<float>(g.longer), static_cast<float>(g.shorter), g.values);
   }
-  const std::string why = cdsec::append_file(o.append, text.str());
+  const std::string why = cdsec::append_file(path_from_utf8(o.append), text.str());
   if (!why.empty()) throw ConvertError(o.append + ": " + why);
   d.written = o.append;
   if (!d.series) {
@@ -1348,8 +1353,8 @@ int run_convert(const ConvertOptions& o, std::ostream& out, std::ostream& err) {
       return 1;
     }
     // Texts from the file need not be UTF-8; JSON must be.
-    const std::string why =
-        cdsec::replace_file(o.record, record.dump(2, ' ', false, json::error_handler_t::replace) + "\n");
+    const std::string why = cdsec::replace_file(path_from_utf8(o.record),
+                                                record.dump(2, ' ', false, json::error_handler_t::replace) + "\n");
     if (!why.empty()) {
       err << "cdref: --record " << o.record << ": " << why
           << (status == 0 ? "; the conversion itself was written to " + done.written : std::string()) << "\n";

@@ -14,6 +14,7 @@
 #include "frame/console.hpp"
 #include "frame/job.hpp"
 #include "frame/layout.hpp"
+#include "frame/platform.hpp"
 #include "frame/safe_file.hpp"
 #include "frame/summary.hpp"
 #include "frame/text_input.hpp"
@@ -24,6 +25,8 @@ namespace cdref {
 
 namespace fs = std::filesystem;
 using cdsec::edit_F;
+using cdsec::os::path_from_utf8;
+using cdsec::os::path_to_utf8;
 using cdsec::RefSetInfo;
 
 namespace {
@@ -90,8 +93,8 @@ bool survives(float v, int w, int d) {
 // ---------------------------------------------------------------- sets
 
 std::string SetFiles::describe() const {
-  return "set " + std::to_string(info->ibasis) + " (" + cd_path.filename().string() + ", " +
-         ss_path.filename().string() + " in " + dir.string() + ")";
+  return "set " + std::to_string(info->ibasis) + " (" + path_to_utf8(cd_path.filename()) + ", " +
+         path_to_utf8(ss_path.filename()) + " in " + path_to_utf8(dir) + ")";
 }
 
 SetFiles resolve_set(const std::string& arg) {
@@ -102,19 +105,19 @@ SetFiles resolve_set(const std::string& arg) {
     if (!s.info || k < 1 || k > 8) throw std::runtime_error("set " + arg + ": the reference sets are numbered 1 to 8");
     const std::string sfx(s.info->suffix);
     try {
-      s.cd_path = fs::absolute(cdsec::locate_ref_file("CDDATA." + sfx).path).lexically_normal();
-      s.ss_path = fs::absolute(cdsec::locate_ref_file("SSDATA." + sfx).path).lexically_normal();
+      s.cd_path = fs::absolute(path_from_utf8(cdsec::locate_ref_file("CDDATA." + sfx).path)).lexically_normal();
+      s.ss_path = fs::absolute(path_from_utf8(cdsec::locate_ref_file("SSDATA." + sfx).path)).lexically_normal();
     } catch (const cdsec::ReadError& e) {
       throw std::runtime_error("set " + arg + ": " + e.what());
     }
     s.dir = s.cd_path.parent_path();
     if (s.ss_path.parent_path() != s.dir)
-      throw std::runtime_error("set " + arg + ": " + s.cd_path.string() + " and " + s.ss_path.string() +
+      throw std::runtime_error("set " + arg + ": " + path_to_utf8(s.cd_path) + " and " + path_to_utf8(s.ss_path) +
                                " lie in different directories; name the set by the path of its CDDATA file");
     return s;
   }
-  const fs::path p = fs::absolute(arg).lexically_normal();
-  const std::string file = p.filename().string();
+  const fs::path p = fs::absolute(path_from_utf8(arg)).lexically_normal();
+  const std::string file = path_to_utf8(p.filename());
   const std::string stem = file.substr(0, 7);
   if (file.size() > 7 && (stem == "CDDATA." || stem == "SSDATA.")) {
     for (int b = 1; b <= 8; ++b)
@@ -124,10 +127,10 @@ SetFiles resolve_set(const std::string& arg) {
     throw std::runtime_error(arg + ": name a set by its number (1 to 8) or by the path of its CDDATA.<suffix> file, "
                              "with a suffix of the catalogue (29, 23, 37, 43, P2, 42, 48, CA)");
   s.dir = p.parent_path();
-  s.cd_path = s.dir / ("CDDATA." + std::string(s.info->suffix));
-  s.ss_path = s.dir / ("SSDATA." + std::string(s.info->suffix));
+  s.cd_path = s.dir / path_from_utf8("CDDATA." + std::string(s.info->suffix));
+  s.ss_path = s.dir / path_from_utf8("SSDATA." + std::string(s.info->suffix));
   for (const fs::path& f : {s.cd_path, s.ss_path})
-    if (std::error_code ec; !fs::is_regular_file(f, ec)) throw std::runtime_error(f.string() + ": no such file");
+    if (std::error_code ec; !fs::is_regular_file(f, ec)) throw std::runtime_error(path_to_utf8(f) + ": no such file");
   return s;
 }
 
@@ -230,7 +233,7 @@ std::vector<JobReport> read_reports(Program p, const fs::path& dir) {
   const fs::path report = dir / (p == Program::kMorvan3 ? "MORVAN3.OUT" : "Kestra.out");
   if (std::error_code ec; !fs::exists(report, ec)) return jobs;
   cdsec::LineReader in;
-  in.open(report.string());
+  in.open(report);
   std::string line;
   while (in.next(line)) {
     if (starts_job(line)) {
@@ -261,7 +264,7 @@ std::vector<JobReport> read_reports(Program p, const fs::path& dir) {
     const fs::path basis = dir / "BASIS";
     if (std::error_code ec; fs::exists(basis, ec)) {
       cdsec::LineReader b;
-      b.open(basis.string());
+      b.open(basis);
       std::size_t k = 0;
       while (b.next(line))
         if (line.starts_with("  Nbas=")) {
@@ -281,12 +284,12 @@ void collect_results(Program p, const fs::path& dir, int ref_ibasis, std::span<C
   std::vector<const cdsec::SummaryEntry*> record_of(cases.size() + 1, nullptr);
   std::vector<cdsec::SummaryEntry> records;
   const fs::path protss = dir / "ProtSS.out";
-  if (std::error_code ec; fs::exists(protss, ec)) records = cdsec::read_summary_records(protss.string());
+  if (std::error_code ec; fs::exists(protss, ec)) records = cdsec::read_summary_records(path_to_utf8(protss));
   const cdsec::SummaryProgram want =
       p == Program::kMorvan3 ? cdsec::SummaryProgram::kSelfConsistent : cdsec::SummaryProgram::kVariableSelection;
   for (const cdsec::SummaryEntry& r : records) {
     auto fail = [&](const std::string& why) {
-      throw cdsec::ReadError(cdsec::ReadError::Kind::kBadValue, protss.string(), r.line, why);
+      throw cdsec::ReadError(cdsec::ReadError::Kind::kBadValue, path_to_utf8(protss), r.line, why);
     };
     if (r.program != want) fail(std::string("a record of another program than ") + program_name(p));
     const int job = job_of_title(trim_right(r.title));
@@ -364,9 +367,9 @@ Prepared prepare(const SetFiles& set, const std::vector<SetFiles>& samples, cons
   pr.run.set = set;
   const RefSetInfo& ref = *set.info;
   const std::vector<cdsec::RefProtein> refs = read_proteins(set);
-  if (refs.empty()) throw std::runtime_error(set.cd_path.string() + ": no proteins");
+  if (refs.empty()) throw std::runtime_error(path_to_utf8(set.cd_path) + ": no proteins");
   if (refs.size() > static_cast<std::size_t>(kMaxSetProteins))
-    throw std::runtime_error(set.cd_path.string() + ": " + std::to_string(refs.size()) +
+    throw std::runtime_error(path_to_utf8(set.cd_path) + ": " + std::to_string(refs.size()) +
                              " proteins; the programs hold at most 50 (MORVAN3 stops, KESTRA reads the first 50 only)."
                              " Split the set and analyse the rest against it with --samples");
 
@@ -398,7 +401,7 @@ Prepared prepare(const SetFiles& set, const std::vector<SetFiles>& samples, cons
     c.job = static_cast<int>(pr.run.cases.size()) + 1;
     c.name = p.name;
     c.own = own;
-    c.origin = from.cd_path.string();
+    c.origin = path_to_utf8(from.cd_path);
     c.ibasis = from.info->ibasis;
     c.ns = from.info->ns;
     c.known = p.ss;
@@ -408,12 +411,12 @@ Prepared prepare(const SetFiles& set, const std::vector<SetFiles>& samples, cons
     c.scale = p.scale;
     for (int i = 1; i <= pr.nw; ++i)
       if (!survives(p.cd(pr.k0 + i), 8, 3))
-        throw std::runtime_error(from.cd_path.string() + ", protein \"" + p.name + "\": the value " +
+        throw std::runtime_error(path_to_utf8(from.cd_path) + ", protein \"" + p.name + "\": the value " +
                                  num(p.cd(pr.k0 + i), 6) + " at " + std::to_string(260 - pr.k0 - i + 1) +
                                  " nm cannot be written into a job exactly (three decimals), so the programs "
                                  "could not recognise the protein as their own");
     if (p.scale != 0.0f && !survives(p.scale, 12, 4))
-      throw std::runtime_error(from.cd_path.string() + ", protein \"" + p.name + "\": the scale factor " +
+      throw std::runtime_error(path_to_utf8(from.cd_path) + ", protein \"" + p.name + "\": the scale factor " +
                                num(p.scale, 6) + " cannot be written into a job exactly (four decimals)");
     pr.run.cases.push_back(std::move(c));
   };
@@ -459,10 +462,10 @@ void write_inputs(const Prepared& pr, const fs::path& dir) {
       cdsec::write_job(input, pr.run.set.info->ibasis, job_title(c.job, trim(c.name)), pr.first, pr.last,
                        std::span<const float>(c.cd.data() + pr.k0, static_cast<std::size_t>(pr.nw)), factor);
     }
-    const fs::path d = dir / program_name(static_cast<Program>(pi));
+    const fs::path d = dir / path_from_utf8(program_name(static_cast<Program>(pi)));
     fs::create_directories(d);
     if (std::string why = cdsec::replace_file(d / "INPUT", input.str()); !why.empty())
-      throw std::runtime_error((d / "INPUT").string() + ": " + why);
+      throw std::runtime_error(path_to_utf8(d / "INPUT") + ": " + why);
   }
 }
 
@@ -615,10 +618,10 @@ std::string csv_text(std::span<const SetRun> runs, const std::array<bool, 2>& ra
         if (!ran[static_cast<std::size_t>(pi)]) continue;
         const JobResult& res = c.result[static_cast<std::size_t>(pi)];
         const bool has = res.status == Status::kOk;
-        o << csv_field(r.set.cd_path.string()) << "," << csv_field(c.origin) << "," << (c.own ? "left-out" : "sample")
-          << "," << c.job << "," << csv_field(trim(c.name)) << "," << program_name(static_cast<Program>(pi)) << ","
-          << csv_field(status_text(res.status)) << "," << csv_field(res.detail) << ","
-          << (res.basis >= 0 ? std::to_string(res.basis) : std::string());
+        o << csv_field(path_to_utf8(r.set.cd_path)) << "," << csv_field(c.origin) << ","
+          << (c.own ? "left-out" : "sample") << "," << c.job << "," << csv_field(trim(c.name)) << ","
+          << program_name(static_cast<Program>(pi)) << "," << csv_field(status_text(res.status)) << ","
+          << csv_field(res.detail) << "," << (res.basis >= 0 ? std::to_string(res.basis) : std::string());
         for (int k = 1; k <= ns; ++k) o << "," << (k <= c.ns ? num(c.known(k), 3) : std::string());
         for (int k = 1; k <= ns; ++k) o << "," << (has && k <= res.ns ? num(res.pred(k), 3) : std::string());
         o << "," << num(c.known_helix, 3) << "," << (has ? num(res.helix, 3) : std::string()) << ","
@@ -638,7 +641,7 @@ std::string stats_text(std::span<const SetRun> runs, const std::array<bool, 2>& 
       for (const Case& c : r.cases) failed += c.result[static_cast<std::size_t>(pi)].status == Status::kOk ? 0 : 1;
       for (const Row& row : rows_of(r, static_cast<Program>(pi))) {
         const ClassStats s = class_stats(row.pred, row.known);
-        o << csv_field(r.set.cd_path.string()) << "," << program_name(static_cast<Program>(pi)) << ","
+        o << csv_field(path_to_utf8(r.set.cd_path)) << "," << program_name(static_cast<Program>(pi)) << ","
           << csv_field(row.label) << "," << s.n << "," << r.cases.size() << "," << failed << ","
           << (s.n ? num(s.rms, 4) : "") << "," << (s.has_r ? num(s.r, 4) : "") << "," << (s.n ? num(s.mse, 4) : "")
           << "\n";
@@ -667,7 +670,7 @@ std::string svg_text(std::span<const SetRun> runs, const std::array<bool, 2>& ra
       one_dir = one_dir && r.set.dir == runs[0].set.dir;
       numbers += (numbers.empty() ? "" : ", ") + std::to_string(r.set.info->ibasis);
     }
-    title += "sets " + numbers + (one_dir ? " (in " + runs[0].set.dir.string() + ")" : std::string());
+    title += "sets " + numbers + (one_dir ? " (in " + path_to_utf8(runs[0].set.dir) + ")" : std::string());
   }
   o << "<text x=\"" << kLeft << "\" y=\"28\" font-size=\"15\">" << xml_text(title) << "</text>\n";
   auto px = [](float v) { return std::clamp(v, 0.0f, 1.0f) * static_cast<float>(kPanel); };
@@ -778,7 +781,7 @@ int run_crossval(const CrossvalOptions& opt, std::ostream& out, std::ostream& pr
       status = 1;
       continue;
     }
-    const fs::path dir = scratch / ("set" + std::to_string(si + 1));
+    const fs::path dir = scratch / path_from_utf8("set" + std::to_string(si + 1));
     const RefSetInfo& ref = *pr.run.set.info;
     out << (si ? "\n\n" : "") << (pr.own ? "Cross-validation of " : "Samples analysed against ")
         << pr.run.set.describe() << "\n";
@@ -794,7 +797,7 @@ int run_crossval(const CrossvalOptions& opt, std::ostream& out, std::ostream& pr
       for (int pi = 0; pi < 2; ++pi) {
         if (!opt.run[static_cast<std::size_t>(pi)]) continue;
         const Program p = static_cast<Program>(pi);
-        const fs::path pdir = dir / program_name(p);
+        const fs::path pdir = dir / path_from_utf8(program_name(p));
         const int jobs = static_cast<int>(pr.run.cases.size());
         const std::string label = std::string(program_name(p)) + " on set " + std::to_string(ref.ibasis);
         // On a terminal one line counting up; otherwise a line at each quarter.
@@ -809,7 +812,7 @@ int run_crossval(const CrossvalOptions& opt, std::ostream& out, std::ostream& pr
         };
         if (live) on_job(0);
         const RunOutcome o = run_program(exe[static_cast<std::size_t>(pi)], pdir,
-                                         {"CDSEC_REFDIR=" + pr.run.set.dir.string(), "KESTRA_SEED=" + opt.seed},
+                                         {"CDSEC_REFDIR=" + path_to_utf8(pr.run.set.dir), "KESTRA_SEED=" + opt.seed},
                                          opt.job_timeout, on_job);
         std::ostringstream secs;
         secs.precision(1);
@@ -851,11 +854,11 @@ int run_crossval(const CrossvalOptions& opt, std::ostream& out, std::ostream& pr
     write_report(out, pr.run, opt.run, opt.worst);
     runs.push_back(std::move(pr.run));
   }
-  if (opt.keep || !opt.scratch.empty()) out << "\nThe programs' files are in " << scratch.string() << "\n";
+  if (opt.keep || !opt.scratch.empty()) out << "\nThe programs' files are in " << path_to_utf8(scratch) << "\n";
 
   auto save = [&](const std::string& path, const std::string& text) {
     if (path.empty()) return;
-    if (std::string why = cdsec::replace_file(path, text); !why.empty()) {
+    if (std::string why = cdsec::replace_file(path_from_utf8(path), text); !why.empty()) {
       std::cerr << "cdref crossval: " << path << ": " << why << "\n";
       status = 1;
     }

@@ -2,6 +2,7 @@
 
 #include <set>
 
+#include "frame/platform.hpp"
 #include "frame/text_input.hpp"
 
 namespace cdref {
@@ -77,7 +78,7 @@ CsvTable read_csv(const std::string& path) {
   CsvTable t;
   t.path = path;
   cdsec::LineReader in;
-  in.open(path);
+  in.open(cdsec::os::path_from_utf8(path));
   std::string line;
   bool first = true;
   std::set<std::string> seen;

@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "frame/layout.hpp"
+#include "frame/platform.hpp"
 #include "frame/refsets.hpp"
 #include "frame/text_input.hpp"
 #include "cdref/csv.hpp"
@@ -20,6 +21,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using cdsec::ReadError;
+using cdsec::os::path_from_utf8;
+using cdsec::os::path_to_utf8;
 
 constexpr int kPoints = cdsec::kRefPoints;  // 260 .. 178 nm
 constexpr int kMaxProteins = 50;
@@ -217,12 +220,14 @@ void run_import(const ImportOptions& opt, std::ostream& log) {
   if (!set) fail("--set " + std::to_string(opt.ibasis) + ": the reference sets are numbered 1 to 8");
   if (opt.spectra.empty() || opt.fractions.empty()) fail("--spectra and --fractions name the two tables to import");
   if (opt.out_dir.empty()) fail("--out DIR names the directory for the new files");
-  if (!fs::is_directory(opt.out_dir)) fail(opt.out_dir + ": not a directory");
+  if (!fs::is_directory(path_from_utf8(opt.out_dir))) fail(opt.out_dir + ": not a directory");
   const std::string suffix(set->suffix);
-  const fs::path cd_path = fs::path(opt.out_dir) / ("CDDATA." + suffix), ss_path = fs::path(opt.out_dir) / ("SSDATA." + suffix);
+  const fs::path out_dir = path_from_utf8(opt.out_dir);
+  const fs::path cd_path = out_dir / path_from_utf8("CDDATA." + suffix),
+                 ss_path = out_dir / path_from_utf8("SSDATA." + suffix);
   if (!opt.force)
     for (const fs::path& p : {cd_path, ss_path})
-      if (fs::exists(p)) fail(p.string() + " exists already (--force replaces it)");
+      if (fs::exists(p)) fail(path_to_utf8(p) + " exists already (--force replaces it)");
 
   CsvTable sp = read_csv(opt.spectra), fr = read_csv(opt.fractions);
   const std::string id_name = opt.id_column.empty() ? sp.header[0] : opt.id_column;
@@ -408,8 +413,8 @@ void run_import(const ImportOptions& opt, std::ostream& log) {
   std::ofstream cd(cd_path, std::ios::binary | std::ios::trunc), ss(ss_path, std::ios::binary | std::ios::trunc);
   if (!cd || !ss) fail(opt.out_dir + ": cannot create the set's files");
   cdsec::put(cd, R"([" Imported by cdref from ", A, " and ", A, ":", I3, " proteins; ", A])",
-             fs::path(opt.spectra).filename().string(), fs::path(opt.fractions).filename().string(),
-             static_cast<int>(proteins.size()), mapping);
+             path_to_utf8(path_from_utf8(opt.spectra).filename()),
+             path_to_utf8(path_from_utf8(opt.fractions).filename()), static_cast<int>(proteins.size()), mapping);
   cdsec::put(cd, R"([" Delta epsilon per residue, 260 to 178 nm", A])", filled_text);
   for (const Protein& p : proteins) {
     cdsec::put(cd, "[1X, A4]", p.name);
@@ -420,8 +425,8 @@ void run_import(const ImportOptions& opt, std::ostream& log) {
   cd.close();
   ss.close();
   if (!cd || !ss) fail(opt.out_dir + ": writing the set's files failed");
-  log << "Wrote " << cd_path.string() << " and " << ss_path.string() << ": " << proteins.size() << " proteins, set "
-      << set->ibasis << " (" << mapping << ")";
+  log << "Wrote " << path_to_utf8(cd_path) << " and " << path_to_utf8(ss_path) << ": " << proteins.size()
+      << " proteins, set " << set->ibasis << " (" << mapping << ")";
   if (opt.molar_ellipticity) log << ", ellipticity divided by 3300";
   log << "\n";
   if (!not_used.empty()) {

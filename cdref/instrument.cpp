@@ -6,6 +6,7 @@
 #include <limits>
 #include <tuple>
 
+#include "frame/platform.hpp"
 #include "frame/text_input.hpp"
 #include "cdref/csv.hpp"
 
@@ -616,7 +617,7 @@ std::vector<Measurement> read_channels(cdsec::LineReader& in, std::string& line,
 
 std::vector<Measurement> read_spectra(const std::string& path, const ReadOptions& opt) {
   cdsec::LineReader in;
-  in.open(path);
+  in.open(cdsec::os::path_from_utf8(path));
   Measurement m;
   m.path = path;
   const bool chosen = opt.columns_given || opt.x.given() || opt.y.given() || opt.ht.given() || opt.third.given() ||

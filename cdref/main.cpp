@@ -33,6 +33,8 @@
 namespace {
 
 namespace fs = std::filesystem;
+using cdsec::os::path_from_utf8;
+using cdsec::os::path_to_utf8;
 
 // ---------------------------------------------------------------- option values
 
@@ -247,8 +249,8 @@ std::string from_text(cdsec::RefFileLocation::From f) {
 
 std::string absolute(const std::string& p) {
   std::error_code ec;
-  fs::path a = fs::absolute(p, ec);
-  return ec ? p : a.lexically_normal().string();
+  fs::path a = fs::absolute(path_from_utf8(p), ec);
+  return ec ? p : path_to_utf8(a.lexically_normal());
 }
 
 // ---------------------------------------------------------------- list
@@ -258,7 +260,7 @@ int cmd_list() {
   for (const cdsec::RefSearchPlace& place : cdsec::ref_search_places()) {
     std::cout << (place.from == cdsec::RefFileLocation::From::kWorkingDir ? " " : ", then ");
     if (place.from == cdsec::RefFileLocation::From::kWorkingDir)
-      std::cout << "the working directory (" << fs::current_path().string() << ")";
+      std::cout << "the working directory (" << path_to_utf8(fs::current_path()) << ")";
     else if (place.from == cdsec::RefFileLocation::From::kRefDirVariable)
       std::cout << "$CDSEC_REFDIR (" << (place.dir.empty() ? "not set" : place.dir) << ")";
     else
@@ -320,8 +322,8 @@ CheckOutcome check_and_print(const cdsec::RefSetInfo& set, const cdref::CheckLim
   std::cout << "Set " << set.ibasis << " (" << files << "): " << r.cd_path << ", " << r.ss_path << "\n";
   if (only_here) {
     for (const std::string& path : {r.cd_path, r.ss_path})
-      if (std::error_code ec; !fs::equivalent(fs::path(path).parent_path(), fs::current_path(), ec)) {
-        std::cout << "  problem: " << path << ": not in " << fs::current_path().string() << " (found elsewhere)\n";
+      if (std::error_code ec; !fs::equivalent(path_from_utf8(path).parent_path(), fs::current_path(), ec)) {
+        std::cout << "  problem: " << path << ": not in " << path_to_utf8(fs::current_path()) << " (found elsewhere)\n";
         ++problems;
       }
   }
@@ -335,7 +337,7 @@ CheckOutcome check_and_print(const cdsec::RefSetInfo& set, const cdref::CheckLim
 int cmd_check(int ibasis, const std::string& dir, const cdref::CheckLimits& limits) {
   if (!dir.empty()) {
     std::error_code ec;
-    fs::current_path(dir, ec);
+    fs::current_path(path_from_utf8(dir), ec);
     if (ec) {
       std::cerr << "cdref: " << dir << ": " << ec.message() << "\n";
       return 1;
@@ -362,7 +364,7 @@ int cmd_import(const cdref::ImportOptions& o) {
     std::cerr << "cdref: " << e.what() << "\nNothing was written.\n";
     return 1;
   }
-  fs::current_path(o.out_dir);
+  fs::current_path(path_from_utf8(o.out_dir));
   std::cout << "\n";
   CheckOutcome c = check_and_print(*cdsec::find_ref_set(o.ibasis), cdref::CheckLimits{}, true, false);
   return c.problems == 0 ? 0 : 1;
@@ -620,7 +622,7 @@ int main(int argc, char** argv) {
     if (cv.samples_only && cv.samples.empty()) throw CLI::ValidationError("--samples-only needs --samples");
     // Output paths are taken from the directory cdref was started in.
     for (std::string* p : {&cv.csv, &cv.svg, &cv.stats})
-      if (!p->empty()) *p = fs::absolute(*p).string();
+      if (!p->empty()) *p = path_to_utf8(fs::absolute(path_from_utf8(*p)));
     action = [&] { return cdref::run_crossval(cv, std::cout, std::cerr); };
   });
 

@@ -16,6 +16,8 @@
 namespace cdref {
 
 namespace fs = std::filesystem;
+using cdsec::os::path_from_utf8;
+using cdsec::os::path_to_utf8;
 
 namespace {
 
@@ -56,8 +58,8 @@ RunOutcome run_program(const fs::path& exe, const fs::path& dir, const std::vect
   setup.program = exe;
   setup.dir = dir;
   setup.env = env;
-  setup.out_file = dir / (console + ".out");
-  setup.err_file = dir / (console + ".err");
+  setup.out_file = dir / path_from_utf8(console + ".out");
+  setup.err_file = dir / path_from_utf8(console + ".err");
   JobCounter counter(setup.out_file);
   RunOutcome o;
   auto watch = [&] {
@@ -82,24 +84,24 @@ RunOutcome run_program(const fs::path& exe, const fs::path& dir, const std::vect
 fs::path find_executable(const std::string& name, const std::string& build_dir, const std::string& given,
                          const std::string& option) {
   if (!given.empty()) {
-    fs::path g = fs::absolute(given);
+    fs::path g = fs::absolute(path_from_utf8(given));
     if (!platform::is_runnable(g)) throw std::runtime_error(given + ": not an executable program");
     return g;
   }
-  const std::string file = name + platform::kProgramSuffix;
+  const fs::path file = path_from_utf8(name + platform::kProgramSuffix);
   std::vector<fs::path> tried;
   const fs::path self = cdsec::os::executable_path();
   if (!self.empty()) {
     const fs::path here = self.parent_path();
     tried.push_back(here / file);
-    tried.push_back(here.parent_path() / build_dir / file);
+    tried.push_back(here.parent_path() / path_from_utf8(build_dir) / file);
   }
   if (const char* path = std::getenv("PATH")) {
     std::string_view rest = path;
     while (!rest.empty()) {
       const std::size_t sep = rest.find(platform::kPathListSeparator);
       const std::string_view d = rest.substr(0, sep);
-      if (!d.empty()) tried.push_back(fs::path(d) / file);
+      if (!d.empty()) tried.push_back(path_from_utf8(d) / file);
       rest = sep == std::string_view::npos ? std::string_view() : rest.substr(sep + 1);
     }
   }
@@ -122,10 +124,10 @@ fs::path make_temp_dir(const std::string& stem) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name = stem + "-";
     for (int i = 0; i < 8; ++i) name += kLetters[draw() % (sizeof kLetters - 1)];
-    if (fs::create_directory(base / name, ec)) return base / name;
+    if (fs::create_directory(base / path_from_utf8(name), ec)) return base / path_from_utf8(name);
     if (ec) break;
   }
-  throw std::runtime_error("cannot make a scratch directory in " + base.string() +
+  throw std::runtime_error("cannot make a scratch directory in " + path_to_utf8(base) +
                            (ec ? ": " + ec.message() : std::string()));
 }
 
@@ -136,12 +138,12 @@ ScratchDir::ScratchDir(const std::string& given, const std::string& stem, bool k
     remove_ = !keep;
     return;
   }
-  path_ = fs::absolute(given);
+  path_ = fs::absolute(path_from_utf8(given));
   std::error_code ec;
   if (fs::exists(path_, ec) && !fs::is_empty(path_, ec))
-    throw std::runtime_error(path_.string() + ": the scratch directory must be new or empty");
+    throw std::runtime_error(path_to_utf8(path_) + ": the scratch directory must be new or empty");
   fs::create_directories(path_, ec);
-  if (ec) throw std::runtime_error(path_.string() + ": " + ec.message());
+  if (ec) throw std::runtime_error(path_to_utf8(path_) + ": " + ec.message());
 }
 
 ScratchDir::~ScratchDir() {

@@ -36,13 +36,13 @@ ProcessOutcome run_process(const ProcessSetup& setup, int idle_limit, const std:
   std::vector<char*> envp;
   for (std::string& s : env_text) envp.push_back(s.data());
   envp.push_back(nullptr);
-  std::vector<std::string> arg_text = {setup.program.string()};
+  std::vector<std::string> arg_text = {setup.program.native()};
   arg_text.insert(arg_text.end(), setup.args.begin(), setup.args.end());
   std::vector<char*> argv;
   for (std::string& s : arg_text) argv.push_back(s.data());
   argv.push_back(nullptr);
-  const std::string dir = setup.dir.string(), out_path = setup.out_file.string(), err_path = setup.err_file.string();
-  const std::string in_path = setup.in_file.empty() ? "/dev/null" : setup.in_file.string();
+  const std::string dir = setup.dir.native(), out_path = setup.out_file.native(), err_path = setup.err_file.native();
+  const std::string in_path = setup.in_file.empty() ? "/dev/null" : setup.in_file.native();
 
   ProcessOutcome o;
   const auto start = std::chrono::steady_clock::now();

@@ -16,6 +16,7 @@ namespace cdref {
 
 namespace fs = std::filesystem;
 using cdsec::os::last_error;
+using cdsec::os::path_to_utf8;
 
 namespace {
 
@@ -102,7 +103,7 @@ HANDLE inheritable_file(const fs::path& path, bool write) {
 }  // namespace
 
 ProcessOutcome run_process(const ProcessSetup& setup, int idle_limit, const std::function<bool()>& watch) {
-  const std::string shown = setup.program.string();
+  const std::string shown = path_to_utf8(setup.program);
   std::wstring line;
   // The program's own name: quoted whole (a file name holds no quote).
   line += L'"';
@@ -115,11 +116,11 @@ ProcessOutcome run_process(const ProcessSetup& setup, int idle_limit, const std:
   std::wstring env = environment_block(setup);
 
   Handle in(inheritable_file(setup.in_file.empty() ? fs::path(L"NUL") : setup.in_file, false));
-  if (!in.ok()) throw std::runtime_error("cannot open " + setup.in_file.string() + ": " + last_error());
+  if (!in.ok()) throw std::runtime_error("cannot open " + path_to_utf8(setup.in_file) + ": " + last_error());
   Handle out(inheritable_file(setup.out_file, true));
-  if (!out.ok()) throw std::runtime_error("cannot create " + setup.out_file.string() + ": " + last_error());
+  if (!out.ok()) throw std::runtime_error("cannot create " + path_to_utf8(setup.out_file) + ": " + last_error());
   Handle err(inheritable_file(setup.err_file, true));
-  if (!err.ok()) throw std::runtime_error("cannot create " + setup.err_file.string() + ": " + last_error());
+  if (!err.ok()) throw std::runtime_error("cannot create " + path_to_utf8(setup.err_file) + ": " + last_error());
 
   STARTUPINFOW si{};
   si.cb = sizeof si;

@@ -14,6 +14,7 @@
 #include "frame/console.hpp"
 #include "frame/job.hpp"
 #include "frame/layout.hpp"
+#include "frame/platform.hpp"
 #include "frame/refsets.hpp"
 #include "frame/safe_file.hpp"
 #include "frame/summary.hpp"
@@ -24,6 +25,8 @@
 namespace cdref {
 
 namespace fs = std::filesystem;
+using cdsec::os::path_from_utf8;
+using cdsec::os::path_to_utf8;
 using json = nlohmann::ordered_json;
 
 namespace {
@@ -49,7 +52,7 @@ std::string factor_text(double f) {
 
 std::vector<InputJob> read_input(const std::string& path) {
   cdsec::LineReader in;
-  in.open(path);
+  in.open(path_from_utf8(path));
   cdsec::JobReader jr(in);
   std::vector<InputJob> jobs;
   cdsec::Vector<kMaxPoints> raw;
@@ -107,9 +110,10 @@ int scan_of_title(const std::string& title) {
 // scratch directory (its working directory comes first for the programs).
 void link_reference(const std::string& name, const fs::path& dir) {
   const cdsec::RefFileLocation loc = cdsec::locate_ref_file(name);
+  const fs::path from = path_from_utf8(loc.path), to = dir / path_from_utf8(name);
   std::error_code ec;
-  fs::create_symlink(fs::absolute(loc.path), dir / name, ec);
-  if (ec) fs::copy_file(loc.path, dir / name, fs::copy_options::overwrite_existing);
+  fs::create_symlink(fs::absolute(from), to, ec);
+  if (ec) fs::copy_file(from, to, fs::copy_options::overwrite_existing);
 }
 
 struct ScanSetup {
@@ -127,7 +131,7 @@ void read_valid_counts(const fs::path& report, std::vector<ScanPoint>& scan) {
   std::error_code ec;
   if (!fs::exists(report, ec)) return;
   cdsec::LineReader in;
-  in.open(report.string());
+  in.open(report);
   std::string line;
   int k = 0;
   while (in.next(line)) {
@@ -153,7 +157,7 @@ ProgramScale scan_job(const InputJob& j, Program p, const ScanSetup& s, const fs
   ProgramScale r;
   r.ran = true;
   const int pi = static_cast<int>(p);
-  const fs::path pdir = dir / program_name(p), details = pdir / "details";
+  const fs::path pdir = dir / path_from_utf8(program_name(p)), details = pdir / "details";
   fs::create_directories(details);
   const cdsec::RefSetInfo* set = cdsec::find_ref_set(j.ibasis);
   if (!set) {
@@ -188,11 +192,11 @@ ProgramScale scan_job(const InputJob& j, Program p, const ScanSetup& s, const fs
     return r;
   }
   if (std::string why = cdsec::replace_file(pdir / "INPUT", input.str()); !why.empty())
-    throw std::runtime_error((pdir / "INPUT").string() + ": " + why);
-  const RunOutcome o = run_program(s.exe[static_cast<std::size_t>(pi)], pdir,
-                                   {"CDSEC_REFDIR=" + pdir.string(), "KESTRA_SEED=" + s.seed,
-                                    "CDSEC_DETAILS=" + details.string()},
-                                   s.job_timeout, nullptr);
+    throw std::runtime_error(path_to_utf8(pdir / "INPUT") + ": " + why);
+  const RunOutcome o = run_program(
+      s.exe[static_cast<std::size_t>(pi)], pdir,
+      {"CDSEC_REFDIR=" + path_to_utf8(pdir), "KESTRA_SEED=" + s.seed, "CDSEC_DETAILS=" + path_to_utf8(details)},
+      s.job_timeout, nullptr);
   if (o.timed_out)
     r.trouble = "stopped after " + std::to_string(s.job_timeout) + " s without finishing a job";
   else if (!o.exited)
@@ -210,7 +214,7 @@ ProgramScale scan_job(const InputJob& j, Program p, const ScanSetup& s, const fs
     if (e.path().extension() != ".json") continue;
     RunRecordData rec;
     try {
-      rec = read_run_record(e.path().string());
+      rec = read_run_record(path_to_utf8(e.path()));
     } catch (const std::exception& ex) {
       r.trouble = ex.what();
       continue;
@@ -236,7 +240,7 @@ ProgramScale scan_job(const InputJob& j, Program p, const ScanSetup& s, const fs
     const fs::path protss = pdir / "ProtSS.out";
     if (fs::exists(protss, ec)) {
       std::vector<cdsec::SummaryDamage> damaged;
-      for (const cdsec::SummaryEntry& e : cdsec::read_summary_records(protss.string(), damaged)) {
+      for (const cdsec::SummaryEntry& e : cdsec::read_summary_records(path_to_utf8(protss), damaged)) {
         const int k = scan_of_title(e.title);
         if (k < 1 || k > static_cast<int>(r.scan.size()) || !e.all_finite()) continue;
         bool zeros = true;
@@ -581,7 +585,7 @@ int run_scale(const ScaleOptions& opt, std::ostream& out, std::ostream& progress
     r.job = j.job;
     r.title = j.title;
     r.ibasis = j.ibasis;
-    const fs::path dir = scratch / ("job" + std::to_string(j.job));
+    const fs::path dir = scratch / path_from_utf8("job" + std::to_string(j.job));
     for (int pi = 0; pi < 2; ++pi) {
       if (!s.run[static_cast<std::size_t>(pi)]) continue;
       try {
@@ -609,7 +613,8 @@ int run_scale(const ScaleOptions& opt, std::ostream& out, std::ostream& progress
     doc["warn_below"] = 1 / kWarnBand;
     doc["warn_above"] = kWarnBand;
     doc["jobs"] = all;
-    if (std::string why = cdsec::replace_file(json_path, doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n");
+    if (std::string why = cdsec::replace_file(path_from_utf8(json_path),
+                                              doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n");
         !why.empty()) {
       std::cerr << "cdref scale: " << json_path << ": " << why << "\n";
       status = 1;

@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "frame/layout.hpp"
+#include "frame/platform.hpp"
 #include "frame/refsets.hpp"
 #include "frame/safe_file.hpp"
 #include "frame/text_input.hpp"
@@ -19,6 +20,8 @@
 namespace cdref {
 
 namespace fs = std::filesystem;
+using cdsec::os::path_from_utf8;
+using cdsec::os::path_to_utf8;
 using json = nlohmann::ordered_json;
 
 namespace {
@@ -281,7 +284,8 @@ void attach_details(Method& m, const std::vector<RunRecordData>& records, std::v
   }
   if (agreeing.empty()) {
     std::string names;
-    for (const RunRecordData* r : candidates) names += (names.empty() ? "" : ", ") + fs::path(r->file).filename().string();
+    for (const RunRecordData* r : candidates)
+      names += (names.empty() ? "" : ", ") + path_to_utf8(path_from_utf8(r->file).filename());
     problems.push_back("ProtSS.out line " + std::to_string(m.entry.line) + " (" + m.name() + ", \"" + title +
                        "\"): the run records of this program, sample and set (" + names +
                        ") do not hold its fractions and RMSD; a later run may have replaced them, so no spread is shown");
@@ -291,11 +295,12 @@ void attach_details(Method& m, const std::vector<RunRecordData>& records, std::v
   const RunRecordData* best = agreeing.front();
   std::error_code ec;
   for (const RunRecordData* r : agreeing) {
-    const auto tb = fs::last_write_time(best->file, ec), tr = fs::last_write_time(r->file, ec);
+    const auto tb = fs::last_write_time(path_from_utf8(best->file), ec),
+               tr = fs::last_write_time(path_from_utf8(r->file), ec);
     if (tr > tb || (tr == tb && r->file > best->file)) best = r;
   }
   if (!best->completed) {
-    m.no_result = "the run record (" + fs::path(best->file).filename().string() + ") says: " + best->failure;
+    m.no_result = "the run record (" + path_to_utf8(path_from_utf8(best->file).filename()) + ") says: " + best->failure;
     return;
   }
   MethodDetails d;
@@ -328,14 +333,15 @@ SummaryTable build_summary(const std::string& protss, const std::string& details
   if (!details_dir.empty()) {
     t.with_details = true;
     std::error_code ec;
-    if (!fs::is_directory(details_dir, ec)) throw std::runtime_error(details_dir + ": not a directory of run records");
+    if (!fs::is_directory(path_from_utf8(details_dir), ec))
+      throw std::runtime_error(details_dir + ": not a directory of run records");
     std::vector<fs::path> files;
-    for (const auto& e : fs::directory_iterator(details_dir, ec))
+    for (const auto& e : fs::directory_iterator(path_from_utf8(details_dir), ec))
       if (e.path().extension() == ".json") files.push_back(e.path());
     std::sort(files.begin(), files.end());
     for (const fs::path& f : files) {
       try {
-        records.push_back(read_run_record(f.string()));
+        records.push_back(read_run_record(path_to_utf8(f)));
       } catch (const std::exception& e) {
         t.problems.push_back(std::string("run record skipped: ") + e.what());
       }
@@ -478,7 +484,7 @@ std::string summary_text(const SummaryTable& t) {
           (((range += " ") += num(k.min)) += "..") += num(k.max);
         }
         o << "               over its " << d.solutions << " solution" << (d.solutions == 1 ? "" : "s") << " ("
-          << fs::path(d.file).filename().string() << "): sd" << sd << "; min..max" << range << "\n";
+          << path_to_utf8(path_from_utf8(d.file).filename()) << "): sd" << sd << "; min..max" << range << "\n";
       }
     }
     o << "\n  " << pad("Group", 10);
@@ -1145,7 +1151,7 @@ int run_summary(const SummaryOptions& o, std::ostream& out, std::ostream& err) {
   int status = 0;
   auto save = [&](const std::string& path, const std::string& text) {
     if (path.empty()) return;
-    if (std::string why = cdsec::replace_file(path, text); !why.empty()) {
+    if (std::string why = cdsec::replace_file(path_from_utf8(path), text); !why.empty()) {
       err << "cdref summary: " << path << ": " << why << "\n";
       status = 1;
     }

@@ -24,3 +24,22 @@ if(CMAKE_CROSSCOMPILING)
   set_target_properties(nlohmann_json::nlohmann_json CLI11::CLI11 PROPERTIES
                         INTERFACE_INCLUDE_DIRECTORIES ${cdsec_header_only})
 endif()
+
+# GCC 12 gives false -Wrestrict warnings at -O3 (cdref/crossval.cpp, cdref/instrument.cpp).
+add_compile_options(-Wno-restrict)
+
+# Every program of the build (the four programs, the tools and the tests)
+# carries an application manifest that makes UTF-8 its ANSI code page
+# (honoured from Windows 10 version 1903): the narrow C runtime then reads
+# and gives file names, arguments and environment variables in UTF-8, as the
+# programs hold them.  Paths are converted with os::path_from_utf8 and
+# os::path_to_utf8 (frame/platform.hpp), which do not depend on it.
+enable_language(RC)
+set(cdsec_manifest_rc ${CMAKE_BINARY_DIR}/utf8-manifest.rc)
+file(CONFIGURE OUTPUT ${cdsec_manifest_rc}
+     CONTENT "#include <winuser.h>\n1 RT_MANIFEST \"${CMAKE_CURRENT_LIST_DIR}/utf8.manifest\"\n")
+add_library(cdsec_utf8_manifest OBJECT ${cdsec_manifest_rc})
+set_property(TARGET cdsec_utf8_manifest PROPERTY COMPILE_OPTIONS "")  # the C++ warning flags are not windres's
+set_source_files_properties(${cdsec_manifest_rc} PROPERTIES OBJECT_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/utf8.manifest)
+# Executables only: a static library holding it would hand it on as well.
+link_libraries($<$<STREQUAL:$<TARGET_PROPERTY:TYPE>,EXECUTABLE>:cdsec_utf8_manifest>)

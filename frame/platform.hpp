@@ -6,6 +6,7 @@
 #include <ctime>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace cdsec::os {
@@ -42,5 +43,29 @@ std::vector<std::string> arguments(int argc, char** argv);
 
 // The running program's own file (empty when the system does not tell).
 std::filesystem::path executable_path();
+
+// File names are UTF-8 text in the programs (arguments, environment, job
+// files, messages, JSON).  A std::string given to std::filesystem::path as it
+// is would be read as the native narrow encoding, which on Windows with
+// MinGW's library is one Latin-1 character per byte whatever the code page;
+// through char8_t it is read as UTF-8 on every system.  On POSIX systems
+// both directions copy the bytes unchanged.
+//
+// Bytes that are not UTF-8 (a name typed in another code page), which
+// Windows cannot take as UTF-8, are taken there one character a byte as
+// before: such a file is then not found, and the message says so.
+inline std::filesystem::path path_from_utf8(std::string_view utf8) {
+  try {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+  } catch (const std::filesystem::filesystem_error&) {
+    return std::filesystem::path(std::string(utf8));
+  }
+}
+// The name in UTF-8.  (On Windows a name holding half of a UTF-16 surrogate
+// pair, which no text has, throws std::filesystem::filesystem_error.)
+inline std::string path_to_utf8(const std::filesystem::path& path) {
+  const std::u8string utf8 = path.u8string();
+  return std::string(utf8.begin(), utf8.end());
+}
 
 }  // namespace cdsec::os

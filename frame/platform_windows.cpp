@@ -6,6 +6,7 @@
 #include <shellapi.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include <string>
 
@@ -70,6 +71,18 @@ void binary_console_output() {
   std::fflush(stderr);
   _setmode(_fileno(stdout), _O_BINARY);
   _setmode(_fileno(stderr), _O_BINARY);
+  // Messages name files in UTF-8, which a console shows as written only in
+  // its UTF-8 code page.  The console's own is given back at the end, for
+  // the programs run after this one in it; output to a file or a pipe stays
+  // bytes, untouched.
+  DWORD mode;
+  static UINT console_page = 0;
+  if (console_page == 0 && (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) ||
+                            GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode))) {
+    console_page = GetConsoleOutputCP();
+    if (console_page != 0 && console_page != CP_UTF8 && SetConsoleOutputCP(CP_UTF8))
+      std::atexit([] { SetConsoleOutputCP(console_page); });
+  }
 }
 
 std::vector<std::string> arguments(int, char**) {

@@ -113,17 +113,19 @@ std::vector<RefSearchPlace> ref_search_places() {
   fs::path beside;  // the data that came with the program
   if (!program.empty()) {
     const fs::path program_dir = program.parent_path();
-    if (fs::equivalent(program_dir.parent_path(), fs::path(build_tree_dir()), ec)) {
+    if (fs::equivalent(program_dir.parent_path(), os::path_from_utf8(build_tree_dir()), ec)) {
       places.push_back({From::kSourceTree, std::string(source_data_dir()),
                         std::string(source_data_dir()) + " (source tree of this build)"});
     } else {
-      beside = (program_dir / fs::path(data_dir_from_program_dir())).lexically_normal();
-      places.push_back({From::kInstalled, beside.string(), beside.string() + " (installed with the program)"});
+      beside = (program_dir / os::path_from_utf8(data_dir_from_program_dir())).lexically_normal();
+      places.push_back(
+          {From::kInstalled, os::path_to_utf8(beside), os::path_to_utf8(beside) + " (installed with the program)"});
     }
   }
-  const fs::path configured = fs::path(configured_data_dir()).lexically_normal();
+  const fs::path configured = os::path_from_utf8(configured_data_dir()).lexically_normal();
   if (beside.empty() || configured != beside)
-    places.push_back({From::kInstalled, configured.string(), configured.string() + " (installed data)"});
+    places.push_back(
+        {From::kInstalled, os::path_to_utf8(configured), os::path_to_utf8(configured) + " (installed data)"});
   return places;
 }
 
@@ -136,7 +138,7 @@ RefFileLocation locate_ref_file(std::string_view file_name) {
   auto found = [&](const fs::path& p) {
     if (fs::is_regular_file(p, ec)) return true;
     if (fs::exists(p, ec))
-      throw ReadError(ReadError::Kind::kCannotOpen, p.string(), 0,
+      throw ReadError(ReadError::Kind::kCannotOpen, os::path_to_utf8(p), 0,
                       "is not a regular file (a directory, a pipe, a device or a link to one); refused");
     return false;
   };
@@ -146,12 +148,12 @@ RefFileLocation locate_ref_file(std::string_view file_name) {
     const RefSearchPlace& place = places[k];
     std::string where = place.description;
     if (place.from == RefFileLocation::From::kWorkingDir) {
-      if (found(name)) return {name, place.from};
+      if (found(os::path_from_utf8(name))) return {name, place.from};
     } else if (!place.dir.empty()) {
-      const fs::path p = fs::path(place.dir) / name;
-      const bool dir_ok = fs::is_directory(place.dir, ec);
-      if (dir_ok && found(p)) return {p.string(), place.from};
-      if (!dir_ok && place.from == RefFileLocation::From::kRefDirVariable && fs::exists(place.dir, ec))
+      const fs::path dir = os::path_from_utf8(place.dir), p = dir / os::path_from_utf8(name);
+      const bool dir_ok = fs::is_directory(dir, ec);
+      if (dir_ok && found(p)) return {os::path_to_utf8(p), place.from};
+      if (!dir_ok && place.from == RefFileLocation::From::kRefDirVariable && fs::exists(dir, ec))
         where = place.dir + " (CDSEC_REFDIR, which is not a directory)";
     }
     tried += (k == 0 ? "" : k + 1 == places.size() ? " and " : ", ") + where;
@@ -165,7 +167,7 @@ namespace {
 
 using os::FileId;
 
-bool file_id(const std::string& path, FileId& id) { return os::file_id(path, id); }
+bool file_id(const std::string& path, FileId& id) { return os::file_id(os::path_from_utf8(path), id); }
 
 // File times advance in clock ticks of up to a few milliseconds (seconds on
 // some file systems): a file modified this close to its reading may change
@@ -269,8 +271,8 @@ void RefSetReader::open(const RefSetInfo& set) {
   const std::string suffix(set.suffix);
   cd_loc_ = locate_ref_file("CDDATA." + suffix);
   ss_loc_ = locate_ref_file("SSDATA." + suffix);
-  cd_.open(cd_loc_.path);
-  ss_.open(ss_loc_.path);
+  cd_.open(os::path_from_utf8(cd_loc_.path));
+  ss_.open(os::path_from_utf8(ss_loc_.path));
   if (!cd_.skip() || !cd_.skip()) cd_.fail_eof("the two header lines");
 }
 

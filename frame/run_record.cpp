@@ -10,6 +10,7 @@
 
 #include "frame/json_writer.hpp"
 #include "frame/package.hpp"
+#include "frame/platform.hpp"
 #include "frame/safe_file.hpp"
 #include "frame/sha256.hpp"
 #include "frame/text_input.hpp"
@@ -256,16 +257,16 @@ std::string run_record_json(const RunRecord& r) {
 RecordFile describe_input(const std::string& path) {
   RecordFile f;
   f.path = path;
-  f.sha256 = sha256_file_hex(path).value_or("");
+  f.sha256 = sha256_file_hex(os::path_from_utf8(path)).value_or("");
   return f;
 }
 
 RecordFile describe_reference(const RefFileLocation& where) {
   RecordFile f;
-  f.name = fs::path(where.path).filename().string();
+  f.name = os::path_to_utf8(os::path_from_utf8(where.path).filename());
   f.path = where.path;
   f.origin = std::string(origin_name(where.from));
-  f.sha256 = sha256_file_hex(where.path).value_or("");
+  f.sha256 = sha256_file_hex(os::path_from_utf8(where.path)).value_or("");
   return f;
 }
 
@@ -323,7 +324,7 @@ void set_spectra(RunRecord& r, float first, std::span<const float> experimental,
 DetailsDirectory details_directory(const char* value) {
   DetailsDirectory d;
   if (value == nullptr || *value == '\0') return d;
-  d.dir = value;
+  d.dir = os::path_from_utf8(value);
   const std::string named = std::string(kDetailsVariable) + " is \"" + value + "\", which ";
   const std::string remedy = "; name a writable directory or unset " + std::string(kDetailsVariable);
   std::error_code ec;
@@ -338,7 +339,7 @@ DetailsDirectory details_directory(const char* value) {
   }
   // Permissions alone do not tell (ACLs, read-only mounts, root): try it,
   // with a directory of a name not taken (making one fails when it exists).
-  const fs::path probe = d.dir / (".cdsec-probe-" + std::to_string(std::random_device{}()));
+  const fs::path probe = d.dir / os::path_from_utf8(".cdsec-probe-" + std::to_string(std::random_device{}()));
   if (!fs::create_directory(probe, ec)) {
     d.error = named + "cannot be written (" + (ec ? ec.message() : std::string("a probe is in the way")) + ")" + remedy;
     return d;
@@ -354,12 +355,12 @@ DetailsDirectory details_directory_from_env() {
 }
 
 bool write_run_record(const fs::path& dir, const RunRecord& r, std::ostream& warn) {
-  const fs::path path = dir / run_record_file_name(r.program, r.job, r.title);
+  const fs::path path = dir / os::path_from_utf8(run_record_file_name(r.program, r.job, r.title));
   const std::string why = replace_file(path, run_record_json(r), LinkHandling::kReplaceLink);
   if (why.empty()) return true;
   // The reason may be a full disk that the reports share: whether they were
   // written is checked, and said, for each of them.
-  warn << program_name(r.program) << ": warning: run record " << path.string() << " not written: " << why
+  warn << program_name(r.program) << ": warning: run record " << os::path_to_utf8(path) << " not written: " << why
        << " (the analysis goes on)\n";
   return false;
 }

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <vector>
 
+#include "frame/platform.hpp"
+
 namespace cdsec {
 
 namespace fs = std::filesystem;
@@ -45,13 +47,13 @@ std::string replace_file(const fs::path& path, std::string_view text, LinkHandli
   }
   fs::path dir = target.parent_path();
   if (dir.empty()) dir = ".";
-  std::string name = path.filename().string();
-  std::string templ = (dir / (target.filename().string() + ".incomplete-XXXXXX")).string();
+  std::string name = os::path_to_utf8(path.filename());
+  std::string templ = (dir / target.filename()).native() + ".incomplete-XXXXXX";
   std::vector<char> tmp(templ.begin(), templ.end());
   tmp.push_back('\0');
 
   int fd = ::mkstemp(tmp.data());
-  if (fd < 0) return reason("cannot create a temporary file in " + dir.string());
+  if (fd < 0) return reason("cannot create a temporary file in " + os::path_to_utf8(dir));
 
   // The new file keeps the permissions of the old one, or gets those of any
   // newly created file.
@@ -75,7 +77,7 @@ std::string replace_file(const fs::path& path, std::string_view text, LinkHandli
 }
 
 std::string append_file(const fs::path& path, std::string_view text) {
-  std::string name = path.filename().string();
+  std::string name = os::path_to_utf8(path.filename());
   int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return reason("cannot open " + name + " for appending");
   struct stat st;
@@ -104,7 +106,7 @@ ReportLock::~ReportLock() {
 
 std::string ReportLock::acquire(const fs::path& path, bool& busy) {
   busy = false;
-  const std::string name = path.filename().string();
+  const std::string name = os::path_to_utf8(path.filename());
   if (fd_ < 0) fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (fd_ < 0) return reason("cannot open " + name + " for writing");
   if (::flock(static_cast<int>(fd_), LOCK_EX | LOCK_NB) == 0) return {};

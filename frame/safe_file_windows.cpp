@@ -31,7 +31,7 @@ std::string write_all(HANDLE h, std::string_view text, const std::string& name) 
 }  // namespace
 
 std::string replace_file(const fs::path& path, std::string_view text, LinkHandling) {
-  const std::string name = path.filename().string();
+  const std::string name = os::path_to_utf8(path.filename());
   fs::path dir = path.parent_path();
   if (dir.empty()) dir = ".";
   std::mt19937 draw(std::random_device{}());
@@ -41,11 +41,12 @@ std::string replace_file(const fs::path& path, std::string_view text, LinkHandli
   for (int attempt = 0; attempt < 100 && h == INVALID_HANDLE_VALUE; ++attempt) {
     std::string suffix = ".incomplete-XXXXXX";
     for (std::size_t i = suffix.size() - 6; i < suffix.size(); ++i) suffix[i] = kLetters[draw() % (sizeof kLetters - 1)];
-    tmp = dir / (path.filename().string() + suffix);
+    tmp = dir / path.filename();
+    tmp += os::path_from_utf8(suffix);
     h = CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
   }
-  if (h == INVALID_HANDLE_VALUE) return reason("cannot create a temporary file in " + dir.string());
+  if (h == INVALID_HANDLE_VALUE) return reason("cannot create a temporary file in " + os::path_to_utf8(dir));
   std::string err = write_all(h, text, name);
   if (err.empty() && !FlushFileBuffers(h)) err = reason("cannot write " + name);
   if (!CloseHandle(h) && err.empty()) err = reason("cannot write " + name);
@@ -56,7 +57,7 @@ std::string replace_file(const fs::path& path, std::string_view text, LinkHandli
 }
 
 std::string append_file(const fs::path& path, std::string_view text) {
-  const std::string name = path.filename().string();
+  const std::string name = os::path_to_utf8(path.filename());
   HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return reason("cannot open " + name + " for appending");
@@ -93,7 +94,7 @@ ReportLock::~ReportLock() {
 
 std::string ReportLock::acquire(const fs::path& path, bool& busy) {
   busy = false;
-  const std::string name = path.filename().string();
+  const std::string name = os::path_to_utf8(path.filename());
   if (fd_ == -1) {
     // Shared for reading, writing and deleting: the program writes the
     // report through a handle of its own.

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "frame/layout.hpp"
+#include "frame/platform.hpp"
 #include "frame/refsets.hpp"
 #include "frame/safe_file.hpp"
 #include "frame/text_input.hpp"
@@ -64,7 +65,7 @@ void append_summary_record(const std::string& path, const SummaryRecord& rec) {
 
   // One write at the end of the file, on a line of its own, cut back to the
   // old size when it fails: a half record would swallow the next one.
-  const std::string why = append_file(path, r.str());
+  const std::string why = append_file(os::path_from_utf8(path), r.str());
   if (!why.empty()) throw std::runtime_error(path + ": the summary record could not be appended: " + why);
 }
 
@@ -222,7 +223,7 @@ SummaryEntry read_one_record(RecordLines& in, std::string& line) {
 
 std::vector<SummaryEntry> read_records(const std::string& path, std::vector<SummaryDamage>* damaged) {
   LineReader file;
-  file.open(path);
+  file.open(os::path_from_utf8(path));
   RecordLines in(file);
   std::vector<SummaryEntry> records;
   std::string line;

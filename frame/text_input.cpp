@@ -6,6 +6,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "frame/platform.hpp"
 
 namespace cdsec {
 
@@ -37,7 +38,7 @@ ReadError::ReadError(Kind kind, std::string path, int line, std::string detail, 
 void LineReader::open(const std::filesystem::path& path, std::string display) {
   in_.close();
   in_.clear();
-  name_ = display.empty() ? path.string() : std::move(display);
+  name_ = display.empty() ? os::path_to_utf8(path) : std::move(display);
   line_no_ = 0;
   // Checked before opening: opening a pipe waits for a writer.
   std::error_code ec;

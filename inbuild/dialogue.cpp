@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "frame/layout.hpp"
+#include "frame/platform.hpp"
 #include "frame/text_input.hpp"
 #include "inbuild/builder.hpp"
 
@@ -226,11 +227,11 @@ int run(std::istream& in, std::ostream& out, const fs::path& dir) {
         if (cut) put(out, R"(["  The name has more than 12 characters; its first 12 are used"])");
       }
       LineReader data;
-      const fs::path data_path = dir / name;
+      const fs::path data_path = dir / os::path_from_utf8(name);
       try {
         std::error_code ec;
         if (fs::is_directory(data_path, ec)) throw ReadError(ReadError::Kind::kCannotOpen, name, 0, "is a directory");
-        data.open(data_path.string(), name);
+        data.open(data_path, name);
       } catch (const ReadError&) {
         put(out, R"([/, "  Cannot open the CD data file ", A, "; INPUT not changed"])", name);
         return 1;

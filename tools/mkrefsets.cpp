@@ -116,6 +116,7 @@
 
 #include "frame/job.hpp"
 #include "frame/layout.hpp"
+#include "frame/platform.hpp"
 #include "frame/refsets.hpp"
 
 namespace {
@@ -429,18 +430,19 @@ struct SetRequest {
 
 void open_out(std::ofstream& f, const std::filesystem::path& path) {
   f.open(path, std::ios::out | std::ios::trunc | std::ios::binary);
-  if (!f) throw std::runtime_error(path.string() + ": cannot be opened for writing");
+  if (!f) throw std::runtime_error(cdsec::os::path_to_utf8(path) + ": cannot be opened for writing");
 }
 
 void close_out(std::ofstream& f, const std::filesystem::path& path) {
   f.close();
-  if (!f) throw std::runtime_error(path.string() + ": writing failed");
+  if (!f) throw std::runtime_error(cdsec::os::path_to_utf8(path) + ": writing failed");
 }
 
 void write_set(const SetRequest& req, const std::filesystem::path& dir) {
   const cdsec::RefSetInfo& set = *req.set;
   std::string suffix(set.suffix);
-  std::filesystem::path cd_path = dir / ("CDDATA." + suffix), ss_path = dir / ("SSDATA." + suffix);
+  std::filesystem::path cd_path = dir / cdsec::os::path_from_utf8("CDDATA." + suffix),
+                        ss_path = dir / cdsec::os::path_from_utf8("SSDATA." + suffix);
   std::ofstream cd, ss;
   open_out(cd, cd_path);
   open_out(ss, ss_path);
@@ -674,16 +676,16 @@ int run(const Options& o) {
     int first = o.has_range ? o.first : static_cast<int>(set.long_limit);
     int last = o.has_range ? o.last : static_cast<int>(set.short_limit);
     std::ofstream truth;
-    if (!o.truth.empty()) open_out(truth, o.truth);
+    if (!o.truth.empty()) open_out(truth, cdsec::os::path_from_utf8(o.truth));
     write_samples(std::cout, o.truth.empty() ? nullptr : &truth, o.set, o.samples, o.seed, o.prefix, first, last, o.fold);
-    if (!o.truth.empty()) close_out(truth, o.truth);
+    if (!o.truth.empty()) close_out(truth, cdsec::os::path_from_utf8(o.truth));
     std::cout.flush();
     if (!std::cout) throw std::runtime_error("standard output: writing failed");
     return 0;
   }
   if (o.out.empty()) usage_error("--out DIR is needed");
   if (o.has_range || !o.truth.empty() || o.fold >= 0) usage_error("--range, --fold and --truth belong to --samples");
-  std::filesystem::path dir(o.out);
+  const std::filesystem::path dir = cdsec::os::path_from_utf8(o.out);
   if (!std::filesystem::is_directory(dir)) throw std::runtime_error(o.out + ": not a directory");
   if (!o.has_set && !o.has_count && !o.has_seed) {
     if (o.has_scale || o.prefix != "P") usage_error("--name-prefix and --scale belong to --set");

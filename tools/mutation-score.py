@@ -17,7 +17,9 @@ same mutant list can be re-run on a changed suite (with a new results file)
 and interrupted runs continue.  Comments, string and character literals and
 preprocessor lines (#include ...) are never mutated.  The tree must be clean
 for every file mutated; the file is restored after each mutant and checked
-with git, and the run stops at once if it is not.
+with git, and the run stops at once if it is not.  With a Ninja build, a
+mutant in a file the build does not compile (the Windows code in a Linux
+build) is reported as not-in-build and not scored.
 """
 
 import argparse
@@ -360,6 +362,23 @@ def run_step(cmd, timeout, cwd=None):
     return rc, time.monotonic() - start
 
 
+def built_sources(root, build):
+    """The repository files (sources and the headers they include) that the
+    build compiles, from Ninja's dependency log; None when the build is not a
+    Ninja build.  A mutant in any other file (the Windows code in a Linux
+    build) cannot be judged by this build's suite."""
+    if not os.path.exists(os.path.join(build, "build.ninja")):
+        return None
+    out = subprocess.run(["ninja", "-C", build, "-t", "deps"], capture_output=True, text=True).stdout
+    files = set()
+    for ln in out.splitlines():
+        if ln.startswith("    "):
+            p = os.path.normpath(os.path.join(build, ln.strip()))
+            if p.startswith(root + os.sep):
+                files.add(os.path.relpath(p, root))
+    return files
+
+
 def run(args):
     root = os.path.abspath(args.root)
     with open(args.mutants) as fh:
@@ -379,6 +398,7 @@ def run(args):
     if rc != 0:
         sys.exit("mutation-score: the suite fails on the unmutated tree; fix it first")
     limit = args.test_timeout or max(60.0, 3 * base)
+    compiled = built_sources(root, os.path.abspath(args.build))
     print(f"suite {base:.1f} s unmutated; a mutant's run is stopped after {limit:.0f} s", flush=True)
 
     interrupted = []
@@ -395,6 +415,8 @@ def run(args):
         src = original.decode("utf-8", "surrogateescape")
         if hashlib.sha256(original).hexdigest() != doc["files"].get(m["file"]):
             outcome, secs = "stale", 0.0  # the production file changed since the sample
+        elif compiled is not None and m["file"] not in compiled:
+            outcome, secs = "not-in-build", 0.0
         else:
             o, r = m["offset"], m["original"]
             assert src[o:o + len(r)] == r, m["id"]
@@ -452,7 +474,8 @@ def report(args):
         table[m["folder"]][o] += 1
         if o == "survived":
             survivors.append(m)
-    cols = ["killed", "survived", "timed-out", "did-not-build", "equivalent", "stale", "not-run"]
+    cols = ["killed", "survived", "timed-out", "did-not-build", "not-in-build", "equivalent", "stale",
+            "not-run"]
     print(f"{'folder':10s} " + " ".join(f"{c:>13s}" for c in cols) + "   score")
     total = Counter()
     for f in doc["folders"] + ["all"]:

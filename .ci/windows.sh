@@ -40,6 +40,12 @@ fi
 # ending two minutes after the last one should this script be killed.
 timeout 30 "$wineserver" -w 2>/dev/null || "$wineserver" -k 2>/dev/null || true
 "$wineserver" -p120
+# The prefix's services (services.exe, winedevice.exe, ...) start with the
+# first program the new server runs and stay as long as it does, holding
+# that program's standard output and error.  Started here, they hold
+# /dev/null; started by a test, they would keep its output pipe open and
+# ctest would wait for the test until its time limit.
+timeout 300 "$wine" wineboot </dev/null >/dev/null 2>&1 || true
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/cdsec-win.XXXXXX")
 trap '"$wineserver" -k 2>/dev/null || true; rm -rf "$scratch"' EXIT
 trap 'exit 1' INT TERM HUP

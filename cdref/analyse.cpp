@@ -32,8 +32,10 @@
 namespace cdref {
 
 namespace fs = std::filesystem;
+using cdsec::os::file_name_utf8;
 using cdsec::os::path_from_utf8;
 using cdsec::os::path_to_utf8;
+using cdsec::os::stem_utf8;
 using json = nlohmann::ordered_json;
 
 std::vector<int> native_sets_covered(int longer, int shorter) {
@@ -87,7 +89,8 @@ class Staging {
   void commit(const fs::path& dir) {
     std::error_code ec;
     if (fs::exists(dir, ec)) {
-      const fs::path old = path_from_utf8(path_to_utf8(path_) + ".old");
+      fs::path old = path_;
+      old += ".old";
       fs::rename(dir, old);
       fs::rename(path_, dir);
       fs::remove_all(old, ec);
@@ -187,7 +190,7 @@ int run_analyse(const AnalyseOptions& opt, std::ostream& out, std::ostream& prog
   try {
     if (opt.files.empty() == opt.input.empty()) throw Refusal("name the exports to analyse, or --input INPUT");
     const std::string& first = opt.input.empty() ? opt.files.front() : opt.input;
-    dir = opt.out.empty() ? path_from_utf8(path_to_utf8(path_from_utf8(first).stem()) + "-analysis")
+    dir = opt.out.empty() ? path_from_utf8(stem_utf8(first) + "-analysis")
                           : path_from_utf8(opt.out);
     dir = fs::absolute(dir).lexically_normal();
     if (dir.filename().empty()) dir = dir.parent_path();
@@ -211,7 +214,7 @@ int run_analyse(const AnalyseOptions& opt, std::ostream& out, std::ostream& prog
       c.file = opt.files[f];
       c.append = path_to_utf8(converted);
       c.record = path_to_utf8(work / path_from_utf8("conversion-" + std::to_string(f + 1) + ".json"));
-      std::string title = opt.title.empty() ? path_to_utf8(path_from_utf8(c.file).stem()) : opt.title;
+      std::string title = opt.title.empty() ? stem_utf8(c.file) : opt.title;
       if (title.size() > 40) title.resize(40);
       c.title = title;
       c.args = opt.command;
@@ -399,7 +402,7 @@ int run_analyse(const AnalyseOptions& opt, std::ostream& out, std::ostream& prog
   table.source = "ProtSS.out";
   for (SampleSummary& s : table.samples)
     for (Method& m : s.methods)
-      if (m.details) m.details->file = "records/" + path_to_utf8(path_from_utf8(m.details->file).filename());
+      if (m.details) m.details->file = "records/" + file_name_utf8(m.details->file);
   out << "\n" << summary_text(table);
   cdsec::replace_file(work / "summary.txt", summary_text(table));
   cdsec::replace_file(work / "summary.csv", summary_csv(table));

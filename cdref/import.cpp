@@ -21,6 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using cdsec::ReadError;
+using cdsec::os::file_name_utf8;
 using cdsec::os::path_from_utf8;
 using cdsec::os::path_to_utf8;
 
@@ -413,8 +414,8 @@ void run_import(const ImportOptions& opt, std::ostream& log) {
   std::ofstream cd(cd_path, std::ios::binary | std::ios::trunc), ss(ss_path, std::ios::binary | std::ios::trunc);
   if (!cd || !ss) fail(opt.out_dir + ": cannot create the set's files");
   cdsec::put(cd, R"([" Imported by cdref from ", A, " and ", A, ":", I3, " proteins; ", A])",
-             path_to_utf8(path_from_utf8(opt.spectra).filename()),
-             path_to_utf8(path_from_utf8(opt.fractions).filename()), static_cast<int>(proteins.size()), mapping);
+             file_name_utf8(opt.spectra),
+             file_name_utf8(opt.fractions), static_cast<int>(proteins.size()), mapping);
   cdsec::put(cd, R"([" Delta epsilon per residue, 260 to 178 nm", A])", filled_text);
   for (const Protein& p : proteins) {
     cdsec::put(cd, "[1X, A4]", p.name);

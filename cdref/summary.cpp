@@ -20,6 +20,7 @@
 namespace cdref {
 
 namespace fs = std::filesystem;
+using cdsec::os::file_name_utf8;
 using cdsec::os::path_from_utf8;
 using cdsec::os::path_to_utf8;
 using json = nlohmann::ordered_json;
@@ -285,7 +286,7 @@ void attach_details(Method& m, const std::vector<RunRecordData>& records, std::v
   if (agreeing.empty()) {
     std::string names;
     for (const RunRecordData* r : candidates)
-      names += (names.empty() ? "" : ", ") + path_to_utf8(path_from_utf8(r->file).filename());
+      names += (names.empty() ? "" : ", ") + file_name_utf8(r->file);
     problems.push_back("ProtSS.out line " + std::to_string(m.entry.line) + " (" + m.name() + ", \"" + title +
                        "\"): the run records of this program, sample and set (" + names +
                        ") do not hold its fractions and RMSD; a later run may have replaced them, so no spread is shown");
@@ -300,7 +301,7 @@ void attach_details(Method& m, const std::vector<RunRecordData>& records, std::v
     if (tr > tb || (tr == tb && r->file > best->file)) best = r;
   }
   if (!best->completed) {
-    m.no_result = "the run record (" + path_to_utf8(path_from_utf8(best->file).filename()) + ") says: " + best->failure;
+    m.no_result = "the run record (" + file_name_utf8(best->file) + ") says: " + best->failure;
     return;
   }
   MethodDetails d;
@@ -484,7 +485,7 @@ std::string summary_text(const SummaryTable& t) {
           (((range += " ") += num(k.min)) += "..") += num(k.max);
         }
         o << "               over its " << d.solutions << " solution" << (d.solutions == 1 ? "" : "s") << " ("
-          << path_to_utf8(path_from_utf8(d.file).filename()) << "): sd" << sd << "; min..max" << range << "\n";
+          << file_name_utf8(d.file) << "): sd" << sd << "; min..max" << range << "\n";
       }
     }
     o << "\n  " << pad("Group", 10);

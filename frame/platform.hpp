@@ -67,5 +67,9 @@ inline std::string path_to_utf8(const std::filesystem::path& path) {
   const std::u8string utf8 = path.u8string();
   return std::string(utf8.begin(), utf8.end());
 }
+// The last part of a UTF-8 path ("a/b/x.txt" gives "x.txt"), and that part
+// without its extension ("x"), as UTF-8.
+inline std::string file_name_utf8(std::string_view utf8) { return path_to_utf8(path_from_utf8(utf8).filename()); }
+inline std::string stem_utf8(std::string_view utf8) { return path_to_utf8(path_from_utf8(utf8).stem()); }
 
 }  // namespace cdsec::os

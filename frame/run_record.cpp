@@ -263,7 +263,7 @@ RecordFile describe_input(const std::string& path) {
 
 RecordFile describe_reference(const RefFileLocation& where) {
   RecordFile f;
-  f.name = os::path_to_utf8(os::path_from_utf8(where.path).filename());
+  f.name = os::file_name_utf8(where.path);
   f.path = where.path;
   f.origin = std::string(origin_name(where.from));
   f.sha256 = sha256_file_hex(os::path_from_utf8(where.path)).value_or("");

@@ -489,7 +489,9 @@ naming the mistake it resembles (typical values, spreads and band were set
 on bench/scale-check).  With one program only (--only) fewer signals remain
 and correctly scaled spectra are warned about more often.  The programs are
 found as for crossval; the reference files as the programs find them from
-the current directory.  Exit status 0 also with warnings.)";
+the current directory.  Exit status 0 also with warnings; 1 when a program's
+run broke off on some job (time limit, signal, error status), which leaves
+the check incomplete.)";
 
 // Every usage error: the subcommand, the reason and where to read more.
 std::string failure_text(const CLI::App* app, const CLI::Error& e) {

@@ -197,12 +197,17 @@ ProgramScale scan_job(const InputJob& j, Program p, const ScanSetup& s, const fs
       s.exe[static_cast<std::size_t>(pi)], pdir,
       {"CDSEC_REFDIR=" + path_to_utf8(pdir), "KESTRA_SEED=" + s.seed, "CDSEC_DETAILS=" + path_to_utf8(details)},
       s.job_timeout, nullptr);
-  if (o.timed_out)
+  r.failed = true;
+  if (o.timed_out) {
     r.trouble = "stopped after " + std::to_string(s.job_timeout) + " s without finishing a job";
-  else if (!o.exited)
+  } else if (!o.exited) {
     r.trouble = "ended by signal " + std::to_string(o.signal);
-  else if (o.exit_code != 0 && o.exit_code != cdsec::kExitNoResult)  // jobs without a result are expected
-    r.trouble = "exit status " + std::to_string(o.exit_code) + ": " + trim(o.stderr_text.substr(0, o.stderr_text.find('\n')));
+  } else if (o.exit_code != 0 && o.exit_code != cdsec::kExitNoResult) {  // jobs without a result are expected
+    const std::string said = trim(o.stderr_text.substr(0, o.stderr_text.find('\n')));
+    r.trouble = "exit status " + std::to_string(o.exit_code) + (said.empty() ? "" : ": " + said);
+  } else {
+    r.failed = false;
+  }
 
   // The run records give the RMSD and the spectrum at full precision, and
   // the all-basis sum; without them (a program that writes none) the RMSD
@@ -593,8 +598,9 @@ int run_scale(const ScaleOptions& opt, std::ostream& out, std::ostream& progress
       } catch (const std::exception& e) {
         r.program[static_cast<std::size_t>(pi)].ran = true;
         r.program[static_cast<std::size_t>(pi)].trouble = e.what();
-        status = 1;
+        r.program[static_cast<std::size_t>(pi)].failed = true;
       }
+      if (r.program[static_cast<std::size_t>(pi)].failed) status = 1;
     }
     judge(r);
     warned += r.warning ? 1 : 0;

@@ -80,6 +80,7 @@ struct SignalEstimate {
 struct ProgramScale {
   bool ran = false;
   std::string trouble;                 // why the program gave nothing usable
+  bool failed = false;  // its run broke off (time limit, signal, error status): the check is incomplete
   std::vector<ScanPoint> scan;
   std::optional<double> all_basis_sum;  // at the given scale (the ladder point nearest it)
   std::optional<double> all_basis_factor;

@@ -291,10 +291,10 @@ TEST(ScaleCommand, RefusalsNameTheReason) {
       {" " + sh_quote((dir / "BAD").string()) + " --only MORVAN3" + programs, 1, "line 12"},
       {" " + sh_quote((dir / "none").string()) + programs, 1, "none"},
       {input + " --only MORVAN3 --morvan /no/such/MORVAN3", 1, "/no/such/MORVAN3: not an executable program"},
-      // A program that fails or dies at every factor leaves the job without a signal.
-      {input + " --only KESTRA --kestra /bin/false --job 1", 0, "KESTRA: all-basis not available; fit not available; "
-                                                              "acceptable combinations not available [exit status 1"},
-      {input + " --only MORVAN3 --morvan " + sh_quote((dir / "die").string()) + " --job 2", 0,
+      // A program that fails or dies leaves the job without a signal: the check is incomplete.
+      {input + " --only KESTRA --kestra /bin/false --job 1", 1, "KESTRA: all-basis not available; fit not available; "
+                                                              "acceptable combinations not available [exit status 1]\n"},
+      {input + " --only MORVAN3 --morvan " + sh_quote((dir / "die").string()) + " --job 2", 1,
        "MORVAN3: all-basis not available; fit not available [ended by signal 9]\n  no signal: the magnitude cannot be judged"},
   };
   for (const auto& [args, status, message] : cases) {

@@ -42,6 +42,26 @@ std::string pad(std::string s, std::size_t w) {
 }
 std::string rpad(std::string s, std::size_t w) { return s.size() >= w ? s : std::string(w - s.size(), ' ') + s; }
 
+// Text for a console.  A title may hold control characters, and an escape
+// sequence in one would act on the terminal that shows the summary: the
+// C0 controls but the line end, DEL and the C1 controls (U+0080 to U+009F,
+// in UTF-8) are shown as '?'.
+std::string visible(const std::string& s) {
+  std::string o;
+  o.reserve(s.size());
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    const unsigned char next = i + 1 < s.size() ? static_cast<unsigned char>(s[i + 1]) : 0;
+    if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+      o += '?';
+      ++i;
+    } else {
+      o += (c < 0x20 && c != '\n') || c == 0x7F ? '?' : static_cast<char>(c);
+    }
+  }
+  return o;
+}
+
 // The set a record belongs to: its code, and for " 37 " (sets 3 and 5) its
 // class list.  0 when the record fits no set of the catalogue.
 int ibasis_of(const cdsec::SummaryEntry& e) {
@@ -523,7 +543,7 @@ std::string summary_text(const SummaryTable& t) {
       }
     }
   }
-  return o.str();
+  return visible(o.str());
 }
 
 // ---------------------------------------------------------------- CSV and JSON
@@ -976,7 +996,7 @@ std::string series_text(const SummaryTable& t) {
   for (std::size_t i = 0; i < t.samples.size(); ++i)
     if (!in_series[i]) alone += (alone.empty() ? "" : ", ") + ("\"" + t.samples[i].title + "\"");
   if (!alone.empty()) o << "\nIn no series: " << alone << "\n";
-  return o.str();
+  return visible(o.str());
 }
 
 std::string series_csv(const SummaryTable& t) {

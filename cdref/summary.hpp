@@ -137,6 +137,8 @@ SummaryTable build_summary(const std::string& protss, const std::string& details
 
 Consensus consensus_of(const std::vector<double>& values);
 
+// The text forms show control characters in titles as '?' (the CSV, JSON
+// and SVG forms keep or escape them).
 std::string summary_text(const SummaryTable& t);
 std::string summary_csv(const SummaryTable& t);
 // A number as the CSV writes it (d decimals; "" when not finite): anything

@@ -51,7 +51,7 @@ void write_records(const fs::path& p) {
   add(p, kM, "Lysozyme A", 1, kSplit, {0.30f, 0.10f, 0.10f, 0.05f, 0.15f, 0.30f}, 0.100f);
   add(p, kK, "Lysozyme A", 2, kSet2, {0.40f, 0.05f, 0.25f, 0.10f, 0.05f, 0.15f}, 0.200f);
   add(p, kK, "Other B", 5, kSet5, {0.12f, 0.40f, 0.20f, 0.08f, 0.20f}, 0.110f);
-  const std::string odd = "Odd <title> & \"quotes\" \x01 \xff";
+  const std::string odd = "Odd <title> & \"quotes\" \x01 \xff \x1b[2J \xc2\x9b";
   add(p, kK, odd, 1, kSplit, {0.1f, 0.1f, 0.3f, 0.1f, 0.2f, 0.2f}, 0.1f);
   add(p, kM, odd, 1, kSplit, {0.4f, 0.1f, 0.1f, 0.1f, 0.1f, 0.2f}, 0.1f);
   add(p, kM, "None", 1, kSplit, {0.30f, 0.10f, 0.10f, 0.10f, 0.20f, 0.20f}, 0.1f);

@@ -50,6 +50,15 @@ std::vector<int> native_sets_covered(int longer, int shorter) {
 
 namespace {
 
+// At most the first n bytes of s, not ending inside a UTF-8 character: a
+// title is cut to the 40 bytes a job holds, and half a character would show
+// as a stray byte in every report.
+std::string utf8_head(std::string_view s, std::size_t n) {
+  if (s.size() <= n) return std::string(s);
+  while (n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) --n;
+  return std::string(s.substr(0, n));
+}
+
 std::string trim(std::string_view s) { return std::string(cdsec::trim_blanks(s)); }
 
 // Refused before anything was analysed: exit status 1, DIR untouched.
@@ -214,9 +223,7 @@ int run_analyse(const AnalyseOptions& opt, std::ostream& out, std::ostream& prog
       c.file = opt.files[f];
       c.append = path_to_utf8(converted);
       c.record = path_to_utf8(work / path_from_utf8("conversion-" + std::to_string(f + 1) + ".json"));
-      std::string title = opt.title.empty() ? stem_utf8(c.file) : opt.title;
-      if (title.size() > 40) title.resize(40);
-      c.title = title;
+      c.title = utf8_head(opt.title.empty() ? stem_utf8(c.file) : opt.title, 40);
       c.args = opt.command;
       std::ostringstream log, why;
       const int status = run_convert(c, log, why);
@@ -236,11 +243,11 @@ int run_analyse(const AnalyseOptions& opt, std::ostream& out, std::ostream& prog
     std::set<std::string> titles;
     for (InputJob& j : read_input(path_to_utf8(converted))) {
       Spectrum s;
-      const std::string base = trim(j.title.substr(0, std::min<std::size_t>(j.title.size(), 40)));
+      const std::string base = trim(utf8_head(j.title, 40));
       s.title = base.empty() ? "spectrum" : base;
       for (int n = 2; !titles.insert(s.title).second; ++n) {
         const std::string tag = " #" + std::to_string(n);
-        s.title = base.substr(0, std::min(base.size(), 40 - tag.size())) + tag;
+        s.title = utf8_head(base, 40 - tag.size()) + tag;
       }
       s.file = j.job - 1 < static_cast<int>(file_of_job.size()) ? file_of_job[static_cast<std::size_t>(j.job - 1)] : -1;
       s.job = std::move(j);

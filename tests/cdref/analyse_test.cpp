@@ -189,6 +189,16 @@ TEST(CdrefAnalyse, ASeriesWithOneSpectrumWithoutAnyResultGivesStatus3AndNamesIt)
   EXPECT_EQ(refused.status, 1);
   EXPECT_NE(refused.err.find("was refused"), std::string::npos) << refused.err;
   for (const std::string& n : names_in(dir.path())) EXPECT_EQ(n.find("nothing"), std::string::npos) << n;
+  // A file name longer than a title holds, its 40th byte inside a letter:
+  // the title keeps the whole letters before it.
+  const std::string x39(39, 'x');
+  fs::copy_file(kExample, dir / (x39 + "\u03b1.txt"));
+  const RunResult named = run(analyse(sh_quote((dir / (x39 + "\u03b1.txt")).string()) + kParameters +
+                                      " --sets 3 --no-scale --out " + sh_quote((dir / "named").string())),
+                              dir);
+  ASSERT_EQ(named.status, 0) << named.out << named.err;
+  EXPECT_NE(read_file(dir / "named" / "summary.csv").find("\n" + x39 + ",MORVAN3,"), std::string::npos)
+      << read_file(dir / "named" / "summary.csv");
   if (!have_python()) GTEST_SKIP() << "python3 is needed to read the report as XML";
   const std::string ex = read_file(kExample);
   const std::size_t data = ex.find("XYDATA\n") + 7;

@@ -248,7 +248,8 @@ CheckResult check_set(const cdsec::RefSetInfo& set, const CheckLimits& limits) {
   if (n > kMaxProteins)
     f.problem(r.cd_path + ": " + std::to_string(n) + " proteins; the programs hold at most 50 (MORVAN3 stops, KESTRA reads the first 50)");
   if (n > 0 && n < kCombination)
-    f.problem(r.cd_path + ": " + std::to_string(n) + " proteins; KESTRA combines eight at a time and needs at least 8");
+    f.problem(r.cd_path + ": " + std::to_string(n) + (n == 1 ? " protein" : " proteins") +
+              "; KESTRA combines eight at a time and needs at least 8");
 
   // Names, fractions and spectra of each protein.
   const int k_long = static_cast<int>(260.0f - set.long_limit);   // first index inside the valid range

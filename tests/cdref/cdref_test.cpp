@@ -154,6 +154,20 @@ TEST(CdrefImport, RoundTripsASetExactly) {
   const auto got = lines_of(read_file(tmp / "out" / "CDDATA.29")), want = lines_of(read_file(s.gen / "CDDATA.29"));
   EXPECT_EQ(std::vector<std::string>(got.begin() + 2, got.end()), std::vector<std::string>(want.begin() + 2, want.end()));
   EXPECT_EQ(read_file(tmp / "out" / "SSDATA.29"), read_file(s.gen / "SSDATA.29"));
+  // The same table with the names and kinds last, named by --id-column: the
+  // first column (260 nm) is a wavelength like any other.
+  const std::string cd = read_file(tmp / "out" / "CDDATA.29");
+  std::string moved;
+  for (const std::string& l : lines_of(read_file(tmp / "spectra.csv"))) {
+    const std::size_t c = l.find(',', l.find(',') + 1);
+    moved += l.substr(c + 1) + "," + l.substr(0, c) + "\n";
+  }
+  write_file(tmp / "spectra.csv", moved);
+  cdref::ImportOptions last = options(tmp);
+  last.id_column = "name";
+  last.force = true;
+  EXPECT_EQ(imported(last).rfind("(no error)", 0), 0u) << imported(last);
+  EXPECT_EQ(read_file(tmp / "out" / "CDDATA.29"), cd);
   InDir in(tmp / "out");
   cdsec::RefSetReader reader;
   reader.open(*cdsec::find_ref_set(1));
@@ -477,15 +491,17 @@ TEST(CdrefCheck, LayoutFaultsOfAFileAreCapped) {
 // Too many proteins for the programs, too few for KESTRA; a scale factor and
 // a sixth fraction that set 5 does not read are notes, not problems.
 TEST(CdrefCheck, CountsScaleFactorsAndTheFiveClassSet) {
-  ScratchDir many("cdref-check"), few("cdref-check"), five("cdref-check");
+  ScratchDir many("cdref-check"), few("cdref-check"), one("cdref-check"), five("cdref-check");
   make_set(many, 1, 51);
   make_set(few, 4, 5);
+  make_set(one, 4, 1);
   auto r = run(sh_quote(kMkrefs) + " --set 5 --count 9 --seed 4 --scale 2 --out " + sh_quote(five.str()), five);
   ASSERT_EQ(r.status, 0);
   write_file(five / "SSDATA.P2", edited(read_file(five / "SSDATA.P2"), 1, -1, lines_of(read_file(five / "SSDATA.P2"))[1] + "   0.000"));
   const std::vector<std::tuple<const ScratchDir*, int, std::string, std::string>> cases = {
       {&many, 1, "51 proteins; the programs hold at most 50 (MORVAN3 stops, KESTRA reads the first 50)", ""},
       {&few, 4, "5 proteins; KESTRA combines eight at a time and needs at least 8", ""},
+      {&one, 4, "CDDATA.43: 1 protein; KESTRA combines eight", ""},
       {&five, 5, "", "CDDATA.P2, line 3: scale factor 2.000: MORVAN3 multiplies the values by it, KESTRA ignores it"},
       {&five, 5, "", "SSDATA.P2, line 2: field 6 is not used by this set of 5 classes"},
   };

@@ -455,11 +455,14 @@ TEST(CdrefConvert, RefusalsNameFileLineAndValueAndWriteNothing) {
       // Channel blocks.
       {"m.txt", changed(series, "199.0\t", "199.0\tnan\t"), p, "m.txt, line 19: 4 fields, but the series row (line 17) names 2 spectra"},
       {"m.txt", changed(series, "YUNITS\tCD [mdeg]", "YUNITS\tSignal"), p, "no channel's units say CD (1 \"Signal\", 2 \"HT [V]\""},
+      // A header without channel 1's units: the channels are not guessed past the hole.
+      {"m.txt", changed(changed(series, "YUNITS\tCD [mdeg]\n", ""), "Y2UNITS\tHT [V]", "Y2UNITS\tCD [mdeg]"), p,
+       "no channel's units say CD ("},
       {"m.txt", series, p + " --channel 4", "--channel 4: the file has 3 channels (1 \"CD [mdeg]\", 2 \"HT [V]\", 3 \"ABSORBANCE\")"},
       {"m.txt", series, p + " --columns 1,3", "choose the CD channel with --channel N, not columns with --columns"},
       {"m.txt", changed(series, "Channel 2\n\t20.0\t30.0", "Channel 2\n\t20.0\t35.0"), p,
        "m.txt, line 25: the series values of Channel 2 differ from those of Channel 1 (line 17)"},
-      {"m.txt", changed(series, "Channel 2\n", "Channel 3\n"), p, "m.txt, line 24: channel 2 expected here"},
+      {"m.txt", changed(series, "Channel 2\n", " Channel 3 \n"), p, "m.txt, line 24: channel 2 expected here, found \"Channel 3\"\n"},
       {"m.txt", inf, p, "m.txt, line 20: the CD value \"-Inf\" (column 3) is not a finite number"},
       // Wavelengths.
       {"w.txt", "200 1\n199 2\n199 3\n", de, "w.txt, line 3: the wavelength 199 nm again (line 2 has it too): one value per wavelength"},
@@ -471,7 +474,7 @@ TEST(CdrefConvert, RefusalsNameFileLineAndValueAndWriteNothing) {
       {"s.txt", jasco(r), " --units mre --out no.de",
        "s.txt, line 11: the header gives the CD values as mdeg (YUNITS \"CD [mdeg]\"), but --units says mre"},
       {"s.txt", jasco(r), " --out no.de --conc 0.2 --conc-unit mg/mL", "needs the path length"},
-      {"p.txt", "250 1.0\n249 1.1\n", " --out no.de", "the header does not name the units"},
+      {"p.txt", "250 1.0\n249 1.1\n", " --out no.de", "p.txt: the header does not name the units of the CD values; give --units"},
       {"mol.txt", jasco(r, "Mol. Ellip. [deg cm2 dmol-1]"), " --out no.de", "can be per protein or per residue"},
       {"t.txt", jasco(r, "CD [mdeg]", {}, "MICROMETERS"), p, "t.txt, line 10: the wavelengths must be in nanometres"},
       {"t.txt", jasco(r, "CD [mdeg]", {}, "TEMPERATURE [C]"), p,

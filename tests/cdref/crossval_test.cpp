@@ -418,6 +418,26 @@ TEST(CrossvalRun, ProgramsThatFailOrHangAreReportedNotCounted) {
   EXPECT_EQ(h.status, 0) << h.err;
   EXPECT_NE(h.out.find("KESTRA finished no job for 1 s and was stopped"), std::string::npos) << h.out;
   EXPECT_NE(h.out.find(" KESTRA: 9 jobs, 0 analysed, 9 failed"), std::string::npos) << h.out;
+
+  // A program that ends its jobs one by one, slower than the runner looks:
+  // not on a terminal, a progress line only where the count passes a
+  // quarter (every 2 of 9 jobs), never twice in one quarter.
+  write_file(out / "slow", "#!/bin/sh\nfor j in 1 2 3 4 5 6 7 8 9; do echo ' End of Program'; sleep 0.15; done\n");
+  fs::permissions(out / "slow", fs::perms::owner_all);
+  auto s = run(sh_quote(kCdref) + " crossval " + sh_quote(m.cd().string()) + " --only MORVAN3 --morvan " +
+                   sh_quote((out / "slow").string()),
+               out);
+  EXPECT_EQ(s.status, 0) << s.err;
+  int lines = 0, last = 0;
+  for (const std::string& l : lines_of(s.err)) {
+    int n = 0, of = 0;
+    if (std::sscanf(l.c_str(), "  MORVAN3 on set 3: %d of %d jobs", &n, &of) != 2 || l.find(',') != std::string::npos)
+      continue;
+    ++lines;
+    EXPECT_TRUE(of == 9 && n % 2 == 0 && n > last && n < 9) << s.err;
+    last = n;
+  }
+  EXPECT_GE(lines, 1) << s.err;
 }
 
 // Sets the programs cannot use are refused before anything runs: too many

@@ -202,6 +202,27 @@ std::string samples(const ScratchDir& dir, int n, int seed) {
   return r.out;
 }
 
+// A job of the JSON lists one signal for each factor its programs found, and
+// no other.
+void expect_a_signal_per_factor(const json& job) {
+  const std::vector<std::tuple<const char*, const char*, const char*>> named = {
+      {"MORVAN3", "all_basis_factor", "MORVAN3 all-basis"},
+      {"MORVAN3", "fit_factor", "MORVAN3 fit"},
+      {"KESTRA", "all_basis_factor", "KESTRA all-basis"},
+      {"KESTRA", "fit_factor", "KESTRA fit"},
+      {"KESTRA", "full_combinations_factor", "KESTRA acceptable combinations"}};
+  std::size_t factors = 0;
+  for (const auto& [program, key, signal] : named) {
+    if (!job["programs"].contains(program) || job["programs"][program][key].is_null()) continue;
+    ++factors;
+    bool listed = false;
+    for (const json& x : job["signals"])
+      listed = listed || (x["signal"] == signal && x["suggested_factor"] == job["programs"][program][key]);
+    EXPECT_TRUE(listed) << signal << ": " << job.dump();
+  }
+  EXPECT_EQ(job["signals"].size(), factors) << job.dump();
+}
+
 TEST(ScaleCommand, SpectraScaledBy10OrBy0point1AreWarnedAboutAndUnscaledOnesAreNot) {
   ScratchDir dir("scale");
   const std::string text = samples(dir, 4, 11);
@@ -223,6 +244,7 @@ TEST(ScaleCommand, SpectraScaledBy10OrBy0point1AreWarnedAboutAndUnscaledOnesAreN
       EXPECT_TRUE(factor == 1.0 || (factor > 1 ? c < 0.5 : c > 2.0)) << job.dump();  // pointing the right way
       const json& m = job["programs"]["MORVAN3"];
       EXPECT_FALSE(m["all_basis_beyond_ladder"].get<bool>() || m["fit_at_end_of_ladder"].get<bool>()) << job.dump();
+      expect_a_signal_per_factor(job);
     }
   }
   // A ladder that starts above where the sum reaches 1 and the fit is best:
@@ -263,6 +285,7 @@ TEST(ScaleCommand, KestraScansOneJob) {
   bool found = false;
   for (const json& p : k["scan"]) found = found || (p["factor"] == k["full_combinations_factor"] && p["valid_combinations"] == most);
   EXPECT_TRUE(found) << k.dump();
+  expect_a_signal_per_factor(j["jobs"][0]);
   // Each signal: its suggestion over its typical value, inside its range.
   ASSERT_GE(j["jobs"][0]["signals"].size(), 3u) << j.dump();
   for (const json& x : j["jobs"][0]["signals"]) {

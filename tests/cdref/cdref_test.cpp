@@ -78,6 +78,13 @@ TEST(CdrefFill, ZeroAndLinearFillOnlyTheMissingPoints) {
   ASSERT_TRUE(cdref::fill_spectrum(bent, tail, cdref::Fill::kExtrapolateLinear));
   EXPECT_NEAR(bent[81], 21.0f, 1e-3f);
   EXPECT_NEAR(bent[82], 22.0f, 1e-3f);
+  // Four points measured at the long end, not on a line: the short end
+  // follows their least-squares line, y = 0.9 i - 0.6 (all four count).
+  float few[83];
+  bool first_four[83];
+  for (int i = 0; i < 83; ++i) few[i] = i == 3 ? 3.0f : 0.0f, first_four[i] = i < 4;
+  ASSERT_TRUE(cdref::fill_spectrum(few, first_four, cdref::Fill::kExtrapolateLinear));
+  EXPECT_NEAR(few[10], 8.4f, 1e-4f);
   one[10] = true;
   EXPECT_FALSE(cdref::fill_spectrum(line, one, cdref::Fill::kExtrapolateLinear));
   EXPECT_FALSE(cdref::fill_spectrum(line, have, cdref::Fill::kNone));
@@ -438,6 +445,8 @@ TEST(CdrefCheck, EachFaultIsNamedWithFileAndLine) {
        {ssp + ", line 2, columns 1-8: a structure fraction outside -1 to 2 (protein \"P001\"), found \"  1.0E30\""}},
       {"ellipticity instead of delta epsilon", [](auto& cd, auto&) { cd[8].replace(0, 6, "-80.00"); },
        {cdp + ", line 3: \"P001\" has -80.00 at 185 nm, below the plausible -30.0"}},
+      {"a value too large at the first wavelength", [](auto& cd, auto&) { cd[3].replace(0, 6, " 80.00"); },
+       {cdp + ", line 3: \"P001\" has 80.00 at 260 nm, above the plausible 40.0"}},
       {"a spectrum of zeros",
        [](auto& cd, auto&) {
          for (int l = 17; l <= 22; ++l)

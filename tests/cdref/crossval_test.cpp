@@ -438,6 +438,18 @@ TEST(CrossvalRun, ProgramsThatFailOrHangAreReportedNotCounted) {
     last = n;
   }
   EXPECT_GE(lines, 1) << s.err;
+
+  // On a terminal (script(1) gives one) the count is one line, drawn from
+  // 0 of 9 and over again until 9 of 9 and the time.
+  if (std::system("command -v script >/dev/null 2>&1") == 0) {
+    write_file(out / "quick", "#!/bin/sh\nfor j in 1 2 3 4 5 6 7 8 9; do echo ' End of Program'; done\n");
+    fs::permissions(out / "quick", fs::perms::owner_all);
+    const std::string cmd = sh_quote(kCdref) + " crossval " + sh_quote(m.cd().string()) + " --only MORVAN3 --morvan " +
+                            sh_quote((out / "quick").string());
+    auto t = run("script -qec " + sh_quote(cmd) + " /dev/null", out);
+    EXPECT_NE(t.out.find("\r  MORVAN3 on set 3: 0 of 9 jobs\r"), std::string::npos) << t.out;
+    EXPECT_NE(t.out.find("\r  MORVAN3 on set 3: 9 of 9 jobs, "), std::string::npos) << t.out;
+  }
 }
 
 // Sets the programs cannot use are refused before anything runs: too many
@@ -463,6 +475,7 @@ TEST(CrossvalRun, RefusalsNameTheReason) {
        "protein \"P002\": the value 1.234500 at 240 nm cannot be written into a job exactly"},
       {" " + sh_quote((m.dir / "scale" / "CDDATA.37").string()), 1, "the scale factor 0.123450 cannot be written"},
       {" " + sh_quote((out / "CDDATA.99").string()), 1, "name a set by its number"},
+      {set + " --scratch " + sh_quote(m.dir.str()), 1, "the scratch directory must be new or empty"},
       {" " + sh_quote((out / "CDDATA.37").string()), 1, "no such file"},
       {" " + sh_quote((out / "CDDATA.CA").string()), 1, "no such file"},  // the last set's suffix
       {" 9", 1, "numbered 1 to 8"},

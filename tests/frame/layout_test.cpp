@@ -103,6 +103,7 @@ TEST(Layout, ReversionStartsANewLineAtTheLastGroup) {
 TEST(Layout, QuotesAndBracketsInTexts) {
   EXPECT_EQ(format(R"(['it''s', " (a, b) ", "x"])"), "it's (a, b) x\n");
   EXPECT_EQ(format(R"((1X, " Hmin:", F6.2))", 0.045f), "  Hmin:  0.05\n");
+  EXPECT_EQ(format(R"(1X, " Hmin:", F6.2)", 0.045f), "  Hmin:  0.05\n");  // no enclosing brackets
 }
 
 TEST(Layout, ClosingGroupWithoutValuesIsWrittenWhenValuesFit) {

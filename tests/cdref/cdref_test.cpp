@@ -445,6 +445,8 @@ TEST(CdrefCheck, EachFaultIsNamedWithFileAndLine) {
        {ssp + ", line 2, columns 1-8: a structure fraction outside -1 to 2 (protein \"P001\"), found \"  1.0E30\""}},
       {"ellipticity instead of delta epsilon", [](auto& cd, auto&) { cd[8].replace(0, 6, "-80.00"); },
        {cdp + ", line 3: \"P001\" has -80.00 at 185 nm, below the plausible -30.0"}},
+      {"a fraction that is not a number", [](auto&, auto& ss) { ss[1].replace(16, 8, "   x.100"); },
+       {ssp + ", line 2: fraction 3 of \"P001\" (columns 17-24): not a number, \"   x.100\""}},
       {"a value too large at the first wavelength", [](auto& cd, auto&) { cd[3].replace(0, 6, " 80.00"); },
        {cdp + ", line 3: \"P001\" has 80.00 at 260 nm, above the plausible 40.0"}},
       {"a spectrum of zeros",

@@ -578,6 +578,14 @@ TEST(CdrefConvert, TheRightOptionsConvertWhatWasRefused) {
   EXPECT_EQ(read_file(dir / "m.de"), read_file(dir / "b.de"));  // decimal commas in the parameters
   for (const auto& [w, v] : two_columns(dir / "l.de")) EXPECT_NEAR(v, wave(w), 5e-5) << w << " nm";
   EXPECT_EQ(convert(dir, "s.txt" + kMdegParams + " --out f.de --force").out.find("warning"), std::string::npos);  // MRW 110
+  // The magnitude warning names the strongest value written, where it is.
+  const auto g = two_columns(dir / "g.de");
+  const auto strongest = std::max_element(g.begin(), g.end(), [](const auto& a, const auto& b) {
+    return std::abs(a.second) < std::abs(b.second);
+  });
+  const RunResult again = convert(dir, "s.txt --conc 0.2 --conc-unit mg/mL --path 0.1 --path-unit cm --mrw 1100 --out g.de --force");
+  EXPECT_NE(again.out.find(" delta epsilon at " + std::to_string(strongest->first) + " nm, more than 30"), std::string::npos)
+      << again.out;
 }
 
 // 0.1 nm steps whose HT passes 600 V at 185.9 nm: the two-column file, its

@@ -39,6 +39,18 @@ d=$(fresh set1_400_valid)
 "$mk" --set 1 --count 30 --seed 11 --out "$d" >/dev/null
 "$mk" --samples 1 --seed 99 --set 1 > "$d/INPUT"
 
+# The same sample with 17 zeros before it: 100 values from 277 nm, the most a
+# job holds, of which set 1 uses the last 83.
+d=$(fresh clipped_100_values)
+cp "$here/set1_400_valid/in/CDDATA.29" "$here/set1_400_valid/in/SSDATA.29" "$d/"
+awk '/^    260.0000    178.0000/ { sub(/260.0000/, "277.0000") }
+     /^Synthetic sample/ { $0 = sprintf("%-40s", "Synthetic sample P001, 100 values") }
+     in_cd && /^#/ { for (i = 1; i <= n; i++) { printf "%8.3f", v[i]; if (i % 10 == 0) printf "\n" }
+                     if (n % 10) printf "\n"; in_cd = 0 }
+     in_cd { for (i = 1; i <= NF; i++) v[++n] = $i; next }
+     { print }
+     /^# CDDATA/ { in_cd = 1; for (n = 0; n < 17; ) v[++n] = 0 }' "$here/set1_400_valid/in/INPUT" > "$d/INPUT"
+
 # Intermediate printing on a set of 14: the budget is 3002 and is spent.
 d=$(fresh iprint_set14_budget3002)
 "$mk" --set 4 --count 14 --seed 21 --out "$d" >/dev/null

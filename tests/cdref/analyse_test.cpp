@@ -44,6 +44,9 @@ for sec in ET.parse(sys.argv[1]).getroot().iter(H + 'section'):
             if not any(all(x >= f[0] - 0.5 and x <= f[0] + f[2] + 0.5 and y >= f[1] - 0.5 and y <= f[1] + f[3] + 0.5
                            for x, y in pts) for f in frames):
                 print('outside', t, p.get('class'), sep='\t')
+    for g in sec.iter(S + 'g'):
+        if g.get('class') == 'legend':
+            print('legend', t, g.get('data-method'), (list(g.iter(S + 'text'))[1].text or '').strip(), sep='\t')
     for card in sec.iter(H + 'div'):
         if card.get('class') == 's':
             print('card', t, card.text, sep='\t')
@@ -116,6 +119,11 @@ void expect_report_matches_csv(const Facts& rep, const fs::path& csv_path, std::
   }
   EXPECT_GT(compared, 0);
   EXPECT_EQ(fits, with_result);
+  // The plot's legend gives each fitted method's RMSD as the table does.
+  std::size_t legends = 0;
+  for (auto [b, e] = rep.equal_range("legend"); b != e; ++b, ++legends)
+    EXPECT_EQ(b->second[2], (cells[{"rmsd", b->second[0], b->second[1], ""}])) << b->second[0] << " " << b->second[1];
+  EXPECT_EQ(legends, fits.size());
 }
 
 bool any_of(const Facts& rep, const std::string& kind, const std::string& sample, const std::string& text) {

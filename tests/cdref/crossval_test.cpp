@@ -419,6 +419,16 @@ TEST(CrossvalRun, ProgramsThatFailOrHangAreReportedNotCounted) {
   EXPECT_NE(h.out.find("KESTRA finished no job for 1 s and was stopped"), std::string::npos) << h.out;
   EXPECT_NE(h.out.find(" KESTRA: 9 jobs, 0 analysed, 9 failed"), std::string::npos) << h.out;
 
+  // A MORVAN3 whose working sets are not the set less the sample (its BASIS
+  // says 98 proteins): no job counts as loading what was expected.
+  write_file(out / "other-basis", "#!/bin/sh\n" + sh_quote(kMorvan) +
+                                      " \"$@\" || exit\nsed 's/^  Nbas=.*/  Nbas=  99/' BASIS > B && mv B BASIS\n");
+  fs::permissions(out / "other-basis", fs::perms::owner_all);
+  auto b = run(sh_quote(kCdref) + " crossval " + sh_quote(m.cd().string()) + " --only MORVAN3 --morvan " +
+                   sh_quote((out / "other-basis").string()),
+               out);
+  EXPECT_NE(b.out.find("  MORVAN3: 0 of 9 jobs loaded the reference proteins expected"), std::string::npos) << b.out;
+
   // A program that ends its jobs one by one, slower than the runner looks:
   // not on a terminal, a progress line only where the count passes a
   // quarter (every 2 of 9 jobs), never twice in one quarter.

@@ -276,11 +276,9 @@ TEST(Morvan3RecordGolden, EveryCaseKeepsItsOutputs) {
     if (const auto f = failures.find(name); f != failures.end()) {
       EXPECT_NE(failures_text.find(f->second), std::string::npos) << failures_text;
     }
-    if (name == "factor_zero_and_minus_one") {  // the factors 1, 0 (read as 1) and -1
-      ASSERT_EQ(records.size(), 3u);
-      const double factors[] = {1.0, 1.0, -1.0};
-      for (std::size_t i = 0; i < 3; ++i)
-        EXPECT_EQ(json::parse(read_file(details / records[i]))["factor"], factors[i]) << records[i];
+    if (name == "bad_cd_value") {  // stopped among the values; its factor 0 is read as 1
+      ASSERT_EQ(records.size(), 1u);
+      EXPECT_EQ(json::parse(read_file(details / records[0]))["factor"], 1.0);
     }
   }
   EXPECT_GE(cases, 15);

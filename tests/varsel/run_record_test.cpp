@@ -162,21 +162,6 @@ TEST(KestraRecord, FailedAndStoppedJobsSayWhy) {
   EXPECT_NE(why.find("-1.2.3"), std::string::npos) << why;
 }
 
-// Written to one file (KESTRA > log 2>&1), a warning stands after the console
-// text printed before it, not at the start of the log.
-TEST(KestraConsole, AWarningFollowsWhatWasPrintedBeforeIt) {
-  const cdsec_test::ScratchDir dir("kestra-console");
-  for (const auto& e : fs::directory_iterator(kGolden / "ssdata_longer" / "in"))
-    fs::copy_file(e.path(), dir / e.path().filename());
-  const std::string cmd = "cd " + cdsec_test::sh_quote(dir.str()) + " && KESTRA_SEED=7 " +
-                          cdsec_test::sh_quote(KESTRA_BINARY) + " 2>&1";
-  const cdsec_test::RunResult r = cdsec_test::run("sh -c " + cdsec_test::sh_quote(cmd), dir);
-  ASSERT_EQ(r.status, 0) << r.out << r.err;
-  const std::size_t title = r.out.find("Synthetic sample S101"), warning = r.out.find("KESTRA: warning: SSDATA.29");
-  ASSERT_TRUE(title != std::string::npos && warning != std::string::npos) << r.out;
-  EXPECT_LT(title, warning) << r.out;
-}
-
 TEST(KestraRecord, RecordsDoNotDependOnTheThreadCount) {
   const Rerun one = rerun("set1_400_valid", {"CDSEC_THREADS=1"});
   const Rerun three = rerun("set1_400_valid", {"CDSEC_THREADS=3"});

@@ -410,32 +410,30 @@ TEST(CrossvalRun, ProgramsThatFailOrHangAreReportedNotCounted) {
   EXPECT_NE(r.out.find(" MORVAN3: 9 jobs, 0 analysed, 9 failed"), std::string::npos) << r.out;
   EXPECT_EQ(count_of(r.out, " not run: the program ended before this job"), 9) << r.out;
 
-  write_file(out / "hang", "#!/bin/sh\nexec sleep 20\n");
-  fs::permissions(out / "hang", fs::perms::owner_all);
-  auto h = run(sh_quote(kCdref) + " crossval " + sh_quote(m.cd().string()) + " --only KESTRA --job-timeout 1 --kestra " +
-                   sh_quote((out / "hang").string()),
-               out);
+  // The crossval command with one program replaced by a shell script.
+  auto with_script = [&](const std::string& name, const std::string& body, const std::string& options) {
+    write_file(out / name, "#!/bin/sh\n" + body);
+    fs::permissions(out / name, fs::perms::owner_all);
+    return sh_quote(kCdref) + " crossval " + sh_quote(m.cd().string()) + options + " " + sh_quote((out / name).string());
+  };
+  auto h = run(with_script("hang", "exec sleep 20\n", " --only KESTRA --job-timeout 1 --kestra"), out);
   EXPECT_EQ(h.status, 0) << h.err;
   EXPECT_NE(h.out.find("KESTRA finished no job for 1 s and was stopped"), std::string::npos) << h.out;
   EXPECT_NE(h.out.find(" KESTRA: 9 jobs, 0 analysed, 9 failed"), std::string::npos) << h.out;
 
   // A MORVAN3 whose working sets are not the set less the sample (its BASIS
   // says 98 proteins): no job counts as loading what was expected.
-  write_file(out / "other-basis", "#!/bin/sh\n" + sh_quote(kMorvan) +
-                                      " \"$@\" || exit\nsed 's/^  Nbas=.*/  Nbas=  99/' BASIS > B && mv B BASIS\n");
-  fs::permissions(out / "other-basis", fs::perms::owner_all);
-  auto b = run(sh_quote(kCdref) + " crossval " + sh_quote(m.cd().string()) + " --only MORVAN3 --morvan " +
-                   sh_quote((out / "other-basis").string()),
+  auto b = run(with_script("other-basis",
+                           sh_quote(kMorvan) + " \"$@\" || exit\nsed 's/^  Nbas=.*/  Nbas=  99/' BASIS > B && mv B BASIS\n",
+                           " --only MORVAN3 --morvan"),
                out);
   EXPECT_NE(b.out.find("  MORVAN3: 0 of 9 jobs loaded the reference proteins expected"), std::string::npos) << b.out;
 
   // A program that ends its jobs one by one, slower than the runner looks:
   // not on a terminal, a progress line only where the count passes a
   // quarter (every 2 of 9 jobs), never twice in one quarter.
-  write_file(out / "slow", "#!/bin/sh\nfor j in 1 2 3 4 5 6 7 8 9; do echo ' End of Program'; sleep 0.15; done\n");
-  fs::permissions(out / "slow", fs::perms::owner_all);
-  auto s = run(sh_quote(kCdref) + " crossval " + sh_quote(m.cd().string()) + " --only MORVAN3 --morvan " +
-                   sh_quote((out / "slow").string()),
+  auto s = run(with_script("slow", "for j in 1 2 3 4 5 6 7 8 9; do echo ' End of Program'; sleep 0.15; done\n",
+                           " --only MORVAN3 --morvan"),
                out);
   EXPECT_EQ(s.status, 0) << s.err;
   int lines = 0, last = 0;
@@ -452,10 +450,8 @@ TEST(CrossvalRun, ProgramsThatFailOrHangAreReportedNotCounted) {
   // On a terminal (script(1) gives one) the count is one line, drawn from
   // 0 of 9 and over again until 9 of 9 and the time.
   if (std::system("command -v script >/dev/null 2>&1") == 0) {
-    write_file(out / "quick", "#!/bin/sh\nfor j in 1 2 3 4 5 6 7 8 9; do echo ' End of Program'; done\n");
-    fs::permissions(out / "quick", fs::perms::owner_all);
-    const std::string cmd = sh_quote(kCdref) + " crossval " + sh_quote(m.cd().string()) + " --only MORVAN3 --morvan " +
-                            sh_quote((out / "quick").string());
+    const std::string cmd =
+        with_script("quick", "for j in 1 2 3 4 5 6 7 8 9; do echo ' End of Program'; done\n", " --only MORVAN3 --morvan");
     auto t = run("script -qec " + sh_quote(cmd) + " /dev/null", out);
     EXPECT_NE(t.out.find("\r  MORVAN3 on set 3: 0 of 9 jobs\r"), std::string::npos) << t.out;
     EXPECT_NE(t.out.find("\r  MORVAN3 on set 3: 9 of 9 jobs, "), std::string::npos) << t.out;

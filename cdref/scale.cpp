@@ -197,7 +197,6 @@ ProgramScale scan_job(const InputJob& j, Program p, const ScanSetup& s, const fs
       s.exe[static_cast<std::size_t>(pi)], pdir,
       {"CDSEC_REFDIR=" + path_to_utf8(pdir), "KESTRA_SEED=" + s.seed, "CDSEC_DETAILS=" + path_to_utf8(details)},
       s.job_timeout, nullptr);
-  r.failed = true;
   if (o.timed_out) {
     r.trouble = "stopped after " + std::to_string(s.job_timeout) + " s without finishing a job";
   } else if (!o.exited) {
@@ -205,9 +204,8 @@ ProgramScale scan_job(const InputJob& j, Program p, const ScanSetup& s, const fs
   } else if (o.exit_code != 0 && o.exit_code != cdsec::kExitNoResult) {  // jobs without a result are expected
     const std::string said = trim(o.stderr_text.substr(0, o.stderr_text.find('\n')));
     r.trouble = "exit status " + std::to_string(o.exit_code) + (said.empty() ? "" : ": " + said);
-  } else {
-    r.failed = false;
   }
+  r.failed = !r.trouble.empty();  // nothing above this point set it
 
   // The run records give the RMSD and the spectrum at full precision, and
   // the all-basis sum; without them (a program that writes none) the RMSD
